@@ -1,0 +1,18 @@
+// The commands of the postwain program. Each returns the process exit code.
+#pragma once
+
+struct CommandLine {
+  const char* home;  // --home DIR, or nullptr
+  int argc;          // arguments after the command name and the options
+  char** argv;
+};
+
+int RunCommand(const CommandLine& line);       // run: foreground daemon
+int CheckCommand(const CommandLine& line);     // check: ask the running instance for a mail check
+int PasswordCommand(const CommandLine& line);  // password: plain password to its stored form
+int SettingsCommand(const CommandLine& line);  // settings: how Postwain.ini was read
+int DemoCommand(const CommandLine& line);      // demo: a whole mail check against built-in servers
+
+// Makes DIR the instance directory of the library and of this program's own copy of the
+// settings reader. Returns 0, or -1 with a message on stderr.
+int UseHomeDirectory(const char* home);

@@ -1,0 +1,124 @@
+#include "lifecycle/lifecycle.h"
+
+#include <cstring>
+
+#include "config/settings.h"
+#include "logging/logging.h"
+#include "platform/platform.h"
+#include "scheduler/scheduler.h"
+#include "transport/transport.h"
+#include "util/text.h"
+
+char ModuleDirectory[kModuleDirectorySize];
+std::atomic<int32_t> ShutdownRequested{0};
+TextCallback StatusCallback = nullptr;
+TextCallback MessageCallback = nullptr;
+char* CommandBuffer = nullptr;
+char* ReplyBuffer = nullptr;
+char* TransferBuffer = nullptr;
+char* MessageIdTable[kMessageIdSlots];
+
+namespace {
+
+int DefaultStatusCallback(const char* text) {
+  WriteTrace("error", text);
+  return 0;
+}
+
+int DefaultMessageCallback(const char*) { return 0; }
+
+char* AllocateText(size_t size) {
+  char* block = static_cast<char*>(PlatformAllocate(size));
+  if (block != nullptr) block[0] = '\0';
+  return block;
+}
+
+void FreeText(char*& block) {
+  PlatformFree(block);
+  block = nullptr;
+}
+
+void FreeMessageIdTable() {
+  for (char*& slot : MessageIdTable) FreeText(slot);
+}
+
+int AllocateMessageIdTable() {
+  for (char*& slot : MessageIdTable) {
+    slot = AllocateText(kMessageIdSize);
+    if (slot == nullptr) return -1;
+  }
+  return 0;
+}
+
+// Releases whatever start-up allocated before a failure and closes the logs, so the
+// daily log shows "Starting up..." followed by "Shutting down...".
+int FailStartUp() {
+  FreeMessageIdTable();
+  FreeText(TransferBuffer);
+  FreeProtocolResources();
+  CloseLogs();
+  return -1;
+}
+
+}  // namespace
+
+void InitModuleDirectory() {
+  if (PlatformGetEnvironment("POSTWAIN_HOME", ModuleDirectory, sizeof ModuleDirectory) == 0) {
+    size_t length = strlen(ModuleDirectory);
+    // "/srv/postwain/" and "/srv/postwain" name the same instance.
+    while (length > 1 && ModuleDirectory[length - 1] == kDirectorySeparator) ModuleDirectory[--length] = '\0';
+    return;
+  }
+  if (PlatformModulePath(ModuleDirectory, sizeof ModuleDirectory) != 0) {
+    ModuleDirectory[0] = '\0';
+    return;
+  }
+  // Cut at the last separator; a name without one is used whole.
+  char* last = strrchr(ModuleDirectory, kDirectorySeparator);
+  if (last != nullptr) *last = '\0';
+}
+
+int InitProtocolResources(TextCallback status, TextCallback message) {
+  StatusCallback = status != nullptr ? status : DefaultStatusCallback;
+  MessageCallback = message != nullptr ? message : DefaultMessageCallback;
+  CommandBuffer = AllocateText(kCommandBufferSize);
+  if (CommandBuffer == nullptr) return -1;
+  ReplyBuffer = AllocateText(kReplyBufferSize);
+  if (ReplyBuffer == nullptr) {
+    FreeText(CommandBuffer);
+    return -1;
+  }
+  return 0;
+}
+
+int FreeProtocolResources() {
+  FreeText(CommandBuffer);
+  FreeText(ReplyBuffer);
+  return 0;
+}
+
+int32_t PostwainStartUp() {
+  // Without a LineBuffer nothing can be logged, but mail can still be moved: start-up
+  // goes on, as it does for any other failure of the logs.
+  OpenLogs();
+  if (InitProtocolResources(nullptr, nullptr) != 0) return FailStartUp();
+  TransferBuffer = AllocateText(kTransferBufferSize);
+  if (TransferBuffer == nullptr) return FailStartUp();
+  if (AllocateMessageIdTable() != 0) return FailStartUp();
+  LoadSettings();
+  TransportStartUp();
+  StartScheduler();
+  return 0;
+}
+
+int32_t PostwainShutdown() {
+  ShutdownRequested = 1;
+  StopScheduler();
+  TransportShutdown();
+  FreeText(TransferBuffer);
+  FreeSettingsLists();
+  FreeProtocolResources();
+  CloseLogs();
+  FreeMessageIdTable();
+  return 0;
+}

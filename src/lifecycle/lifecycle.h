@@ -1,0 +1,48 @@
+// Process-wide state that lives from start-up to shutdown, and the start-up and
+// shutdown order of the whole system.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t kModuleDirectorySize = 260;
+constexpr size_t kCommandBufferSize = 16384;
+constexpr size_t kReplyBufferSize = 131072;
+constexpr size_t kTransferBufferSize = 16484;  // 16384 + 100
+constexpr int kMessageIdSlots = 2048;
+constexpr size_t kMessageIdSize = 256;
+
+using TextCallback = int (*)(const char* text);
+
+// Instance directory: the library's directory, or POSTWAIN_HOME when set. No trailing
+// separator.
+extern char ModuleDirectory[kModuleDirectorySize];
+// 0 until shutdown begins, then 1; a running mail check stops at its next test of it.
+extern std::atomic<int32_t> ShutdownRequested;
+
+// Error texts from connection set-up and the protocol layers; by default traced as "error".
+extern TextCallback StatusCallback;
+// Texts for a user display; by default ignored.
+extern TextCallback MessageCallback;
+
+extern char* CommandBuffer;   // kCommandBufferSize bytes
+extern char* ReplyBuffer;     // kReplyBufferSize bytes
+extern char* TransferBuffer;  // kTransferBufferSize bytes
+extern char* MessageIdTable[kMessageIdSlots];  // kMessageIdSize bytes each
+
+// Computes ModuleDirectory; run when the library is loaded.
+void InitModuleDirectory();
+
+// Installs the callbacks (an absent one gets the default) and allocates CommandBuffer and
+// ReplyBuffer. Returns 0, or -1 when an allocation failed (nothing is left allocated).
+int InitProtocolResources(TextCallback status, TextCallback message);
+// Frees CommandBuffer and ReplyBuffer where they exist. Returns 0.
+int FreeProtocolResources();
+
+extern "C" {
+// Returns 0 when the system runs, -1 when start-up failed.
+__attribute__((visibility("default"))) int32_t PostwainStartUp();
+// Always returns 0.
+__attribute__((visibility("default"))) int32_t PostwainShutdown();
+}

@@ -1,0 +1,179 @@
+#include "logging/logging.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "config/settings.h"
+#include "lifecycle/lifecycle.h"
+#include "platform/platform.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr const char kBanner[] = "Postwain 2.4\r\n";  // 14 bytes
+constexpr size_t kTagColumns = 8;
+constexpr size_t kTextSize = 100;
+constexpr size_t kTracePathSize = 260;
+constexpr size_t kDailyLogPathSize = 360;
+
+char* LineBuffer = nullptr;
+char TracePath[kTracePathSize];
+char LogDirectory[kTracePathSize];
+
+intptr_t OpenFiles[kOpenFileSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+// "<short date> <time>".
+void FormatTimestamp(char* text, size_t size) {
+  LocalTime now{};
+  PlatformLocalTime(&now);
+  char time[kTextSize];
+  PlatformFormatDate(now, text, size);
+  PlatformFormatTime(now, time, sizeof time);
+  AppendText(text, size, " ");
+  AppendText(text, size, time);
+}
+
+// The short date with the characters that cannot stand in a file name made "-".
+void FormatFileDate(char* text, size_t size) {
+  LocalTime now{};
+  PlatformLocalTime(&now);
+  PlatformFormatDate(now, text, size);
+  for (char* c = text; *c != '\0'; ++c) {
+    if (*c == '\\' || *c == '/' || *c == ':') *c = '-';
+  }
+}
+
+void AppendToFile(const char* path, const char* data, size_t length) {
+  int slot = FileOpen(path, kFileAppend);
+  if (slot < 0) return;
+  FileWrite(slot, data, length);
+  FileClose(slot);
+}
+
+// Starts a trace line in LineBuffer: timestamp, space, the tag padded to 8 columns.
+// Returns the length so far.
+size_t BeginTraceLine(const char* tag) {
+  FormatTimestamp(LineBuffer, kLineBufferSize);
+  AppendText(LineBuffer, kLineBufferSize, " ");
+  AppendText(LineBuffer, kLineBufferSize, tag);
+  for (size_t tagLength = strlen(tag); tagLength < kTagColumns; ++tagLength) {
+    AppendText(LineBuffer, kLineBufferSize, " ");
+  }
+  return strlen(LineBuffer);
+}
+
+// Puts CR LF at the end of a composed line of length bytes; a text cut to fit the buffer
+// loses its last characters so that the line end always fits. With fixBareLf a final
+// bare LF becomes CR LF; a final LF is otherwise kept as it is. Returns the new length.
+size_t EndTraceLine(size_t length, bool fixBareLf) {
+  constexpr size_t kRoom = kLineBufferSize - 3;
+  if (length > kRoom) length = kRoom;
+  bool endsInLf = length > 0 && LineBuffer[length - 1] == '\n';
+  if (!endsInLf) {
+    LineBuffer[length++] = '\r';
+    LineBuffer[length++] = '\n';
+  } else if (fixBareLf && (length < 2 || LineBuffer[length - 2] != '\r')) {
+    LineBuffer[length - 1] = '\r';
+    LineBuffer[length++] = '\n';
+  }
+  LineBuffer[length] = '\0';
+  return length;
+}
+
+bool TraceWanted(const char* tag, const void* text) {
+  return Settings.CreateTraceLog == 1 && LineBuffer != nullptr && tag != nullptr && text != nullptr;
+}
+
+}  // namespace
+
+int OpenLogs() {
+  CopyText(LogDirectory, ModuleDirectory);
+  AppendFormat(LogDirectory, sizeof LogDirectory, "%clogs", kDirectorySeparator);
+  PlatformCreateDirectory(LogDirectory);  // an existing directory is fine
+  CopyText(TracePath, LogDirectory);
+  AppendFormat(TracePath, sizeof TracePath, "%cpostwain trace.txt", kDirectorySeparator);
+  LineBuffer = static_cast<char*>(PlatformAllocate(kLineBufferSize));
+  if (LineBuffer == nullptr) return -1;
+  WriteLog("Postwain 2.4", "Starting up...");
+  return 0;
+}
+
+int CloseLogs() {
+  WriteLog("Postwain", "Shutting down...");
+  PlatformFree(LineBuffer);
+  LineBuffer = nullptr;
+  return 0;
+}
+
+void WriteLog(const char* source, const char* text) {
+  if (Settings.CreateDailyLogs != 1 || LineBuffer == nullptr || text == nullptr) return;
+  char fileDate[kTextSize];
+  FormatFileDate(fileDate, sizeof fileDate);
+  char path[kDailyLogPathSize];
+  CopyText(path, LogDirectory);
+  AppendFormat(path, sizeof path, "%cPostwain Log - %s.txt", kDirectorySeparator, fileDate);
+
+  FormatTimestamp(LineBuffer, kLineBufferSize);
+  AppendText(LineBuffer, kLineBufferSize, " ");
+  if (source != nullptr) {
+    AppendText(LineBuffer, kLineBufferSize, source);
+    AppendText(LineBuffer, kLineBufferSize, ": ");
+  }
+  AppendText(LineBuffer, kLineBufferSize, text);
+  // The daily log always appends its CR LF, even after a text that has one.
+  size_t length = strlen(LineBuffer);
+  if (length > kLineBufferSize - 3) length = kLineBufferSize - 3;
+  memcpy(LineBuffer + length, "\r\n", 3);
+  length += 2;
+
+  bool isNew = FileExists(path) == 0;
+  int slot = FileOpen(path, kFileAppend);
+  if (slot < 0) return;
+  if (isNew) FileWrite(slot, kBanner, sizeof kBanner - 1);
+  FileWrite(slot, LineBuffer, length);
+  FileClose(slot);
+}
+
+void WriteTrace(const char* tag, const char* text) {
+  if (!TraceWanted(tag, text)) return;
+  BeginTraceLine(tag);
+  AppendText(LineBuffer, kLineBufferSize, text);
+  size_t length = EndTraceLine(strlen(LineBuffer), true);
+  AppendToFile(TracePath, LineBuffer, length);
+}
+
+void WriteTraceBlock(const char* tag, const char* data, size_t length) {
+  if (!TraceWanted(tag, data)) return;
+  size_t start = BeginTraceLine(tag);
+  CopyTextN(LineBuffer + start, kLineBufferSize - start, data, length);
+  size_t total = EndTraceLine(strlen(LineBuffer), false);
+  AppendToFile(TracePath, LineBuffer, total);
+}
+
+int FileOpen(const char* path, int mode) {
+  if (mode != kFileAppend) return -1;
+  intptr_t file = PlatformOpenForAppend(path);
+  if (file < 0) return -1;
+  for (int slot = 0; slot < kOpenFileSlots; ++slot) {
+    if (OpenFiles[slot] < 0) {
+      OpenFiles[slot] = file;
+      return slot;
+    }
+  }
+  PlatformCloseFile(file);
+  return -1;
+}
+
+long FileWrite(int slot, const void* data, size_t length) {
+  if (slot < 0 || slot >= kOpenFileSlots || OpenFiles[slot] < 0) return -1;
+  return PlatformWriteFile(OpenFiles[slot], data, length);
+}
+
+int FileClose(int slot) {
+  if (slot < 0 || slot >= kOpenFileSlots || OpenFiles[slot] < 0) return 0;
+  PlatformCloseFile(OpenFiles[slot]);
+  OpenFiles[slot] = -1;
+  return 0;
+}
+
+int FileExists(const char* path) { return PlatformFileExists(path); }

@@ -1,0 +1,131 @@
+// The operating-system services the rest of the system may use. Nothing outside
+// src/platform/ includes an operating-system header; each service below has a POSIX
+// backend in posix/ and a Win32 backend in win32/, chosen by the build.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------------------
+// Paths and the module
+
+constexpr char kDirectorySeparator = '/';
+constexpr size_t kPathSize = 260;
+
+// Full path of the file that holds this code (the library, or the program the code is
+// linked into). Returns 0, or -1 when the system cannot tell.
+int PlatformModulePath(char* path, size_t size);
+
+// Value of an environment variable. Returns 0, or -1 when unset or empty.
+int PlatformGetEnvironment(const char* name, char* value, size_t size);
+
+// ---------------------------------------------------------------------------------------
+// Files
+
+// Creates a directory. Returns 0, or -1 (an existing directory also gives -1).
+int PlatformCreateDirectory(const char* path);
+
+// 1 when a directory entry of that path exists, else 0.
+int PlatformFileExists(const char* path);
+
+// Last-write time of a file in 100-ns units since 1601 (the Windows file-time scale, so
+// both backends compare alike). Returns 0, or -1 when the file is not found.
+int PlatformFileLastWriteTime(const char* path, uint64_t* time);
+
+// Opens a file for appending, creating it when missing. Other programs may read the file
+// while it is open. Returns a handle >= 0, or -1.
+intptr_t PlatformOpenForAppend(const char* path);
+// Returns the number of bytes written, or -1.
+long PlatformWriteFile(intptr_t file, const void* data, size_t length);
+void PlatformCloseFile(intptr_t file);
+
+// ---------------------------------------------------------------------------------------
+// Memory
+
+void* PlatformAllocate(size_t size);
+void PlatformFree(void* block);
+// Test hook: the n-th allocation from now on fails (1 = the next one); 0 = none fails.
+void PlatformFailAllocationAt(int n);
+
+// ---------------------------------------------------------------------------------------
+// Clock and sleeps
+
+struct LocalTime {
+  int year;     // e.g. 2026
+  int month;    // 1..12
+  int day;      // 1..31
+  int hour;     // 0..23
+  int minute;   // 0..59
+  int second;   // 0..59
+  int weekday;  // 0 = Sunday .. 6 = Saturday
+};
+
+void PlatformLocalTime(LocalTime* now);
+// Milliseconds since boot, cut to 32 bits (wraps after 49.7 days).
+uint32_t PlatformTickCount();
+void PlatformSleep(uint32_t milliseconds);
+
+// The date in the user's short date format and the time in the user's time format.
+void PlatformFormatDate(const LocalTime& time, char* text, size_t size);
+void PlatformFormatTime(const LocalTime& time, char* text, size_t size);
+
+// Tests replace the clock and the sleep so that days pass in milliseconds. A hook left
+// empty keeps the real service; PlatformRestoreClock brings all of them back.
+struct PlatformClockHooks {
+  void (*localTime)(LocalTime* now);
+  uint32_t (*tickCount)();
+  void (*sleep)(uint32_t milliseconds);
+};
+void PlatformReplaceClock(const PlatformClockHooks& hooks);
+void PlatformRestoreClock();
+
+// ---------------------------------------------------------------------------------------
+// Threads, events and atomics
+
+struct PlatformThread;
+// Starts a thread running entry(argument). Returns nullptr when it cannot be created.
+PlatformThread* PlatformStartThread(void (*entry)(void*), void* argument);
+// Waits for the thread to end and releases it.
+void PlatformJoinThread(PlatformThread* thread);
+
+// A manual-reset event: once set it stays set until reset.
+struct PlatformEvent;
+PlatformEvent* PlatformCreateEvent(bool initiallySet);
+void PlatformDestroyEvent(PlatformEvent* event);
+void PlatformSetEvent(PlatformEvent* event);
+void PlatformResetEvent(PlatformEvent* event);
+// Returns 1 when the event is set, 0 when the time ran out first.
+int PlatformWaitEvent(PlatformEvent* event, uint32_t milliseconds);
+
+int32_t PlatformAtomicExchange(std::atomic<int32_t>* target, int32_t value);
+
+// ---------------------------------------------------------------------------------------
+// Shared libraries
+
+struct PlatformLibrary;
+PlatformLibrary* PlatformLoadLibrary(const char* path);
+void* PlatformFindSymbol(PlatformLibrary* library, const char* name);
+void PlatformUnloadLibrary(PlatformLibrary* library);
+
+// ---------------------------------------------------------------------------------------
+// Process (used by the host program)
+
+// Path of the running program. Returns 0 or -1.
+int PlatformExecutablePath(char* path, size_t size);
+// Sets an environment variable for this process and what it loads. Returns 0 or -1.
+int PlatformSetEnvironment(const char* name, const char* value);
+// Makes SIGINT and SIGTERM wait for PlatformWaitForStopRequest instead of ending the
+// process; call before any thread starts so that every thread inherits it.
+void PlatformHoldStopRequests();
+// Blocks until the user or the service manager asks the process to stop.
+void PlatformWaitForStopRequest();
+
+// ---------------------------------------------------------------------------------------
+// Settings file reading (config)
+
+// ---------------------------------------------------------------------------------------
+// Sockets (transport)
+
+// ---------------------------------------------------------------------------------------
+// Named event (scheduler)

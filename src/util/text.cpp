@@ -1,0 +1,55 @@
+#include "util/text.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+int CopyTextN(char* dst, size_t size, const char* src, size_t length) {
+  if (size == 0) return -1;
+  size_t n = 0;
+  if (src != nullptr) {
+    while (n < length && n + 1 < size && src[n] != '\0') {
+      dst[n] = src[n];
+      ++n;
+    }
+  }
+  dst[n] = '\0';
+  bool cut = src != nullptr && n < length && src[n] != '\0';
+  return cut ? -1 : 0;
+}
+
+int CopyText(char* dst, size_t size, const char* src) { return CopyTextN(dst, size, src, SIZE_MAX); }
+
+int AppendText(char* dst, size_t size, const char* src) {
+  size_t used = strnlen(dst, size);
+  if (used >= size) return -1;
+  return CopyText(dst + used, size - used, src);
+}
+
+int AppendFormat(char* dst, size_t size, const char* format, ...) {
+  size_t used = strnlen(dst, size);
+  if (used >= size) return -1;
+  va_list args;
+  va_start(args, format);
+  int wanted = vsnprintf(dst + used, size - used, format, args);
+  va_end(args);
+  return (wanted < 0 || static_cast<size_t>(wanted) >= size - used) ? -1 : 0;
+}
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsNoCase(const char* a, const char* b) {
+  while (*a != '\0' && LowerAscii(*a) == LowerAscii(*b)) {
+    ++a;
+    ++b;
+  }
+  return LowerAscii(*a) == LowerAscii(*b);
+}
+
+bool StartsWithNoCase(const char* text, const char* prefix) {
+  for (; *prefix != '\0'; ++text, ++prefix) {
+    if (LowerAscii(*text) != LowerAscii(*prefix)) return false;
+  }
+  return true;
+}

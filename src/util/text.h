@@ -1,0 +1,29 @@
+// Fixed-size texts. Every text of the system lives in a zero-terminated char array of a
+// known size; these helpers are the only way texts are copied or joined, so nothing is
+// ever written past a buffer whatever a server or a settings file sends.
+#pragma once
+
+#include <cstddef>
+
+// Copies src into dst (size bytes), cut to size - 1 characters. Returns 0, or -1 when
+// the text was cut. A size of 0 writes nothing; an absent src gives an empty text.
+int CopyText(char* dst, size_t size, const char* src);
+
+// As CopyText, but copies at most length bytes of src (stopping earlier at a zero byte).
+int CopyTextN(char* dst, size_t size, const char* src, size_t length);
+
+// Appends src to the text in dst, cut to fit. Returns 0, or -1 when cut.
+int AppendText(char* dst, size_t size, const char* src);
+
+// Appends a printf-style text, cut to fit. Returns 0, or -1 when cut.
+int AppendFormat(char* dst, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// Fixed-size array overloads: the size is taken from the array itself.
+template <size_t N> int CopyText(char (&dst)[N], const char* src) { return CopyText(dst, N, src); }
+template <size_t N> int AppendText(char (&dst)[N], const char* src) { return AppendText(dst, N, src); }
+
+// ASCII-only case folding: the system compares header and setting names this way,
+// whatever the user's locale says about bytes from 128 up.
+char LowerAscii(char c);
+bool EqualsNoCase(const char* a, const char* b);
+bool StartsWithNoCase(const char* text, const char* prefix);
