@@ -17,3 +17,5 @@ int LoadSettings() {
 }
 
 int FreeSettingsLists() { return 0; }
+
+int ReloadSettingsIfChanged() { return 0; }

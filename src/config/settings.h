@@ -66,3 +66,6 @@ extern SettingsRecord Settings;
 int LoadSettings();
 // Frees the account list and the two small lists. Returns 0.
 int FreeSettingsLists();
+// Reloads the settings when the file's last-write time changed. Returns 1 when it
+// reloaded, else 0.
+int ReloadSettingsIfChanged();
