@@ -1,7 +1,87 @@
-// Network transport: the socket notifier, the connection table, open, close, send, receive.
+// Network transport: the socket notifier, the connection table, opening and closing
+// connections, sending and receiving. Every byte exchanged with a mail server passes
+// through here.
+//
+// Sockets are non-blocking and registered with one notification thread, the only code
+// that reads from them: it appends incoming bytes to the connection's pending data and
+// signals the connection's events. The calling thread (the scheduler thread) never blocks
+// inside the socket layer; it waits on those events with time-outs in whole seconds.
 #pragma once
 
-// Starts the socket layer and the notification thread. Returns 0 or -1.
+#include <cstdint>
+
+#include "lifecycle/lifecycle.h"
+
+// A slot index of the connection table, 0 to 255; kNoConnection (-1) means none.
+using Connection = int;
+constexpr Connection kNoConnection = -1;
+constexpr int kConnectionTableSize = 256;
+
+// Longest server text kept for a connection: 259 characters and the terminating zero.
+constexpr int kServerTextSize = 260;
+// Room FormatDottedAddress needs: "255.255.255.255" and the terminating zero.
+constexpr int kDottedAddressSize = 16;
+
+// Starts the socket layer and the notification thread. Returns 0 when the socket layer
+// started (even if the notification thread could not be started: every later
+// OpenConnection then fails with "ERROR - TCP/IP services cannot be configured."), -1
+// when it did not. Call once, before any connection.
 int TransportStartUp();
-// Stops the notification thread and the socket layer. Returns 0.
+// Stops the notification thread and the socket layer. Always returns 0. Call once, after
+// the last connection has been closed.
 int TransportShutdown();
+
+// Opens a TCP connection to server:port and waits for the connect to finish.
+//   server          a dotted IPv4 address (classic inet_addr rules; "255.255.255.255" counts
+//                   as a name) or a host name, at most 259 characters (longer is cut)
+//   port            in host order; 110 labels the server "POP3 server ", 25 "SMTP server "
+//   statusCallback  receives error lines only; null = trace them under the tag "error"
+//   messageCallback receives progress and error lines; null = ignore them
+//   timeoutSeconds  the longest the connect itself may take (the name lookup is unbounded)
+// Returns the Connection (0..255), or -1 after everything taken has been released.
+// Lines, in the order they can occur ("both" = messageCallback, then statusCallback):
+//   "ERROR - No sockets available" (message) then
+//     "ERROR - Cannot access a socket too many TCP/IP services in use." (status)
+//   "ERROR - Out of memory." (status)
+//   "ERROR - Too many TCP/IP services in use." (status)
+//   "ERROR - TCP/IP services cannot be configured." (status)
+//   "Converting server name to IP Address ..." (message; only for a non-dotted server)
+//   "ERROR - Cannot convert server name to IP Address, possible incorrect server name." (both)
+//   "Connecting to server " + dotted address + "..." (message)
+//   "ERROR - Cannot connect to server " + server +
+//     ", possible incorrect IP address or server not responding." (both; refused, failed
+//     or timed out alike)
+//   "Connected to " + label + server (message)
+// The connect wait polls every 100 ms with PlatformSleep and PlatformTickCount, so a test
+// that replaces the clock makes the connect time-out run in its fake time.
+int OpenConnection(const char* server, int port, TextCallback statusCallback, TextCallback messageCallback,
+                   int timeoutSeconds);
+
+// Reports "Closing connection with " + label + server through the connection's
+// messageCallback, closes the socket at once and frees everything of the connection;
+// bytes received and not taken are discarded. An empty slot is accepted: nothing is
+// reported. Always returns 0. Give every Connection from OpenConnection to it exactly
+// once; the slot may then be handed out again.
+int CloseConnection(Connection connection);
+
+// Sends up to length bytes with one non-blocking send. Returns:
+//   the count the send accepted (normally length; the stack may accept fewer and the rest
+//     is not sent, so the caller loops);
+//   0 when the socket stayed unwritable for a whole wait of timeoutSeconds, or at once
+//     (after one yield) when it is unwritable and timeoutSeconds is below 1;
+//   -1 on any other send error (nothing is reported; the caller does).
+// Each wait for writability lasts up to timeoutSeconds; every time the socket becomes
+// writable again a new attempt, and if needed a new full wait, begins.
+int SendData(Connection connection, const char* data, int length, int timeoutSeconds);
+
+// Takes up to maxLength (1 or more) received bytes, in arrival order, into buffer (no
+// terminating zero is added). Returns 1..maxLength, or 0 when nothing arrived within one
+// wait of timeoutSeconds (at once when nothing is pending and timeoutSeconds is below 1).
+// Never negative. A peer that closed looks like a silent one: 0 at the time-out.
+// Bytes already pending are returned at once whatever timeoutSeconds is. A partial take
+// leaves the rest in front for the next call; a take of k bytes costs O(k).
+int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutSeconds);
+
+// Writes an IPv4 address given in host byte order as "a.b.c.d" (decimal, no leading
+// zeros, most significant byte first) into out, which holds kDottedAddressSize chars.
+void FormatDottedAddress(uint32_t address, char* out);
