@@ -1,6 +1,86 @@
-// Mail transfer: one mail check over all accounts.
+// Mail transfer: one mail check over all accounts, and the transfer of one message from
+// the open POP3 dialogue to the open SMTP dialogue.
 #pragma once
 
-// One mail check over every account. Returns 0, or -1 when the check ended because the
-// SMTP server refused the login.
+#include <cstddef>
+#include <cstdint>
+
+#include "config/settings.h"
+
+constexpr size_t kGatewaySenderSize = 4096;
+constexpr size_t kSenderSize = 2048;
+// Message data moves in pieces of at most this many bytes, so a message of any size
+// needs the same memory.
+constexpr int kChunkSize = 1024;
+
+// The envelope sender a domain transfer keeps for a whole check behind a WebShield
+// gateway. RunMailCheck empties it at the start of every check.
+extern char GatewaySender[kGatewaySenderSize];
+// How many slots of MessageIdTable hold an identifier. RunMailCheck sets it to 0 at the
+// start of every check and before each account.
+extern int32_t MessageIdCount;
+
+// One mail check over every account: dials where the settings ask for it, then for each
+// account logs into POP3, counts, opens the SMTP dialogue when there is mail and moves the
+// messages one by one; after a failure the account goes on with one message per login.
+// Returns 0, or -1 when the check ended because the SMTP server refused the login (the
+// remaining accounts are then not visited).
 int RunMailCheck();
+
+// Moves message `number` of the current POP3 login of a single-user account to its Alias:
+// RETR, MAIL FROM, RCPT TO, DATA, the data relayed unchanged, and DELE once the SMTP
+// server answered 250 (not with DoNotDeleteRemoteMail or DoNotWriteToLocalMailServer).
+// Returns 0, or -1 (a command not sent or not answered, out of memory), -2 (RETR refused,
+// data stopped arriving) or -3 (the SMTP server refused, the data could not be sent, or
+// an address does not fit an SMTP command line). Every failure is reported before the
+// return, and the message then stays on the POP3 server.
+int TransferSingleMessage(const Account* account, int number);
+
+// Moves message `number` of a domain mailbox; results as TransferSingleMessage.
+int TransferDomainMessage(const Account* account, int number);
+
+// The bytes last seen by EndOfMessageSeen that could begin an end mark split over
+// chunks. Emptied only when a mark is found.
+struct EndMarkCarryRecord {
+  char bytes[10];
+  int length;  // 0..5 between calls
+};
+extern EndMarkCarryRecord EndMarkCarry;
+
+// 1 when the end mark CR LF "." CR LF ends within this chunk (possibly begun in earlier
+// chunks), else 0. length is 1 or more.
+int EndOfMessageSeen(const char* chunk, int length);
+
+// The envelope sender for an account (which may be absent): DefaultFromAddress when set,
+// else "postmaster@" + the account's Domain (only when it is set and the account does
+// not translate user accounts) or the SMTPDomain setting. Returns 0, or -1 when the
+// address does not fit in size bytes; the output is then empty, never a cut address.
+int BuildDefaultSender(const Account* account, char* out, size_t size);
+
+// 1 when message data begins with an mbox envelope line: "From" in any case, then a
+// blank. Such a line is sent behind "X-ExtraPOPData: " so it becomes a header field.
+int BeginsWithEnvelopeLine(const char* data, int length);
+
+// The pieces both transfers are built from. Each reports its own failures: the daily log
+// line with the server concerned as source, and the same text in the trace.
+//
+// Traces and sends a POP3 command on POP3Connection, reads and traces one reply line.
+// Returns the line (in ReplyBuffer), or nullptr when not sent or not answered.
+const char* POP3Exchange(const char* command);
+// As POP3Exchange, on SMTPConnection.
+const char* SMTPExchange(const char* command);
+// Daily log line (source may be absent) and the same text in the trace under tag.
+void ReportTransferError(const char* source, const char* tag, const char* text);
+// "ERROR - Timeout trying to access POP3 server" for the account, or the same for the
+// SMTP server.
+void ReportPOP3Timeout(const Account* account);
+void ReportSMTPTimeout();
+// Sends all of data on SMTPConnection, completing short sends. Returns 0, or -1 when
+// the socket failed or stayed unwritable for TimeOut seconds.
+int SendAllToSMTP(const char* data, int length);
+// Reads message data from POP3Connection into chunk (kChunkSize bytes) and, unless
+// DoNotWriteToLocalMailServer is on, sends it on SMTPConnection, until the end mark has
+// passed. With prefixEnvelopeLine the first chunk gets "X-ExtraPOPData: " in front when
+// it begins with an envelope line. Returns 0, -2 (data stopped arriving) or -3 (the
+// data could not be sent), reported.
+int RelayMessageData(const Account* account, char* chunk, bool prefixEnvelopeLine);

@@ -1,0 +1,51 @@
+#include <cstring>
+#include <string_view>
+
+#include "transfer/transfer.h"
+
+EndMarkCarryRecord EndMarkCarry = {};
+
+namespace {
+
+constexpr std::string_view kEndMark("\r\n.\r\n", 5);
+constexpr int kMarkLength = static_cast<int>(kEndMark.size());
+
+bool HoldsEndMark(const char* bytes, int length) {
+  return std::string_view(bytes, static_cast<size_t>(length)).find(kEndMark) != std::string_view::npos;
+}
+
+int MarkFound() {
+  EndMarkCarry.length = 0;
+  return 1;
+}
+
+}  // namespace
+
+int EndOfMessageSeen(const char* chunk, int length) {
+  if (chunk == nullptr || length < 1) return 0;
+  int carried = EndMarkCarry.length;
+  // A mark split by the boundary has at most 4 bytes before it, so the carry joined to
+  // the chunk's first 5 bytes covers every split.
+  if (carried > 0 && carried + length >= kMarkLength) {
+    char joined[sizeof EndMarkCarry.bytes];
+    int taken = length < kMarkLength ? length : kMarkLength;
+    memcpy(joined, EndMarkCarry.bytes, static_cast<size_t>(carried));
+    memcpy(joined + carried, chunk, static_cast<size_t>(taken));
+    if (HoldsEndMark(joined, carried + taken)) return MarkFound();
+  }
+  if (length >= kMarkLength) {
+    if (HoldsEndMark(chunk, length)) return MarkFound();
+    memcpy(EndMarkCarry.bytes, chunk + length - kMarkLength, kMarkLength);
+    EndMarkCarry.length = kMarkLength;
+    return 0;
+  }
+  // A short chunk: keep accumulating so marks spread over many small chunks are found.
+  memcpy(EndMarkCarry.bytes + carried, chunk, static_cast<size_t>(length));
+  carried += length;
+  if (carried > kMarkLength) {
+    memmove(EndMarkCarry.bytes, EndMarkCarry.bytes + carried - kMarkLength, kMarkLength);
+    carried = kMarkLength;
+  }
+  EndMarkCarry.length = carried;
+  return 0;
+}
