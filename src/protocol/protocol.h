@@ -1,0 +1,115 @@
+// Mail protocol sessions: the line layer between the transport and the dialogues (one
+// command line out, one reply line in, reply tests), and the POP3 and SMTP dialogues.
+//
+// The primitives neither log nor trace: every caller traces each command it sends under
+// "POP3>>" or "SMTP>>" and each reply line under "<<POP3" or "<<SMTP", and reports
+// failures in its own words. Everything here runs on the scheduler thread only; the
+// dialogue state below is process-wide and unguarded, one POP3 and one SMTP dialogue at
+// a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lifecycle/lifecycle.h"
+
+// One command line: the text, CR LF and the NUL.
+constexpr size_t kCommandLineSize = 1024;
+// Longest reply line ReadLine keeps, line end included.
+constexpr size_t kMaxReplyLineLength = kReplyBufferSize - 1;
+// Error texts that name a user, a server, a domain or a reply line are cut to this size.
+constexpr size_t kErrorTextSize = 256;
+
+// --- Command and reply primitives ----------------------------------------------------
+
+// Reads one line, one byte at a time, so that whatever follows the line (message data
+// after a positive RETR) stays in the connection. A line ends with LF, or with the first
+// byte after a CR that is neither LF nor CR (that byte belongs to the line). Each byte is
+// waited for at most Settings.TimeOut seconds.
+// Returns ReplyBuffer holding the line with its ending and a NUL, valid until the next
+// ReadLine; nullptr when a byte did not come in time (a closed peer looks the same) or
+// the line would be longer than kMaxReplyLineLength bytes.
+char* ReadLine(int connection);
+
+// Discards pending input: waits 5 seconds for a first byte, then 3 seconds for each
+// further one. Returns 0.
+int DrainInput(int connection);
+
+// Sends the text as one line, adding CR LF unless it already ends in LF, waiting at most
+// Settings.TimeOut seconds for the socket. Returns the bytes handed to the transport
+// (a send that timed out counts as sent and shows as the missing reply), or -1 on a
+// socket error, and -1 without sending anything when the line would not fit
+// kCommandLineSize (the text is never cut: a cut USER or RCPT would address someone
+// else). The line buffer is wiped after the send, since it may have held a password.
+int SendCommand(int connection, const char* text);
+
+// 0 for a positive POP3 reply, -1 for a negative or unrecognised one. Walks the line;
+// the first of '-' (-1), '+' (0), "er" (-1) or "ok" (0, both in any case) decides.
+int CheckPOP3Reply(const char* line);
+
+// 1 when the line holds "-ER" or "+OK" (letters in any case) anywhere, else 0.
+int IsPOP3StatusLine(const char* line);
+
+// Reads the count of a positive POP3 reply: the first number after the status word
+// ("+OK 3 4500" gives 3), or behind the '(' of "+OK Message count (7)", after any words
+// ("+OK Mailbox has 3 messages" gives 3). *count is always written (0 unless a number
+// was read). Returns 0 for a positive reply, -1 otherwise.
+int ParsePOP3Count(const char* line, int32_t* count);
+
+// The first run of decimal digits in the text, 0 when there is none; wraps modulo 2^32.
+// Also the SMTP reply-code reader: "250-SIZE 1000" gives 250.
+uint32_t ParseNumber(const char* text);
+
+// --- POP3 dialogue -------------------------------------------------------------------
+
+// The open POP3 dialogue's connection; -1 when none.
+extern int POP3Connection;
+
+// Connects and logs in with USER and PASS. A server that sends no greeting within
+// TimeOut seconds is tried again 10 seconds later, at most 4 connections in all (traced
+// under "error": "No reply from POP3 Server - retrying.", and at last "Connected to POP3
+// server, but it did not reply - dropping connection."). The password is traced as
+// "PASS *****".
+// Refusals and time-outs go to the daily log (source: server), then MessageCallback, then
+// StatusCallback:
+//   "ERROR - POP3 server refused login due to incorrect user name: " + user
+//   "ERROR - POP3 server refused login due to incorrect username or password."
+//   "ERROR - Time out trying to login to POP3 server: " + server
+// Success logs "Logged into POP3 server." (source: server).
+// Returns 0 with POP3Connection open, or -1 with no connection left open.
+int POP3Login(const char* server, int port, const char* user, const char* password);
+
+// Sends STAT. Returns the number of waiting messages, 0 when STAT could not be sent, or
+// -1 after logging (no source) and tracing under "POP3" one of
+//   "ERROR - Timeout trying to access POP3 server"
+//   "ERROR - POP3 server refused request for mail count"
+// The connection stays open either way.
+int POP3MessageCount();
+
+// Sends QUIT (which commits the deletions), reads and traces one reply without judging
+// it, closes POP3Connection and logs "Logging out of POP3 server." (source: the server
+// of the login). Returns 0.
+int POP3Logout();
+
+// --- SMTP dialogue -------------------------------------------------------------------
+
+// The open SMTP dialogue's connection; -1 when none.
+extern int SMTPConnection;
+// Set to 1 by a 220 welcome line containing "WebShield" (exact case); never cleared.
+extern int32_t WebShieldSeen;
+
+// Connects, reads the welcome (none within TimeOut seconds is accepted) and greets with
+// "HELO " + domain, then "HELO postmaster", then "HELO ", until one reply has the code
+// 250 or 220; then drains whatever else the server sent (at least 5 seconds).
+// Failures go to the daily log (source: server), then MessageCallback, then StatusCallback:
+//   "ERROR - Connected to SMTP server but server sent incorrect welcome statement: " + line
+//   "ERROR - SMTP server refused login, invalid domain: " + domain + " " + third reply
+//   "ERROR - Time out trying to login to SMTP server: "
+// Success logs "Logged into SMTP server." (source: server) and hands it to MessageCallback.
+// Returns the connection (SMTPConnection), or -1 with no connection left open.
+int SMTPLogin(const char* server, int port, const char* domain);
+
+// Sends QUIT, reads and traces one reply whatever happened, closes SMTPConnection, logs
+// "Logging out of SMTP server." (source: the server of the login) and hands it to
+// MessageCallback. Returns 0.
+int SMTPLogout();

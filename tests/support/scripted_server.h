@@ -1,0 +1,122 @@
+// A scripted mail server on 127.0.0.1 for tests of dialogues, transfers and the mail
+// check. It listens on a free port from construction on and, once started, follows its
+// script step by step on a thread of its own:
+//
+//   ScriptedServer pop3;
+//   pop3.Send("+OK hi\r\n").Expect("USER bob").Send("+OK\r\n")
+//       .Expect("PASS secret").Send("-ERR no\r\n").Silence().Start();
+//   POP3Login("127.0.0.1", pop3.Port(), "bob", "secret");
+//   EXPECT_TRUE(pop3.Done());   // on failure prints the first mismatch and all it received
+//
+// A step that needs a connection accepts the next one when none is open; Close() and a
+// peer that closes (seen by Silence() and Serve()) end the current one, so one script can
+// cover several connections (a client that retries, logs out and in again).
+// After the last step the server keeps reading (and recording) until the peer closes.
+// Every wait of a step is bounded (StepTimeout, 30 s by default), so a client that goes
+// astray makes the test fail with a report, never hang.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+class ScriptedServer {
+ public:
+  // Gets a whole received line, line end included; returns the bytes to send back
+  // (possibly none).
+  using Handler = std::function<std::string(const std::string& line)>;
+
+  ScriptedServer();
+  ~ScriptedServer();
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  // --- Script steps (call before Start) ---
+  // Sends these bytes as they stand.
+  ScriptedServer& Send(const std::string& bytes);
+  // Expects one line exactly: the text followed by CR LF.
+  ScriptedServer& Expect(const std::string& line);
+  // Expects one line that begins with this text (any ending).
+  ScriptedServer& ExpectPrefix(const std::string& prefix);
+  // Expects message data: lines up to and including the line "." CR LF. The data, dot
+  // line included, is kept in Messages().
+  ScriptedServer& ExpectData();
+  ScriptedServer& Pause(int milliseconds);
+  // Says nothing and records whatever comes until the peer closes.
+  ScriptedServer& Silence();
+  // Closes the current connection.
+  ScriptedServer& Close();
+  // Answers every line through the handler until the peer closes.
+  ScriptedServer& Serve(Handler handler);
+
+  // Longest wait of any later step (connect, a line, a close). Default 30000 ms.
+  ScriptedServer& StepTimeout(int milliseconds);
+
+  // Runs the script on the server's thread.
+  void Start();
+  int Port() const { return port_; }
+
+  // Waits until the script has run (at most timeoutMs) and tells whether every step was
+  // met; the failure message holds the first mismatch and everything received.
+  testing::AssertionResult Done(int timeoutMs = 60000);
+  // Waits until the peer has closed the connection after the last step.
+  testing::AssertionResult PeerClosed(int timeoutMs = 30000);
+
+  // What came so far (safe while the script runs).
+  std::string Received() const;
+  // Every received line, line end included, in order over all connections.
+  std::vector<std::string> Lines() const;
+  std::vector<std::string> Messages() const;
+  int Connections() const;
+  std::string Report() const;
+
+ private:
+  struct Step {
+    enum Kind { kSend, kExpect, kExpectPrefix, kExpectData, kPause, kSilence, kClose, kServe };
+    Kind kind = kSend;
+    std::string text;
+    int milliseconds = 0;  // a pause's length, else the step's longest wait
+    Handler handler;
+  };
+  enum class ReadResult { kLine, kClosed, kTimedOut, kStopped };
+
+  ScriptedServer& Add(Step::Kind kind, const std::string& text = "", int pauseMs = 0, Handler handler = nullptr);
+  void Run();
+  bool RunStep(const Step& step);
+  bool EnsureConnection(int timeoutMs);
+  void CloseConnection();
+  ReadResult ReadLineFromPeer(std::string* line, int timeoutMs);
+  bool ReceiveMore(int timeoutMs, ReadResult* result);
+  bool SendAll(const std::string& bytes);
+  bool CheckLine(const Step& step, const std::string& line);
+  void Fail(const std::string& what);
+  std::string Describe(size_t index) const;
+  std::string ReportLocked() const;
+
+  std::vector<Step> steps_;
+  int stepTimeout_ = 30000;
+  int listenSocket_ = -1;
+  int peer_ = -1;
+  int port_ = 0;
+  std::string inbox_;  // bytes received but not yet taken as a line
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> scriptDone_{false};
+  std::atomic<bool> peerClosed_{false};
+
+  mutable std::mutex mutex_;
+  size_t current_ = 0;
+  std::string mismatch_;
+  std::string received_;
+  std::vector<std::string> lines_;
+  std::vector<std::string> messages_;
+  int connections_ = 0;
+};
+
+// Shows control bytes of a protocol text readably: "+OK\r\n" as +OK\r\n.
+std::string Escaped(const std::string& bytes);
