@@ -76,6 +76,10 @@ struct PlatformClockHooks {
   void (*localTime)(LocalTime* now);
   uint32_t (*tickCount)();
   void (*sleep)(uint32_t milliseconds);
+  // Timed waits on events (PlatformWaitEvent, PlatformWaitNamedEvent). isSet(event)
+  // tells, without waiting, whether the event is set now; the hook returns 1 for set
+  // and 0 for a wait that ran out, just as the real wait does.
+  int (*waitEvent)(uint32_t milliseconds, int (*isSet)(void* event), void* event);
 };
 void PlatformReplaceClock(const PlatformClockHooks& hooks);
 void PlatformRestoreClock();
@@ -129,3 +133,19 @@ void PlatformWaitForStopRequest();
 
 // ---------------------------------------------------------------------------------------
 // Named event (scheduler)
+
+// A manual-reset event that other processes find by its name. POSIX: a named semaphore,
+// set = one post, reset = take until empty.
+struct PlatformNamedEvent;
+// Creates the event, set, or opens it (keeping its state) when it exists already.
+// Returns nullptr when it can be neither created nor opened.
+PlatformNamedEvent* PlatformCreateNamedEvent(const char* name);
+// Opens an existing event; nullptr when none of that name exists.
+PlatformNamedEvent* PlatformOpenNamedEvent(const char* name);
+// Closes the event; when this handle created it, the name goes too, so that nobody
+// finds an event without an owner.
+void PlatformCloseNamedEvent(PlatformNamedEvent* event);
+void PlatformSetNamedEvent(PlatformNamedEvent* event);
+void PlatformResetNamedEvent(PlatformNamedEvent* event);
+// Returns 1 when the event is set (it stays set), 0 when the time ran out first.
+int PlatformWaitNamedEvent(PlatformNamedEvent* event, uint32_t milliseconds);

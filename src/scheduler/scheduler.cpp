@@ -1,5 +1,174 @@
 #include "scheduler/scheduler.h"
 
-// Stand-ins until the scheduler thread lands.
-int StartScheduler() { return 0; }
-int StopScheduler() { return 0; }
+#include "config/settings.h"
+#include "logging/logging.h"
+#include "platform/platform.h"
+#include "transfer/transfer.h"
+#include "util/text.h"
+
+std::atomic<int32_t> SchedulerState{0};
+
+namespace {
+
+constexpr int32_t kStopped = 0;
+constexpr int32_t kStarting = 1;
+constexpr int32_t kRunning = 2;
+constexpr int32_t kStopRequested = 3;
+
+constexpr uint32_t kWakeInterval = 10000;
+
+struct Schedule {
+  int32_t frequency;
+  int32_t startHour;
+  int32_t startMinute;
+  int32_t endHour;
+  int32_t endMinute;
+};
+
+// Times of day, not moments: a new day or reloaded settings start them again at 0:00.
+struct Timing {
+  int32_t lastDay = -1;
+  int32_t lastSeenHour = 0;
+  int32_t lastSeenMinute = 0;
+  int32_t lastRunHour = 0;
+  int32_t lastRunMinute = 0;
+};
+
+PlatformNamedEvent* schedulerEvent = nullptr;
+PlatformThread* schedulerThread = nullptr;
+// The event is created set, so the first wake-up of a thread is always taken as a timed
+// one; only later wake-ups through the event are requests.
+int32_t firstWake = 1;
+int (*mailCheck)() = RunMailCheck;
+
+void SchedulerEventName(char* name, size_t size) {
+  if (PlatformGetEnvironment(kSchedulerEventVariable, name, size) != 0) CopyText(name, size, kSchedulerEventName);
+}
+
+void ForgetTimesOfDay(Timing* timing) {
+  timing->lastSeenHour = 0;
+  timing->lastSeenMinute = 0;
+  timing->lastRunHour = 0;
+  timing->lastRunMinute = 0;
+}
+
+Schedule ScheduleFor(int weekday) {
+  if (weekday == 0 || weekday == 6) {
+    return Schedule{Settings.WeekEndFrequency, Settings.WeekEndStartHour, Settings.WeekEndStartMinute,
+                    Settings.WeekEndEndHour, Settings.WeekEndEndMinute};
+  }
+  return Schedule{Settings.WeekDayFrequency, Settings.WeekDayStartHour, Settings.WeekDayStartMinute,
+                  Settings.WeekDayEndHour, Settings.WeekDayEndMinute};
+}
+
+// Both ends belong to the window; a start after the end gives an empty window.
+bool InsideWindow(const Schedule& schedule, const LocalTime& now) {
+  if (schedule.startHour == schedule.endHour && schedule.startMinute == schedule.endMinute) return true;
+  bool beforeStart = now.hour < schedule.startHour ||
+                     (now.hour == schedule.startHour && now.minute < schedule.startMinute);
+  bool afterEnd = now.hour > schedule.endHour || (now.hour == schedule.endHour && now.minute > schedule.endMinute);
+  return !beforeStart && !afterEnd;
+}
+
+// One timed pass. True when a scheduled check is due now; it then counts as run.
+bool ScheduledCheckDue(Timing* timing) {
+  // Unsigned on both sides: a negative settling time never passes, and the uptime
+  // starts again at 0 when the 32-bit tick count wraps.
+  if (PlatformTickCount() / 1000 < static_cast<uint32_t>(Settings.OSSettlingTime)) return false;
+  if (ReloadSettingsIfChanged() == 1) ForgetTimesOfDay(timing);
+  LocalTime now{};
+  PlatformLocalTime(&now);
+  if (now.day != timing->lastDay) ForgetTimesOfDay(timing);
+  timing->lastDay = now.day;
+  Schedule schedule = ScheduleFor(now.weekday);
+  if (now.hour == timing->lastSeenHour && now.minute == timing->lastSeenMinute) return false;
+  timing->lastSeenHour = now.hour;
+  timing->lastSeenMinute = now.minute;
+  if (!InsideWindow(schedule, now)) return false;
+  int32_t elapsed = (now.hour - timing->lastRunHour) * 60 - timing->lastRunMinute + now.minute;
+  if (elapsed < schedule.frequency) return false;
+  timing->lastRunHour = now.hour;
+  timing->lastRunMinute = now.minute;
+  return true;
+}
+
+void SchedulerThread(void*) {
+  Timing timing;
+  SchedulerState = kRunning;
+  for (;;) {
+    int signalled = PlatformWaitNamedEvent(schedulerEvent, kWakeInterval);
+    if (SchedulerState == kStopRequested) {
+      SchedulerState = kStopped;
+      return;
+    }
+    PlatformResetNamedEvent(schedulerEvent);
+    // A request: no settling time, window, frequency or reload, and the schedule goes
+    // on as if it had not happened.
+    if (signalled == 1 && firstWake == 0) {
+      mailCheck();
+      continue;
+    }
+    firstWake = 0;
+    if (ScheduledCheckDue(&timing)) mailCheck();
+  }
+}
+
+int FailStart(const char* text) {
+  PlatformCloseNamedEvent(schedulerEvent);
+  schedulerEvent = nullptr;
+  WriteLog("Postwain", text);
+  return -1;
+}
+
+}  // namespace
+
+int StartScheduler() {
+  if (schedulerThread != nullptr) return 0;
+  char name[kPathSize];
+  SchedulerEventName(name, sizeof name);
+  schedulerEvent = PlatformCreateNamedEvent(name);
+  if (schedulerEvent == nullptr) {
+    char text[kPathSize + 100] = "ERROR - No scheduled or requested mail checks: cannot create the event \"";
+    AppendText(text, name);
+    AppendText(text, "\".");
+    return FailStart(text);
+  }
+  // Each start is a fresh thread with a fresh first wake-up, so a restarted scheduler
+  // does not take its own newly set event for a request.
+  firstWake = 1;
+  SchedulerState = kStarting;
+  schedulerThread = PlatformStartThread(SchedulerThread, nullptr);
+  if (schedulerThread == nullptr) {
+    // No thread will ever move the state on from "starting": give up now.
+    SchedulerState = kStopped;
+    return FailStart("ERROR - No scheduled or requested mail checks: cannot start the scheduler thread.");
+  }
+  while (SchedulerState == kStarting) PlatformSleep(0);
+  PlatformSleep(0);
+  return 0;
+}
+
+int StopScheduler() {
+  if (schedulerThread != nullptr) {
+    SchedulerState = kStopRequested;
+    PlatformSetNamedEvent(schedulerEvent);
+    // The join is the wait for the thread's end (it sets the state to 0 just before).
+    PlatformJoinThread(schedulerThread);
+    schedulerThread = nullptr;
+  }
+  PlatformCloseNamedEvent(schedulerEvent);
+  schedulerEvent = nullptr;
+  return 0;
+}
+
+int RequestMailCheck() {
+  char name[kPathSize];
+  SchedulerEventName(name, sizeof name);
+  PlatformNamedEvent* event = PlatformOpenNamedEvent(name);
+  if (event == nullptr) return -1;
+  PlatformSetNamedEvent(event);
+  PlatformCloseNamedEvent(event);
+  return 0;
+}
+
+void ReplaceSchedulerMailCheck(int (*check)()) { mailCheck = check != nullptr ? check : RunMailCheck; }

@@ -1,7 +1,43 @@
-// The mail check scheduler: the thread that decides when a mail check runs.
+// The mail check scheduler: one thread that decides when a mail check runs, and the
+// named event through which any process asks for a check now.
+//
+// The thread wakes at least every 10 seconds. At each timed wake-up, once the computer
+// has been up for OSSettlingTime seconds, it reloads changed settings and takes at most
+// one decision per minute: inside the day's window (the WeekEnd values on Saturday and
+// Sunday, both ends included, no wrap past midnight; start equal to end is the whole day)
+// a check runs when the minutes since the last scheduled check reach the frequency. The
+// last-check time is a time of day that starts again at 0:00 with every new day and
+// every reload. A wake-up through the event (after the first one) runs a check at once,
+// whatever the time. All mail checks run on this thread, one after the other.
 #pragma once
 
-// Creates the wake-up event and starts the scheduler thread; returns once it runs.
+#include <atomic>
+#include <cstdint>
+
+// Other processes set this event to ask for a mail check now.
+constexpr char kSchedulerEventName[] = "Postwain Mail Check Scheduler";
+// When set, this environment variable names the event instead, so that several
+// instances on one machine (each `postwain run` with its own `postwain check`) or test
+// runs keep out of each other's way.
+constexpr char kSchedulerEventVariable[] = "POSTWAIN_EVENT_NAME";
+
+// 0 stopped (ended, or never ran), 1 starting, 2 running, 3 stop requested.
+extern std::atomic<int32_t> SchedulerState;
+
+// Creates the event, set (or opens it when another process made it), starts the thread
+// and returns once it runs: 0. Returns -1, with an "ERROR - " line in the daily log and
+// no thread, when the event can be neither created nor opened or the thread cannot be
+// created. A second call while the thread runs changes nothing and returns 0.
 int StartScheduler();
-// Stops the scheduler thread and waits for it to end. Returns 0.
+// Asks the thread to stop, wakes it and returns once it has ended (a running check
+// ends first), then closes the event. Without a running thread it only closes the
+// event. Returns 0.
 int StopScheduler();
+
+// Sets the event of the running Postwain, in this process or another. Returns 0, or -1
+// when no such event exists, that is when no Postwain runs.
+int RequestMailCheck();
+
+// The mail check the thread runs: RunMailCheck, unless replaced (tests count checks with
+// their own); nullptr brings RunMailCheck back. Only while no thread runs.
+void ReplaceSchedulerMailCheck(int (*check)());

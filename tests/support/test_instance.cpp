@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "config/settings.h"
 #include "lifecycle/lifecycle.h"
@@ -21,7 +23,14 @@ FakeClock* activeClock = nullptr;
 
 void FakeLocalTime(LocalTime* now) { *now = activeClock->Now(); }
 uint32_t FakeTickCount() { return activeClock->Tick(); }
-void FakeSleep(uint32_t milliseconds) { activeClock->Advance(milliseconds); }
+void FakeSleep(uint32_t milliseconds) {
+  activeClock->Advance(milliseconds);
+  // Polling loops sleep between turns; let the thread they wait for run meanwhile.
+  std::this_thread::yield();
+}
+int FakeWaitEvent(uint32_t milliseconds, int (*isSet)(void*), void* event) {
+  return activeClock->WaitEvent(milliseconds, isSet, event);
+}
 }  // namespace
 
 TempInstance::TempInstance() {
@@ -70,7 +79,7 @@ std::string ReadWholeFile(const std::string& path) {
 
 FakeClock::FakeClock(const LocalTime& start, uint32_t tick) : now_(start), tick_(tick) {
   activeClock = this;
-  PlatformReplaceClock(PlatformClockHooks{FakeLocalTime, FakeTickCount, FakeSleep});
+  PlatformReplaceClock(PlatformClockHooks{FakeLocalTime, FakeTickCount, FakeSleep, nullptr});
 }
 
 FakeClock::~FakeClock() {
@@ -78,8 +87,34 @@ FakeClock::~FakeClock() {
   activeClock = nullptr;
 }
 
+void FakeClock::Set(const LocalTime& time) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_ = time;
+}
+
+void FakeClock::SetTick(uint32_t tick) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tick_ = tick;
+}
+
+LocalTime FakeClock::Now() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return now_;
+}
+
+uint32_t FakeClock::Tick() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tick_;
+}
+
 void FakeClock::Advance(uint32_t milliseconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  AdvanceLocked(milliseconds);
+}
+
+void FakeClock::AdvanceLocked(uint32_t milliseconds) {
   tick_ += milliseconds;
+  elapsed_ += milliseconds;
   subSecond_ += milliseconds;
   uint32_t seconds = subSecond_ / 1000;
   subSecond_ %= 1000;
@@ -95,6 +130,45 @@ void FakeClock::Advance(uint32_t milliseconds) {
   timegm(&fields);
   now_ = LocalTime{fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour,
                    fields.tm_min,         fields.tm_sec,     fields.tm_wday};
+}
+
+void FakeClock::AllowWaits(uint64_t milliseconds) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waitLimit_ = elapsed_ + milliseconds;
+    held_ = false;
+    if (waitsSimulated_) return;
+    waitsSimulated_ = true;
+  }
+  PlatformReplaceClock(PlatformClockHooks{FakeLocalTime, FakeTickCount, FakeSleep, FakeWaitEvent});
+}
+
+bool FakeClock::AwaitHeldWait() const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!held_) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+int FakeClock::WaitEvent(uint32_t milliseconds, int (*isSet)(void*), void* event) {
+  for (;;) {
+    if (isSet(event) != 0) {
+      held_ = false;
+      return 1;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (elapsed_ < waitLimit_) {
+        held_ = false;
+        AdvanceLocked(milliseconds);
+        return 0;
+      }
+      held_ = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 std::string FileDateFor(const LocalTime& time) {

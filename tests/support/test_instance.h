@@ -1,7 +1,9 @@
 // A temporary instance directory for one test, and a clock that tests move by hand.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,10 @@ class TempInstance {
 std::string ReadWholeFile(const std::string& path);
 
 // Replaces the platform clock while it lives. Sleeps advance the clock instead of waiting.
+// Timed event waits stay real until AllowWaits is called; from then on a wait for an
+// event that is not set lets its whole time pass on this clock at once, as long as the
+// allowance lasts, and then holds, in real time, until the event is set or more is
+// allowed. Safe to use from the thread under test and the test's own thread at once.
 class FakeClock {
  public:
   explicit FakeClock(const LocalTime& start, uint32_t tick = 1000000);
@@ -39,17 +45,33 @@ class FakeClock {
   FakeClock(const FakeClock&) = delete;
   FakeClock& operator=(const FakeClock&) = delete;
 
-  void Set(const LocalTime& time) { now_ = time; }
-  void SetTick(uint32_t tick) { tick_ = tick; }
+  void Set(const LocalTime& time);
+  void SetTick(uint32_t tick);
   // Moves both the tick count and the local time forward.
   void Advance(uint32_t milliseconds);
-  const LocalTime& Now() const { return now_; }
-  uint32_t Tick() const { return tick_; }
+  LocalTime Now() const;
+  uint32_t Tick() const;
+
+  // Lets timed event waits use up the next `milliseconds` of simulated time. The first
+  // call must come before the waiting thread starts.
+  void AllowWaits(uint64_t milliseconds);
+  // Blocks until a wait holds because the allowance is spent; false after 30 seconds of
+  // real time without one.
+  bool AwaitHeldWait() const;
+  // The hook behind timed event waits, for the platform clock.
+  int WaitEvent(uint32_t milliseconds, int (*isSet)(void* event), void* event);
 
  private:
+  void AdvanceLocked(uint32_t milliseconds);
+
+  mutable std::mutex mutex_;
   LocalTime now_;
   uint32_t tick_;
   uint32_t subSecond_ = 0;
+  uint64_t elapsed_ = 0;    // simulated milliseconds since construction
+  uint64_t waitLimit_ = 0;  // timed waits may run while elapsed_ is below this
+  bool waitsSimulated_ = false;
+  std::atomic<bool> held_{false};
 };
 
 // The short date text the logs use for a date, with "/", "\" and ":" made "-".

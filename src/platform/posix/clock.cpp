@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include "platform/platform.h"
+#include "platform/posix/timed_wait.h"
 #include "util/text.h"
 
 namespace {
@@ -62,6 +63,12 @@ void FormatWithLocale(const LocalTime& time, nl_item item, char* text, size_t si
 void PlatformLocalTime(LocalTime* now) { (clockHooks.localTime ? clockHooks.localTime : RealLocalTime)(now); }
 uint32_t PlatformTickCount() { return (clockHooks.tickCount ? clockHooks.tickCount : RealTickCount)(); }
 void PlatformSleep(uint32_t milliseconds) { (clockHooks.sleep ? clockHooks.sleep : RealSleep)(milliseconds); }
+
+int TimedEventWait(void* event, uint32_t milliseconds, int (*isSet)(void* event),
+                   int (*realWait)(void* event, uint32_t milliseconds)) {
+  if (clockHooks.waitEvent != nullptr) return clockHooks.waitEvent(milliseconds, isSet, event);
+  return realWait(event, milliseconds);
+}
 
 void PlatformFormatDate(const LocalTime& time, char* text, size_t size) { FormatWithLocale(time, D_FMT, text, size); }
 void PlatformFormatTime(const LocalTime& time, char* text, size_t size) { FormatWithLocale(time, T_FMT, text, size); }

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include "platform/platform.h"
+#include "platform/posix/timed_wait.h"
 
 struct PlatformThread {
   pthread_t thread;
@@ -67,10 +68,23 @@ void PlatformResetEvent(PlatformEvent* event) {
   event->set = false;
 }
 
-int PlatformWaitEvent(PlatformEvent* event, uint32_t milliseconds) {
+namespace {
+int EventIsSet(void* context) {
+  PlatformEvent* event = static_cast<PlatformEvent*>(context);
+  std::lock_guard<std::mutex> lock(event->mutex);
+  return event->set ? 1 : 0;
+}
+
+int RealWaitEvent(void* context, uint32_t milliseconds) {
+  PlatformEvent* event = static_cast<PlatformEvent*>(context);
   std::unique_lock<std::mutex> lock(event->mutex);
   bool set = event->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [event] { return event->set; });
   return set ? 1 : 0;
+}
+}  // namespace
+
+int PlatformWaitEvent(PlatformEvent* event, uint32_t milliseconds) {
+  return TimedEventWait(event, milliseconds, EventIsSet, RealWaitEvent);
 }
 
 int32_t PlatformAtomicExchange(std::atomic<int32_t>* target, int32_t value) { return target->exchange(value); }
