@@ -1,6 +1,61 @@
-// Stand-ins until the transport's send and receive land.
-#include "protocol/protocol.h"
+// The line layer: one command line out, one reply line in, pending input thrown away.
+#include <cstring>
 
-char* ReadLine(int) { return nullptr; }
-int DrainInput(int) { return 0; }
-int SendCommand(int, const char*) { return -1; }
+#include "config/settings.h"
+#include "protocol/protocol.h"
+#include "protocol/session.h"
+#include "transport/transport.h"
+
+namespace {
+
+constexpr int kFirstDrainSeconds = 5;
+constexpr int kNextDrainSeconds = 3;
+
+}  // namespace
+
+char* ReadLine(int connection) {
+  if (ReplyBuffer == nullptr || !IsOpenConnection(connection)) return nullptr;
+  size_t stored = 0;
+  bool afterCarriageReturn = false;
+  while (true) {
+    char byte;
+    if (ReceiveData(connection, &byte, 1, Settings.TimeOut) < 1) return nullptr;
+    // A line that would not leave room for its NUL is a flood, not a reply.
+    if (stored + 1 >= kReplyBufferSize) return nullptr;
+    ReplyBuffer[stored++] = byte;
+    if (byte == '\n' || (afterCarriageReturn && byte != '\r')) break;
+    if (byte == '\r') afterCarriageReturn = true;
+  }
+  ReplyBuffer[stored] = '\0';
+  return ReplyBuffer;
+}
+
+int DrainInput(int connection) {
+  if (!IsOpenConnection(connection)) return 0;
+  char byte;
+  int waitSeconds = kFirstDrainSeconds;
+  while (ReceiveData(connection, &byte, 1, waitSeconds) > 0) waitSeconds = kNextDrainSeconds;
+  return 0;
+}
+
+void WipeText(char* text, size_t size) {
+  // Through a volatile pointer, so the compiler cannot drop the stores as dead.
+  volatile char* at = text;
+  for (size_t index = 0; index < size; ++index) at[index] = '\0';
+}
+
+int SendCommand(int connection, const char* text) {
+  if (text == nullptr || !IsOpenConnection(connection)) return -1;
+  size_t length = strlen(text);
+  bool endsInLineFeed = length > 0 && text[length - 1] == '\n';
+  size_t lineLength = endsInLineFeed ? length : length + 2;
+  if (lineLength + 1 > kCommandLineSize) return -1;
+  char line[kCommandLineSize];
+  memcpy(line, text, length);
+  if (!endsInLineFeed) memcpy(line + length, "\r\n", 2);
+  line[lineLength] = '\0';
+  int sent = SendData(connection, line, static_cast<int>(lineLength), Settings.TimeOut);
+  // The line may have carried a password.
+  WipeText(line, sizeof line);
+  return sent == -1 ? -1 : static_cast<int>(lineLength);
+}

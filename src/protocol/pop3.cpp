@@ -1,8 +1,122 @@
-// Stand-ins until the transport lands.
+// The POP3 dialogue: login with USER and PASS, the message count, logout.
+#include "config/settings.h"
+#include "logging/logging.h"
+#include "platform/platform.h"
 #include "protocol/protocol.h"
+#include "protocol/session.h"
+#include "transport/transport.h"
+#include "util/text.h"
 
-int POP3Connection = -1;
+int POP3Connection = kNoConnection;
 
-int POP3Login(const char*, int, const char*, const char*) { return -1; }
-int POP3MessageCount() { return -1; }
-int POP3Logout() { return 0; }
+namespace {
+
+// A server that accepts connections but stays silent is tried this many more times.
+constexpr int kGreetingRetries = 3;
+constexpr uint32_t kGreetingRetryPauseMs = 10000;
+
+constexpr char kStatTimeoutText[] = "ERROR - Timeout trying to access POP3 server";
+constexpr char kStatRefusedText[] = "ERROR - POP3 server refused request for mail count";
+
+// The server of the open dialogue, the source of the logout line.
+char dialogueServer[kServerTextSize];
+
+void ClosePOP3Connection() {
+  CloseConnection(POP3Connection);
+  POP3Connection = kNoConnection;
+}
+
+int FailLogin(const char* text) {
+  ClosePOP3Connection();
+  ReportSessionFailure(dialogueServer, text);
+  return -1;
+}
+
+int FailLoginTimeOut() {
+  return FailLogin(JoinErrorText("ERROR - Time out trying to login to POP3 server: ", dialogueServer).text);
+}
+
+// Connects until the server greets, at most 1 + kGreetingRetries times. Returns the
+// greeting line (any content), or nullptr with no connection open.
+char* ConnectAndReadGreeting(const char* server, int port) {
+  for (int retries = 0;; ++retries) {
+    WriteTrace("Login", server);
+    POP3Connection = OpenConnection(server, port, StatusCallback, MessageCallback, Settings.TimeOut);
+    if (POP3Connection == kNoConnection) return nullptr;
+    char* greeting = ReadLine(POP3Connection);
+    if (greeting != nullptr) return greeting;
+    if (retries == kGreetingRetries) {
+      WriteTrace("error", "Connected to POP3 server, but it did not reply - dropping connection.");
+      ClosePOP3Connection();
+      return nullptr;
+    }
+    WriteTrace("error", "No reply from POP3 Server - retrying.");
+    ClosePOP3Connection();
+    PlatformSleep(kGreetingRetryPauseMs);
+  }
+}
+
+// Sends one login command and reads its reply. Returns the reply, or nullptr when the
+// command could not be sent or was not answered.
+char* ExchangeLoginCommand(const char* command) {
+  if (SendCommand(POP3Connection, command) == -1) return nullptr;
+  char* reply = ReadLine(POP3Connection);
+  WriteTrace("<<POP3", reply);
+  return reply;
+}
+
+}  // namespace
+
+int POP3Login(const char* server, int port, const char* user, const char* password) {
+  CopyText(dialogueServer, server);
+  char* greeting = ConnectAndReadGreeting(server, port);
+  if (greeting == nullptr) return -1;
+  WriteTrace("<<POP3", greeting);
+
+  WriteTrace("POP3>>", ComposeCommand("USER ", user));
+  char* reply = ExchangeLoginCommand(CommandBuffer);
+  if (reply == nullptr) return FailLoginTimeOut();
+  if (CheckPOP3Reply(reply) != 0) {
+    return FailLogin(JoinErrorText("ERROR - POP3 server refused login due to incorrect user name: ", user).text);
+  }
+
+  WriteTrace("POP3>>", "PASS *****");
+  ComposeCommand("PASS ", password);
+  reply = ExchangeLoginCommand(CommandBuffer);
+  WipeText(CommandBuffer, kCommandBufferSize);
+  if (reply == nullptr) return FailLoginTimeOut();
+  if (CheckPOP3Reply(reply) != 0) {
+    return FailLogin("ERROR - POP3 server refused login due to incorrect username or password.");
+  }
+
+  WriteLog(dialogueServer, "Logged into POP3 server.");
+  return 0;
+}
+
+int POP3MessageCount() {
+  WriteTrace("POP3>>", "STAT");
+  if (SendCommand(POP3Connection, "STAT") == -1) return 0;
+  char* reply = ReadLine(POP3Connection);
+  if (reply == nullptr) {
+    WriteLog(nullptr, kStatTimeoutText);
+    WriteTrace("POP3", kStatTimeoutText);
+    return -1;
+  }
+  WriteTrace("<<POP3", reply);
+  int32_t count = 0;
+  // A count that wrapped below zero is as unusable as a refusal.
+  if (ParsePOP3Count(reply, &count) != 0 || count < 0) {
+    WriteLog(nullptr, kStatRefusedText);
+    WriteTrace("POP3", kStatRefusedText);
+    return -1;
+  }
+  return count;
+}
+
+int POP3Logout() {
+  WriteTrace("POP3>>", "QUIT");
+  if (SendCommand(POP3Connection, "QUIT") != -1) WriteTrace("<<POP3", ReadLine(POP3Connection));
+  if (IsOpenConnection(POP3Connection)) ClosePOP3Connection();
+  WriteLog(dialogueServer, "Logging out of POP3 server.");
+  return 0;
+}

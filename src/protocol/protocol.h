@@ -43,6 +43,10 @@ int DrainInput(int connection);
 // else). The line buffer is wiped after the send, since it may have held a password.
 int SendCommand(int connection, const char* text);
 
+// Overwrites size bytes with NULs in a way the compiler keeps (for buffers that held a
+// password).
+void WipeText(char* text, size_t size);
+
 // 0 for a positive POP3 reply, -1 for a negative or unrecognised one. Walks the line;
 // the first of '-' (-1), '+' (0), "er" (-1) or "ok" (0, both in any case) decides.
 int CheckPOP3Reply(const char* line);

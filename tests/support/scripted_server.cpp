@@ -10,6 +10,13 @@
 #include <chrono>
 #include <cstdio>
 
+#include "config/settings.h"
+#include "lifecycle/lifecycle.h"
+#include "logging/logging.h"
+#include "platform/platform.h"
+#include "protocol/protocol.h"
+#include "transport/transport.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -377,4 +384,61 @@ std::string ScriptedServer::ReportLocked() const {
     report += "\n  " + shown;
   }
   return report;
+}
+
+namespace {
+
+std::mutex callbackMutex;
+std::vector<std::string> callbackTexts;
+
+int RecordStatus(const char* text) {
+  std::lock_guard<std::mutex> lock(callbackMutex);
+  callbackTexts.push_back(std::string("status: ") + text);
+  return 0;
+}
+
+int RecordMessage(const char* text) {
+  std::lock_guard<std::mutex> lock(callbackMutex);
+  callbackTexts.push_back(std::string("message: ") + text);
+  return 0;
+}
+
+}  // namespace
+
+DialogueEnvironment::DialogueEnvironment(int timeOutSeconds) {
+  {
+    std::lock_guard<std::mutex> lock(callbackMutex);
+    callbackTexts.clear();
+  }
+  Settings.TimeOut = timeOutSeconds;
+  Settings.CreateTraceLog = 1;
+  OpenLogs();
+  InitProtocolResources(RecordStatus, RecordMessage);
+  if (TransferBuffer == nullptr) {
+    TransferBuffer = static_cast<char*>(PlatformAllocate(kTransferBufferSize));
+    ownsTransferBuffer_ = true;
+  }
+  TransportStartUp();
+  WebShieldSeen = 0;
+}
+
+DialogueEnvironment::~DialogueEnvironment() {
+  TransportShutdown();
+  if (ownsTransferBuffer_) {
+    PlatformFree(TransferBuffer);
+    TransferBuffer = nullptr;
+  }
+  FreeProtocolResources();
+  CloseLogs();
+}
+
+std::vector<std::string> DialogueEnvironment::Callbacks() const {
+  std::lock_guard<std::mutex> lock(callbackMutex);
+  return callbackTexts;
+}
+
+int CountOf(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
 }

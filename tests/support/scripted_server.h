@@ -25,6 +25,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_instance.h"
+
 class ScriptedServer {
  public:
   // Gets a whole received line, line end included; returns the bytes to send back
@@ -120,3 +122,28 @@ class ScriptedServer {
 
 // Shows control bytes of a protocol text readably: "+OK\r\n" as +OK\r\n.
 std::string Escaped(const std::string& bytes);
+
+// What a dialogue needs around it while a test runs: a temporary instance with the daily
+// log and the trace switched on, TimeOut set, the protocol and transfer buffers, the
+// transport, and both callbacks recording into Callbacks() as "message: <text>" and
+// "status: <text>" in the order they were called. WebShieldSeen starts at 0.
+// Everything is undone at the end; one environment at a time.
+class DialogueEnvironment {
+ public:
+  explicit DialogueEnvironment(int timeOutSeconds = 2);
+  ~DialogueEnvironment();
+  DialogueEnvironment(const DialogueEnvironment&) = delete;
+  DialogueEnvironment& operator=(const DialogueEnvironment&) = delete;
+
+  TempInstance& Instance() { return instance_; }
+  std::string DailyLog() const { return instance_.DailyLog(); }
+  std::string Trace() const { return instance_.Trace(); }
+  std::vector<std::string> Callbacks() const;
+
+ private:
+  TempInstance instance_;
+  bool ownsTransferBuffer_ = false;
+};
+
+// Counts the (non-overlapping) occurrences of part in text.
+int CountOf(const std::string& text, const std::string& part);
