@@ -1,0 +1,144 @@
+#include <cstring>
+
+#include "config/settings.h"
+#include "lifecycle/lifecycle.h"
+#include "logging/logging.h"
+#include "platform/platform.h"
+#include "protocol/protocol.h"
+#include "transfer/transfer.h"
+#include "util/text.h"
+
+namespace {
+
+// Room for a fixed text followed by a whole Alias, which is never cut.
+constexpr size_t kAliasTextSize = sizeof(Account::Alias) + 64;
+// Longest command text: the line also holds CR LF and the NUL.
+constexpr size_t kMaxCommandLength = kCommandLineSize - 3;
+
+bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
+
+// Composes prefix + value + suffix in TransferBuffer. Returns -1 when it would not fit
+// one command line: the address is refused whole, never cut into another one.
+int ComposeCommand(const char* prefix, const char* value, const char* suffix) {
+  if (strlen(prefix) + strlen(value) + strlen(suffix) > kMaxCommandLength) return -1;
+  CopyText(TransferBuffer, kTransferBufferSize, prefix);
+  AppendText(TransferBuffer, kTransferBufferSize, value);
+  AppendText(TransferBuffer, kTransferBufferSize, suffix);
+  return 0;
+}
+
+void ComposeNumbered(const char* verb, int number) {
+  CopyText(TransferBuffer, kTransferBufferSize, "");
+  AppendFormat(TransferBuffer, kTransferBufferSize, "%s %d", verb, number);
+}
+
+int RefuseLongAddress(const char* address) {
+  char text[kAliasTextSize];
+  CopyText(text, "ERROR - Address too long for an SMTP command: ");
+  AppendText(text, address);
+  ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", text);
+  return -3;
+}
+
+// Builds the sender and checks that both envelope commands fit a command line, before
+// anything is asked of either server.
+int PrepareEnvelope(const Account* account, char* sender) {
+  if (BuildDefaultSender(account, sender, kSenderSize) != 0) return RefuseLongAddress(Settings.DefaultFromAddress);
+  if (ComposeCommand("MAIL FROM:<", sender, ">") != 0) return RefuseLongAddress(sender);
+  if (ComposeCommand("RCPT TO:<", account->Alias, ">") != 0) return RefuseLongAddress(account->Alias);
+  return 0;
+}
+
+int RequestMessage(const Account* account, int number) {
+  ComposeNumbered("RETR", number);
+  const char* reply = POP3Exchange(TransferBuffer);
+  if (reply == nullptr) {
+    ReportPOP3Timeout(account);
+    return -1;
+  }
+  int32_t size;  // announced size; the relay goes by the end mark instead
+  if (ParsePOP3Count(reply, &size) != 0) {
+    ReportTransferError(account->ServerName, "POP3", "ERROR - POP3 server refused request to retrieve mail");
+    return -2;
+  }
+  return 0;
+}
+
+int RefuseRecipient(const Account* account) {
+  char text[kAliasTextSize];
+  CopyText(text, "ERROR - SMTP refused to accept mail for user: ");
+  AppendText(text, account->Alias);
+  WriteTrace("Error", text);
+  WriteLog(Settings.SMTPServerNameOrAddress, text);
+  return -3;
+}
+
+int SMTPTimedOut() {
+  ReportSMTPTimeout();
+  return -1;
+}
+
+// MAIL FROM (its code is not judged: a refusal shows at RCPT TO), RCPT TO and DATA.
+int OpenEnvelope(const Account* account, const char* sender) {
+  ComposeCommand("MAIL FROM:<", sender, ">");
+  if (SMTPExchange(TransferBuffer) == nullptr) return SMTPTimedOut();
+  ComposeCommand("RCPT TO:<", account->Alias, ">");
+  const char* reply = SMTPExchange(TransferBuffer);
+  if (reply == nullptr) return SMTPTimedOut();
+  uint32_t code = ParseNumber(reply);
+  if (code < 250 || code > 259) return RefuseRecipient(account);
+  CopyText(TransferBuffer, kTransferBufferSize, "DATA");
+  reply = SMTPExchange(TransferBuffer);
+  if (reply == nullptr) return SMTPTimedOut();
+  if (ParseNumber(reply) != 354) {
+    ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused to accept DATA");
+    return -3;
+  }
+  return 0;
+}
+
+int RelayMessage(const Account* account) {
+  char* chunk = static_cast<char*>(PlatformAllocate(kChunkSize));
+  if (chunk == nullptr) {
+    WriteLog(nullptr, "ERROR - Out of memory");
+    return -1;
+  }
+  WriteTrace("", "Email message transferred here and hidden from view...");
+  int result = RelayMessageData(account, chunk, true);
+  PlatformFree(chunk);
+  return result;
+}
+
+int AwaitAcceptance() {
+  const char* reply = ReadLine(SMTPConnection);
+  if (reply != nullptr) WriteTrace("<<SMTP", reply);
+  if (reply != nullptr && ParseNumber(reply) == 250) return 0;
+  ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP Server did not accept the message");
+  return -3;
+}
+
+int DeliverMessage(const Account* account, int number) {
+  char sender[kSenderSize];
+  if (ToLocalServer() && PrepareEnvelope(account, sender) != 0) return -3;
+  int result = RequestMessage(account, number);
+  if (result == 0 && ToLocalServer()) result = OpenEnvelope(account, sender);
+  if (result == 0) result = RelayMessage(account);
+  if (result == 0 && ToLocalServer()) result = AwaitAcceptance();
+  return result;
+}
+
+}  // namespace
+
+int TransferSingleMessage(const Account* account, int number) {
+  int result = DeliverMessage(account, number);
+  if (result != 0) return result;
+  char text[kAliasTextSize];
+  CopyText(text, "EMail message transferred for: ");
+  AppendText(text, account->Alias);
+  WriteLog(nullptr, text);
+  if (Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer()) return 0;
+  // Only now, with the local server's 250 in hand; the server deletes it at QUIT.
+  ComposeNumbered("DELE", number);
+  POP3Exchange(TransferBuffer);
+  return 0;
+}
