@@ -149,3 +149,17 @@ void PlatformSetNamedEvent(PlatformNamedEvent* event);
 void PlatformResetNamedEvent(PlatformNamedEvent* event);
 // Returns 1 when the event is set (it stays set), 0 when the time ran out first.
 int PlatformWaitNamedEvent(PlatformNamedEvent* event, uint32_t milliseconds);
+
+// ---------------------------------------------------------------------------------------
+// Remote access library location (dialup)
+
+// File name of the remote access library, loaded with PlatformLoadLibrary by this bare name.
+constexpr char kRemoteAccessLibraryName[] = "librasapi32.so";
+// Calling convention of the remote access library's entry points (stdcall on 32-bit
+// Windows, the platform's own elsewhere).
+#define PLATFORM_SYSTEM_CALL
+
+// The directory of the system's own libraries, without a trailing separator: the
+// directory of the C library (the system directory on Windows). Returns 0, or -1 when the
+// system cannot tell or it does not fit.
+int PlatformSystemLibraryDirectory(char* path, size_t size);
