@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "scripted_server.h"
 
@@ -105,6 +106,38 @@ TEST(ScriptedServer, ServeAnswersEachLineThroughTheHandler) {
   EXPECT_EQ(client.ReadUntil("10\r\n"), "+OK\r\n+OK 2 10\r\n");
   client.Close();
   EXPECT_TRUE(server.Done());
+}
+
+TEST(ScriptedServer, LooseMailboxAndSinkKeepWhatTheTransferDid) {
+  Pop3Mailbox box({"Subject: one\r\n\r\n.dotted\r\n", "no line end"});
+  ScriptedServer pop3;
+  pop3.Send("+OK\r\n").Serve(box.Handler()).Start();
+  RawClient client(pop3.Port());
+  client.ReadUntil("\r\n");
+  client.Write("STAT\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\nDELE 2\r\nDELE 1\r\nRSET\r\nDELE 2\r\nQUIT\r\n");
+  EXPECT_EQ(client.ReadUntil("bye\r\n"),
+            "+OK 2 36\r\n+OK 25 octets\r\nSubject: one\r\n\r\n..dotted\r\n.\r\n"
+            "+OK 11 octets\r\nno line end\r\n.\r\n-ERR unknown command or message\r\n"
+            "+OK deleted\r\n+OK deleted\r\n+OK\r\n+OK deleted\r\n+OK bye\r\n");
+  client.Close();
+  EXPECT_TRUE(pop3.PeerClosed());
+  EXPECT_EQ(box.deleted, std::vector<int>{2});
+
+  SmtpSink sink;
+  sink.dataReply = "554 no\r\n";
+  ScriptedServer smtp;
+  smtp.Send("220\r\n").Serve(sink.Handler()).Start();
+  RawClient sender(smtp.Port());
+  sender.ReadUntil("\r\n");
+  sender.Write("HELO x\r\nMAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\nRCPT TO:<e@f>\r\nDATA\r\nhi\r\n.\r\nQUIT\r\n");
+  EXPECT_EQ(sender.ReadUntil("bye\r\n"),
+            "250 ok\r\n250 sender ok\r\n250 recipient ok\r\n250 recipient ok\r\n354 go ahead\r\n554 no\r\n221 bye\r\n");
+  sender.Close();
+  EXPECT_TRUE(smtp.PeerClosed());
+  ASSERT_EQ(sink.received.size(), 1u);
+  EXPECT_EQ(sink.received[0].from, "MAIL FROM:<a@b>\r\n");
+  EXPECT_EQ(sink.received[0].recipients, (std::vector<std::string>{"RCPT TO:<c@d>\r\n", "RCPT TO:<e@f>\r\n"}));
+  EXPECT_EQ(sink.received[0].data, "hi\r\n.\r\n");
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "config/settings.h"
 #include "lifecycle/lifecycle.h"
@@ -441,4 +443,105 @@ int CountOf(const std::string& text, const std::string& part) {
   int count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
   return count;
+}
+
+namespace {
+
+// The command word of a line, in capitals.
+std::string Verb(const std::string& line) {
+  std::string verb;
+  for (char c : line) {
+    if (c == ' ' || c == '\r' || c == '\n') break;
+    verb += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  }
+  return verb;
+}
+
+// The message number behind a POP3 command, 0 when there is none or it is out of range.
+size_t MessageNumber(const std::string& line, size_t count) {
+  size_t space = line.find(' ');
+  if (space == std::string::npos) return 0;
+  size_t number = static_cast<size_t>(strtoul(line.c_str() + space + 1, nullptr, 10));
+  return number >= 1 && number <= count ? number : 0;
+}
+
+std::string DotStuffed(const std::string& message) {
+  std::string out;
+  size_t start = 0;
+  while (start < message.size()) {
+    size_t end = message.find('\n', start);
+    end = end == std::string::npos ? message.size() : end + 1;
+    if (message[start] == '.') out += '.';
+    out.append(message, start, end - start);
+    start = end;
+  }
+  if (!out.empty() && out.back() != '\n') out += "\r\n";
+  return out + ".\r\n";
+}
+
+}  // namespace
+
+ScriptedServer::Handler Pop3Mailbox::Handler() {
+  return [this](const std::string& line) -> std::string {
+    std::string verb = Verb(line);
+    size_t number = MessageNumber(line, messages.size());
+    if (verb == "USER" || verb == "PASS" || verb == "NOOP") return "+OK\r\n";
+    if (verb == "STAT") {
+      size_t octets = 0;
+      for (const std::string& message : messages) octets += message.size();
+      return "+OK " + std::to_string(messages.size()) + " " + std::to_string(octets) + "\r\n";
+    }
+    if (verb == "RETR" && number != 0) {
+      const std::string& message = messages[number - 1];
+      return "+OK " + std::to_string(message.size()) + " octets\r\n" + DotStuffed(message);
+    }
+    if (verb == "DELE" && number != 0) {
+      marked.push_back(static_cast<int>(number));
+      return "+OK deleted\r\n";
+    }
+    if (verb == "RSET") {
+      marked.clear();
+      return "+OK\r\n";
+    }
+    if (verb == "QUIT") {
+      deleted.insert(deleted.end(), marked.begin(), marked.end());
+      marked.clear();
+      return "+OK bye\r\n";
+    }
+    return "-ERR unknown command or message\r\n";
+  };
+}
+
+ScriptedServer::Handler SmtpSink::Handler() {
+  return [this](const std::string& line) -> std::string {
+    if (inData_) {
+      current_.data += line;
+      if (line != ".\r\n") return "";
+      inData_ = false;
+      received.push_back(current_);
+      current_ = Envelope{};
+      return dataReply;
+    }
+    std::string verb = Verb(line);
+    if (verb == "HELO" || verb == "NOOP") return "250 ok\r\n";
+    if (verb == "MAIL") {
+      current_ = Envelope{};
+      current_.from = line;
+      return "250 sender ok\r\n";
+    }
+    if (verb == "RCPT") {
+      current_.recipients.push_back(line);
+      return "250 recipient ok\r\n";
+    }
+    if (verb == "DATA") {
+      inData_ = true;
+      return "354 go ahead\r\n";
+    }
+    if (verb == "RSET") {
+      current_ = Envelope{};
+      return "250 ok\r\n";
+    }
+    if (verb == "QUIT") return "221 bye\r\n";
+    return "500 unknown command\r\n";
+  };
 }

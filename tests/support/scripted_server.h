@@ -120,6 +120,42 @@ class ScriptedServer {
   int connections_ = 0;
 };
 
+// Loose servers for tests that care about what was delivered, not about the exact
+// dialogue: give Handler() to ScriptedServer::Serve after a greeting, e.g.
+//   Pop3Mailbox box({"Subject: a\r\n\r\nhi\r\n"});
+//   pop3.Send("+OK ready\r\n").Serve(box.Handler()).Start();
+// Both are changed by the server's thread: read them after Done() / PeerClosed(), and
+// let them outlive the server.
+
+// A POP3 mailbox. Messages are raw texts with CR LF line ends; RETR dot-stuffs them and
+// adds the end line. DELE marks, QUIT commits the marks into `deleted` (1-based numbers),
+// RSET drops them. USER and PASS take anything; every other command gets -ERR.
+struct Pop3Mailbox {
+  explicit Pop3Mailbox(std::vector<std::string> texts) : messages(std::move(texts)) {}
+  std::vector<std::string> messages;
+  std::vector<int> deleted;
+  std::vector<int> marked;
+  ScriptedServer::Handler Handler();
+};
+
+// An SMTP server that takes every message (HELO, MAIL, RCPT, DATA, RSET, NOOP, QUIT).
+// Each message's envelope and data (as received, dot line included) land in `received`
+// once its data ends; dataReply answers the end of data.
+struct SmtpSink {
+  struct Envelope {
+    std::string from;                     // the MAIL line, line end included
+    std::vector<std::string> recipients;  // the RCPT lines, line ends included
+    std::string data;
+  };
+  std::vector<Envelope> received;
+  std::string dataReply = "250 queued\r\n";
+  ScriptedServer::Handler Handler();
+
+ private:
+  Envelope current_;
+  bool inData_ = false;
+};
+
 // Shows control bytes of a protocol text readably: "+OK\r\n" as +OK\r\n.
 std::string Escaped(const std::string& bytes);
 
