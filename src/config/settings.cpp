@@ -1,21 +1,155 @@
 #include "config/settings.h"
 
+#include <cstring>
+
+#include "config/settings_table.h"
+#include "config/settings_lists.h"
+#include "lifecycle/lifecycle.h"
+#include "logging/logging.h"
+#include "platform/platform.h"
+#include "util/text.h"
+
 SettingsRecord Settings = [] {
   SettingsRecord initial{};
   initial.CreateDailyLogs = 1;
   return initial;
 }();
 
-// Stand-in until the settings file is read: the built-in values only.
-int LoadSettings() {
-  Settings.SMTPPort = 25;
-  Settings.TimeOut = 240;
+namespace {
+
+// The section's key list is read into a work buffer of this size; keys beyond it are not seen.
+constexpr size_t kKeyListSize = 32000;
+// Values of [DeliveredTo] and [SpecialActions] are read with these buffers.
+constexpr size_t kDeliveredToValueSize = 1000;
+constexpr size_t kSpecialActionValueSize = 99;
+constexpr size_t kMethodSize = 10;
+
+void ReadGroup(const PlatformProfile* settingsFile, FieldGroup group) {
+  for (size_t i = 0; i < kSettingsFieldCount; ++i) {
+    if (kSettingsFields[i].group == group) ReadField(settingsFile, nullptr, kSettingsFields[i], &Settings);
+  }
+}
+
+void ReadInternetAccess(const PlatformProfile* settingsFile) {
+  char method[kMethodSize];
+  PlatformProfileString(settingsFile, "InternetAccess", "Method", "DialUp", method, sizeof method);
+  Settings.DirectConnect = EqualsNoCase(method, "Direct") ? 1 : 0;
+  ReadGroup(settingsFile, FieldGroup::InternetAccess);
+}
+
+// Without a settings file: every field's default, then the values that let a fresh
+// installation start safely (nothing deleted remotely) and show it is unconfigured.
+void SetBuiltInSettings() {
+  FreeSettingsLists();
+  for (size_t i = 0; i < kSettingsFieldCount; ++i) SetFieldDefault(kSettingsFields[i], &Settings);
+  CopyText(Settings.SMTPDomain, kPlaceholderSMTPDomain);
+  CopyText(Settings.SMTPServerNameOrAddress, kPlaceholderSMTPServer);
+  Settings.DirectConnect = 0;
+  Settings.WeekDayStartHour = 6;
+  Settings.WeekDayStartMinute = 0;
+  Settings.WeekDayEndHour = 22;
+  Settings.WeekDayEndMinute = 0;
+  Settings.WeekDayFrequency = 10;
+  Settings.WeekEndStartHour = 8;
+  Settings.WeekEndStartMinute = 0;
+  Settings.WeekEndEndHour = 20;
+  Settings.WeekEndEndMinute = 0;
+  Settings.WeekEndFrequency = 30;
   Settings.OSSettlingTime = 90;
   Settings.DoNotDeleteRemoteMail = 1;
-  Settings.CreateDailyLogs = 1;
+  Settings.SettingsFileTime = 0;
+}
+
+// Walks a key list as the key-list read leaves it: names ended by a zero byte, the list
+// by an empty name.
+const char* NextName(const char* name) { return name + strlen(name) + 1; }
+
+void LoadDeliveredToPrefixes(const PlatformProfile* settingsFile) {
+  FreeDeliveredToPrefixes();
+  char* names = static_cast<char*>(PlatformAllocate(kKeyListSize));
+  if (names == nullptr) return;
+  PlatformProfileKeyNames(settingsFile, "DeliveredTo", names, kKeyListSize);
+  DeliveredToPrefix** tail = &Settings.DeliveredToPrefixes;
+  for (const char* name = names; *name != '\0'; name = NextName(name)) {
+    char value[kDeliveredToValueSize];
+    if (PlatformProfileString(settingsFile, "DeliveredTo", name, "", value, sizeof value) == 0) continue;
+    DeliveredToPrefix* entry = AllocateZeroed<DeliveredToPrefix>();
+    if (entry == nullptr) break;
+    CopyText(entry->Text, value);
+    *tail = entry;
+    tail = &entry->Next;
+  }
+  PlatformFree(names);
+}
+
+void LoadSpecialActions(const PlatformProfile* settingsFile) {
+  FreeSpecialActions();
+  char* names = static_cast<char*>(PlatformAllocate(kKeyListSize));
+  if (names == nullptr) return;
+  PlatformProfileKeyNames(settingsFile, "SpecialActions", names, kKeyListSize);
+  SpecialAction** tail = &Settings.SpecialActions;
+  for (const char* name = names; *name != '\0'; name = NextName(name)) {
+    char value[kSpecialActionValueSize];
+    PlatformProfileString(settingsFile, "SpecialActions", name, "", value, sizeof value);
+    if (!StartsWithNoCase(value, "ex")) continue;
+    SpecialAction* entry = AllocateZeroed<SpecialAction>();
+    if (entry == nullptr) break;
+    CopyText(entry->Name, name);
+    entry->Action = 1;
+    *tail = entry;
+    tail = &entry->Next;
+  }
+  PlatformFree(names);
+}
+
+}  // namespace
+
+int SettingsFilePath(char* path, size_t size) {
+  CopyText(path, size, ModuleDirectory);
+  char separator[2] = {kDirectorySeparator, '\0'};
+  if (AppendText(path, size, separator) != 0) return -1;
+  return AppendText(path, size, kSettingsFileName);
+}
+
+int FileLastWriteTime(const char* path, uint64_t* time) { return PlatformFileLastWriteTime(path, time); }
+
+int LoadSettings() {
+  char path[kPathSize];
+  if (SettingsFilePath(path, sizeof path) != 0 || FileExists(path) == 0) {
+    SetBuiltInSettings();
+    return 0;
+  }
+  Settings.SettingsFileTime = 0;
+  FileLastWriteTime(path, &Settings.SettingsFileTime);
+  // An unreadable file, or no memory for its snapshot, reads as empty: every default.
+  PlatformProfile* settingsFile = PlatformOpenProfile(path);
+  ReadGroup(settingsFile, FieldGroup::Smtp);
+  if (PlatformProfileInt(settingsFile, "Postwain", "Version", 0) == 0) {
+    LoadOldLayoutAccounts(settingsFile);
+  } else {
+    ReadGroup(settingsFile, FieldGroup::Schedule);
+    ReadInternetAccess(settingsFile);
+    LoadAccounts(settingsFile);
+  }
+  ReadGroup(settingsFile, FieldGroup::BothLayouts);
+  LoadDeliveredToPrefixes(settingsFile);
+  LoadSpecialActions(settingsFile);
+  PlatformCloseProfile(settingsFile);
   return 0;
 }
 
-int FreeSettingsLists() { return 0; }
+int FreeSettingsLists() {
+  FreeAccounts();
+  FreeDeliveredToPrefixes();
+  FreeSpecialActions();
+  return 0;
+}
 
-int ReloadSettingsIfChanged() { return 0; }
+int ReloadSettingsIfChanged() {
+  char path[kPathSize];
+  if (SettingsFilePath(path, sizeof path) != 0 || FileExists(path) == 0) return 0;
+  uint64_t time = 0;
+  if (FileLastWriteTime(path, &time) != 0 || time == Settings.SettingsFileTime) return 0;
+  LoadSettings();
+  return 1;
+}

@@ -1,7 +1,10 @@
 // The settings of one installation, read from Postwain.ini in the instance directory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+struct PlatformProfile;
 
 struct Account {
   char ServerName[256];
@@ -62,10 +65,45 @@ struct SettingsRecord {
 // values, so that start-up can log before the file is read.
 extern SettingsRecord Settings;
 
-// Reads Postwain.ini into Settings and its lists. Always returns 0.
+constexpr char kSettingsFileName[] = "Postwain.ini";
+// Used when there is no settings file: recognisable at a glance, and never resolvable
+// (".invalid" is reserved), so no mail moves until the file exists.
+constexpr char kPlaceholderSMTPDomain[] = "postwain.invalid";
+constexpr char kPlaceholderSMTPServer[] = "smtp.postwain.invalid";
+// Stored (scrambled) passwords are read with this buffer; the plain text fits 256 bytes.
+constexpr size_t kStoredPasswordSize = 512;
+constexpr size_t kPlainPasswordSize = 256;
+
+// Reads Postwain.ini into Settings and its lists; every field of Settings is set anew.
+// Without the file: the built-in values (placeholder SMTP names, OSSettlingTime 90,
+// DoNotDeleteRemoteMail on, no accounts). A key that cannot be read gets its default; a
+// failed allocation ends that list quietly. Logs nothing. Always returns 0.
 int LoadSettings();
-// Frees the account list and the two small lists. Returns 0.
+// Frees the account list and the two small lists and empties them (NumberOfAccounts 0).
+// Returns 0.
 int FreeSettingsLists();
-// Reloads the settings when the file's last-write time changed. Returns 1 when it
-// reloaded, else 0.
+// Reloads the settings when the file's last-write time differs from SettingsFileTime.
+// Returns 1 when it reloaded, else 0 (also when the file is missing: the settings in
+// force stay).
 int ReloadSettingsIfChanged();
+
+// The path of the settings file: ModuleDirectory, a separator and kSettingsFileName.
+// Returns 0, or -1 when it does not fit in size bytes.
+int SettingsFilePath(char* path, size_t size);
+// Last-write time of a file (100-ns units since 1601). Returns 0, or -1 when not found.
+int FileLastWriteTime(const char* path, uint64_t* time);
+
+// Turns a stored password into plain text (at most size - 1 bytes). Two stored characters
+// give one plain byte; a lone last character (an odd-length text) gives none. Returns 0,
+// or -1 when the plain text was cut.
+int UnscramblePassword(const char* stored, char* plain, size_t size);
+// The stored form of a plain password: two letters from A to P per byte, which the
+// settings reader returns unchanged. Returns 0, or -1 when it did not fit (cut).
+int ScramblePassword(const char* plain, char* stored, size_t size);
+
+// The account list of the current layout: [AccountList] NumberOfAccounts, then Account1,
+// Account2, ... up to the first without ServerName. Frees the old list first. Returns 0.
+int LoadAccounts(const PlatformProfile* settingsFile);
+// The older layout: accounts from [POP3DirectConnect], [POP3DialUp1], [POP3DialUp2] and
+// [DomainTranslations], the dial-up fields and the one [Schedule]. Returns 0.
+int LoadOldLayoutAccounts(const PlatformProfile* settingsFile);

@@ -1,9 +1,64 @@
 #include <cstdio>
 
+#include "config/settings.h"
+#include "config/settings_table.h"
 #include "host/commands.h"
+#include "logging/logging.h"
+#include "platform/platform.h"
 
-// Stand-in until this command lands.
-int SettingsCommand(const CommandLine&) {
-  fprintf(stderr, "postwain: 'settings' is not available in this build yet\n");
-  return 1;
+namespace {
+
+void PrintField(const char* prefix, const SettingsField& field, const void* record) {
+  printf("%s%s = ", prefix, field.name);
+  switch (field.kind) {
+    case FieldKind::Text:
+      printf("%s\n", TextField(field, record));
+      break;
+    case FieldKind::Password:
+      // As many stars as characters: enough to tell a password is there and how long.
+      for (const char* c = TextField(field, record); *c != '\0'; ++c) putchar('*');
+      putchar('\n');
+      break;
+    case FieldKind::Number:
+    case FieldKind::Switch:
+    case FieldKind::Letter:
+      printf("%d\n", static_cast<int>(*NumberField(field, record)));
+      break;
+  }
+}
+
+void PrintSettings() {
+  for (size_t i = 0; i < kSettingsFieldCount; ++i) PrintField("", kSettingsFields[i], &Settings);
+  int n = 1;
+  for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next, ++n) {
+    char prefix[32];
+    snprintf(prefix, sizeof prefix, "Account[%d].", n);
+    for (size_t i = 0; i < kAccountFieldCount; ++i) PrintField(prefix, kAccountFields[i], account);
+  }
+  printf("NumberOfAccounts = %d\n", static_cast<int>(Settings.NumberOfAccounts));
+  n = 1;
+  for (const DeliveredToPrefix* prefix = Settings.DeliveredToPrefixes; prefix != nullptr; prefix = prefix->Next) {
+    printf("DeliveredToPrefixes[%d] = %s\n", n++, prefix->Text);
+  }
+  n = 1;
+  for (const SpecialAction* action = Settings.SpecialActions; action != nullptr; action = action->Next) {
+    printf("SpecialActions[%d] = %s %d\n", n++, action->Name, static_cast<int>(action->Action));
+  }
+}
+
+}  // namespace
+
+int SettingsCommand(const CommandLine& line) {
+  if (line.argc > 0) {
+    fprintf(stderr, "postwain: 'settings' takes no arguments (see postwain --help)\n");
+    return 2;
+  }
+  char path[kPathSize];
+  if (SettingsFilePath(path, sizeof path) != 0 || FileExists(path) == 0) {
+    fprintf(stderr, "postwain: no settings file %s; these are the built-in values\n", path);
+  }
+  LoadSettings();
+  PrintSettings();
+  FreeSettingsLists();
+  return 0;
 }

@@ -127,6 +127,57 @@ void PlatformWaitForStopRequest();
 
 // ---------------------------------------------------------------------------------------
 // Settings file reading (config)
+//
+// A settings file is read through a snapshot of its bytes taken by PlatformOpenProfile.
+// Every read gives what GetPrivateProfileStringA (a value, or with no key the key list)
+// and GetPrivateProfileIntA give for that file; the Win32 backend calls them, the POSIX
+// backend follows these rules, which are how those functions behave:
+// - Lines end at LF, CR LF or a lone CR; a missing last line end changes nothing. Space,
+//   tab, vertical tab and form feed are blanks; bytes 128 to 255 never are.
+// - A line whose first non-blank is "[" opens a section. Its name runs to the first "]"
+//   or to the line end when there is none, without blanks at either end; text after the
+//   "]" is ignored. Lines before the first section belong to no section at all.
+// - A line whose first non-blank is ";" is a comment: never a key, never listed. "#" is
+//   an ordinary character.
+// - Any other line is "name=value", split at its first "="; blanks around the name and
+//   around the value are dropped. A line without "=" is neither found nor listed. A line
+//   "=value" is a key with an empty name: it is listed as an empty name, which ends the
+//   list for whoever walks it.
+// - Section and key names match without regard to ASCII case (other bytes must be equal).
+//   The name asked for loses leading and trailing spaces, but not tabs. Names and values
+//   end at a zero byte inside them.
+// - A section that appears twice: only the first is searched and listed. A key that
+//   appears twice: the first is found; the key list names both.
+// - A value in matching double or single quotes (at least two characters, same mark at
+//   both ends) loses the outer pair only; blanks inside stay. Mixed marks stay as they are.
+// - A value's length counts modulo 65536 (Windows keeps it in 16 bits): a value of 65537
+//   characters reads as its first character.
+// - A value (or the fallback, when the key or section or file is missing) is cut to
+//   size - 1 characters; the result is its length. An empty value is found and is empty.
+//   The fallback loses trailing spaces. A size of 0 writes nothing and gives 0.
+// - The key list is every listed name followed by a zero byte, then one more zero byte;
+//   the result counts all but that last zero. When the list and its last zero do not fit
+//   in size - 1 bytes, the list is cut to size - 2 bytes (the last name cut) and followed
+//   by two zero bytes, and the result is size - 2 (0 when size is below 2).
+// - An integer is the value read with a 30-character buffer (quotes removed): a missing
+//   key or an empty value gives the fallback; otherwise, after control characters and
+//   spaces (which only quotes can leave in front), an optional "+" or "-", then
+//   "0x", "0o" or "0b" for base 16, 8 or 2, then digits of that base up to the first
+//   other character; no digits give 0; the number wraps modulo 2^32 and a "-" negates it
+//   ("-1" gives -1, "4294967297" gives 1, "42A" gives 42, "B42" gives 0).
+// - A missing, unreadable or non-regular file reads as empty: every read gives its
+//   fallback. A UTF-8 byte-order mark is not understood: it spoils the first line.
+struct PlatformProfile;
+// Reads the file once. Returns nullptr only when memory runs out; every read accepts
+// nullptr and reads it as an empty file.
+PlatformProfile* PlatformOpenProfile(const char* path);
+void PlatformCloseProfile(PlatformProfile* profile);
+// A value into buffer (size bytes). Returns the number of characters written.
+size_t PlatformProfileString(const PlatformProfile* profile, const char* section, const char* key,
+                             const char* fallback, char* buffer, size_t size);
+// The key names of a section into buffer (size bytes), as described above.
+size_t PlatformProfileKeyNames(const PlatformProfile* profile, const char* section, char* buffer, size_t size);
+int32_t PlatformProfileInt(const PlatformProfile* profile, const char* section, const char* key, int32_t fallback);
 
 // ---------------------------------------------------------------------------------------
 // Sockets (transport)
@@ -163,3 +214,12 @@ constexpr char kRemoteAccessLibraryName[] = "librasapi32.so";
 // directory of the C library (the system directory on Windows). Returns 0, or -1 when the
 // system cannot tell or it does not fit.
 int PlatformSystemLibraryDirectory(char* path, size_t size);
+
+// ---------------------------------------------------------------------------------------
+// Terminal input (host password command)
+
+// Reads one line from standard input into line (without its line end), with echo off
+// while standard input is a terminal; prompt goes to standard error only then. Returns 0,
+// or -1 at end of input, on a read error, or when the line does not fit (the rest of the
+// line is consumed).
+int PlatformReadSecretLine(const char* prompt, char* line, size_t size);

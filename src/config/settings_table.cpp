@@ -1,0 +1,116 @@
+#include "config/settings_table.h"
+
+#include <cstring>
+
+#include "config/settings.h"
+#include "platform/platform.h"
+#include "util/text.h"
+
+#define PW_TEXT(record, group, section, field, key) \
+  {#field, FieldKind::Text, offsetof(record, field), sizeof(record::field), group, section, key, sizeof(record::field), 0, "", 0}
+#define PW_NUMBER(record, group, section, field, key, fallback) \
+  {#field, FieldKind::Number, offsetof(record, field), 0, group, section, key, 0, fallback, "", 0}
+#define PW_SWITCH(record, group, section, field, fallback) \
+  {#field, FieldKind::Switch, offsetof(record, field), 0, group, section, #field, 0, fallback, "", 0}
+#define PW_PASSWORD(record, group, section, field, key)                                                   \
+  {#field, FieldKind::Password, offsetof(record, field), sizeof(record::field), group, section, key, \
+   kStoredPasswordSize, 0, "", 0}
+
+const SettingsField kSettingsFields[] = {
+    PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPServerNameOrAddress, "SMTPServerNameOrAddress"),
+    PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPDomain, "SMTPDomain"),
+    PW_NUMBER(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPPort, "Port", 25),
+    PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", DefaultFromAddress, "DefaultFromAddress"),
+    // Method is compared whole ("Direct"), so it has code of its own.
+    PW_NUMBER(SettingsRecord, FieldGroup::Special, "InternetAccess", DirectConnect, "Method", 0),
+    PW_TEXT(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", ConnectionName, "ConnectionName"),
+    PW_TEXT(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", DialUpUserName, "DialUpUserName"),
+    PW_PASSWORD(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", DialUpUserPassword,
+                "DialUpUserPassword"),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekDayFrequency, "WeekDayFrequency", 60),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekDayStartHour, "WeekDayStartHour", 6),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekDayStartMinute, "WeekDayStartMinute", 0),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekDayEndHour, "WeekDayEndHour", 22),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekDayEndMinute, "WeekDayEndMinute", 0),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekEndFrequency, "WeekEndFrequency", 60),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekEndStartHour, "WeekEndStartHour", 6),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekEndStartMinute, "WeekEndStartMinute", 0),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekEndEndHour, "WeekEndEndHour", 22),
+    PW_NUMBER(SettingsRecord, FieldGroup::Schedule, "Schedule", WeekEndEndMinute, "WeekEndEndMinute", 0),
+    PW_NUMBER(SettingsRecord, FieldGroup::BothLayouts, "Schedule", OSSettlingTime, "OSSettlingTime", 300),
+    PW_NUMBER(SettingsRecord, FieldGroup::BothLayouts, "Schedule", TimeOut, "TimeOut", 240),
+    PW_SWITCH(SettingsRecord, FieldGroup::BothLayouts, "Debug", DoNotDeleteRemoteMail, 0),
+    PW_SWITCH(SettingsRecord, FieldGroup::BothLayouts, "Debug", DoNotWriteToLocalMailServer, 0),
+    PW_SWITCH(SettingsRecord, FieldGroup::BothLayouts, "Debug", CreateTraceLog, 0),
+    PW_SWITCH(SettingsRecord, FieldGroup::BothLayouts, "Debug", CreateDailyLogs, 1),
+};
+const size_t kSettingsFieldCount = sizeof kSettingsFields / sizeof kSettingsFields[0];
+
+const SettingsField kAccountFields[] = {
+    PW_TEXT(Account, FieldGroup::Special, nullptr, ServerName, "ServerName"),
+    PW_NUMBER(Account, FieldGroup::Special, nullptr, Port, "Port", 110),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, UserName, "UserName"),
+    PW_PASSWORD(Account, FieldGroup::Special, nullptr, Password, "Password"),
+    {"SingleUser", FieldKind::Letter, offsetof(Account, SingleUser), 0, FieldGroup::Special, nullptr, "Type", 10, 0, "G",
+     'i'},
+    PW_TEXT(Account, FieldGroup::Special, nullptr, Domain, "Domain"),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, Alias, "Alias"),
+    {"TranslateUserAccounts", FieldKind::Letter, offsetof(Account, TranslateUserAccounts), 0, FieldGroup::Special,
+     nullptr, "TranslateUserAccounts", 10, 0, "T", 't'},
+};
+const size_t kAccountFieldCount = sizeof kAccountFields / sizeof kAccountFields[0];
+
+int32_t* NumberField(const SettingsField& field, void* record) {
+  return reinterpret_cast<int32_t*>(static_cast<char*>(record) + field.offset);
+}
+char* TextField(const SettingsField& field, void* record) { return static_cast<char*>(record) + field.offset; }
+const int32_t* NumberField(const SettingsField& field, const void* record) {
+  return reinterpret_cast<const int32_t*>(static_cast<const char*>(record) + field.offset);
+}
+const char* TextField(const SettingsField& field, const void* record) {
+  return static_cast<const char*>(record) + field.offset;
+}
+
+void ReadField(const PlatformProfile* settingsFile, const char* section, const SettingsField& field, void* record) {
+  if (section == nullptr) section = field.section;
+  switch (field.kind) {
+    case FieldKind::Text:
+      PlatformProfileString(settingsFile, section, field.key, field.textDefault, TextField(field, record), field.size);
+      break;
+    case FieldKind::Number:
+      *NumberField(field, record) = PlatformProfileInt(settingsFile, section, field.key, field.numberDefault);
+      break;
+    case FieldKind::Switch:
+      *NumberField(field, record) = PlatformProfileInt(settingsFile, section, field.key, field.numberDefault) == 1;
+      break;
+    case FieldKind::Password: {
+      char stored[kStoredPasswordSize];
+      PlatformProfileString(settingsFile, section, field.key, "", stored, sizeof stored);
+      UnscramblePassword(stored, TextField(field, record), field.size);
+      break;
+    }
+    case FieldKind::Letter: {
+      char text[16];
+      size_t size = field.readSize < sizeof text ? field.readSize : sizeof text;
+      PlatformProfileString(settingsFile, section, field.key, field.textDefault, text, size);
+      *NumberField(field, record) = LowerAscii(text[0]) == field.letter;
+      break;
+    }
+  }
+}
+
+void SetFieldDefault(const SettingsField& field, void* record) {
+  switch (field.kind) {
+    case FieldKind::Text:
+    case FieldKind::Password:
+      CopyText(TextField(field, record), field.size, field.textDefault);
+      break;
+    case FieldKind::Number:
+    case FieldKind::Switch:
+      *NumberField(field, record) = field.numberDefault;
+      break;
+    case FieldKind::Letter:
+      *NumberField(field, record) = LowerAscii(field.textDefault[0]) == field.letter;
+      break;
+  }
+}
