@@ -1,6 +1,10 @@
 // The commands of the postwain program. Each returns the process exit code.
 #pragma once
 
+#include <cstdint>
+
+struct PlatformLibrary;
+
 struct CommandLine {
   const char* home;  // --home DIR, or nullptr
   int argc;          // arguments after the command name and the options
@@ -16,3 +20,12 @@ int DemoCommand(const CommandLine& line);      // demo: a whole mail check again
 // Makes DIR the instance directory of the library and of this program's own copy of the
 // settings reader. Returns 0, or -1 with a message on stderr.
 int UseHomeDirectory(const char* home);
+
+// libpwt.so from beside this program, with its two entry points.
+struct LoadedLibrary {
+  PlatformLibrary* handle;
+  int32_t (*startUp)();
+  int32_t (*shutdown)();
+};
+// Returns 0, or -1 with a message on stderr (nothing stays loaded).
+int LoadPostwainLibrary(LoadedLibrary* library);

@@ -7,14 +7,8 @@
 #include "util/text.h"
 
 namespace {
-
 using EntryPoint = int32_t (*)();
-
-struct LoadedLibrary {
-  PlatformLibrary* handle;
-  EntryPoint startUp;
-  EntryPoint shutdown;
-};
+}  // namespace
 
 // The library lives beside the program.
 int LoadPostwainLibrary(LoadedLibrary* library) {
@@ -40,8 +34,6 @@ int LoadPostwainLibrary(LoadedLibrary* library) {
   }
   return 0;
 }
-
-}  // namespace
 
 int UseHomeDirectory(const char* home) {
   if (PlatformFileExists(home) == 0) {

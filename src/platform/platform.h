@@ -223,3 +223,42 @@ int PlatformSystemLibraryDirectory(char* path, size_t size);
 // or -1 at end of input, on a read error, or when the line does not fit (the rest of the
 // line is consumed).
 int PlatformReadSecretLine(const char* prompt, char* line, size_t size);
+
+// ---------------------------------------------------------------------------------------
+// Listening sockets (demo servers)
+
+// Blocking TCP streams for the small loopback servers of `postwain demo`. The library's
+// own connections use the transport's sockets, never these.
+
+// Listens on 127.0.0.1 on a port the system picks, written to port. Returns a handle >= 0,
+// or -1.
+intptr_t PlatformListenOnLoopback(uint16_t* port);
+// Waits at most milliseconds for a client. Returns the client's stream handle >= 0, or -1
+// when none came in time or the wait failed.
+intptr_t PlatformAcceptStream(intptr_t listener, uint32_t milliseconds);
+// Waits at most milliseconds for bytes. Returns how many arrived, 0 when the peer closed
+// the stream, -1 on an error or when the time ran out.
+long PlatformReceiveStream(intptr_t stream, void* data, size_t size, uint32_t milliseconds);
+// Sends every byte. Returns length, or -1 when the stream failed.
+long PlatformSendStream(intptr_t stream, const void* data, size_t length);
+// Closes a listener or a stream.
+void PlatformCloseStream(intptr_t stream);
+
+// The demo's mail stores: a directory of message files for each POP3 mailbox and a
+// maildir for each local recipient.
+
+// Creates a new private directory below the temporary directory (TMPDIR when set) whose
+// name begins with prefix. Returns 0 with its path, or -1.
+int PlatformMakeTemporaryDirectory(const char* prefix, char* path, size_t size);
+// Calls visit for each regular file of a directory, in ascending byte order of the names,
+// with the name (not the path). Returns the number of files, or -1 when the directory
+// cannot be read.
+int PlatformListFiles(const char* directory, void (*visit)(const char* name, void* context), void* context);
+// Reads a whole file into a block from PlatformAllocate that the caller frees; the block
+// holds one more zero byte behind the content. Returns the length, or -1.
+long PlatformReadWholeFile(const char* path, char** content);
+// Returns 0, or -1.
+int PlatformDeleteFile(const char* path);
+// Gives a file a new name in the same file system (a file of that name is replaced).
+// Returns 0, or -1.
+int PlatformRenameFile(const char* from, const char* to);
