@@ -168,8 +168,8 @@ void PlatformWaitForStopRequest();
 // - A missing, unreadable or non-regular file reads as empty: every read gives its
 //   fallback. A UTF-8 byte-order mark is not understood: it spoils the first line.
 struct PlatformProfile;
-// Reads the file once. Returns nullptr only when memory runs out; every read accepts
-// nullptr and reads it as an empty file.
+// POSIX reads the whole file here, once; Win32 keeps the path for the functions. Returns
+// nullptr only when memory runs out; every read accepts nullptr as an empty file.
 PlatformProfile* PlatformOpenProfile(const char* path);
 void PlatformCloseProfile(PlatformProfile* profile);
 // A value into buffer (size bytes). Returns the number of characters written.
