@@ -1,0 +1,96 @@
+// The settings reader on arbitrary file bytes: every read stays inside its buffer and
+// ends its text, every key list ends in zero bytes that a walker finds, and LoadSettings
+// walks whatever the file holds. The first input byte picks the buffer sizes.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config/settings.h"
+#include "fuzz_support.h"
+#include "lifecycle/lifecycle.h"
+#include "platform/posix/profile_reader.h"
+#include "util/text.h"
+
+namespace {
+
+const char* const kSections[] = {"SMTP",        "Postwain",       "AccountList",        "Account1", "POP3DialUp1",
+                                 "DeliveredTo", "SpecialActions", "DomainTranslations", ""};
+
+// Exactly size bytes on the heap, so that AddressSanitizer sees the first byte beyond.
+struct Buffer {
+  explicit Buffer(size_t size) : size(size), bytes(static_cast<char*>(malloc(size > 0 ? size : 1))) {}
+  ~Buffer() { free(bytes); }
+  size_t size;
+  char* bytes;
+};
+
+void CheckValue(const PlatformProfile* profile, const char* section, const char* key, size_t size) {
+  Buffer value(size);
+  size_t length = PlatformProfileString(profile, section, key, "fallback  ", value.bytes, size);
+  if (size == 0) {
+    FUZZ_CHECK(length == 0);
+    return;
+  }
+  FUZZ_CHECK(length < size && strlen(value.bytes) == length);
+  PlatformProfileInt(profile, section, key, 7);
+}
+
+void CheckSection(const PlatformProfile* profile, const char* section, size_t listSize, size_t valueSize) {
+  Buffer names(listSize);
+  size_t length = PlatformProfileKeyNames(profile, section, names.bytes, listSize);
+  if (listSize < 2) {
+    FUZZ_CHECK(length == 0);
+    return;
+  }
+  FUZZ_CHECK(length <= listSize - 2 && names.bytes[length] == '\0');
+  int walked = 0;  // a bounded number, to keep the runs fast
+  for (const char* name = names.bytes; *name != '\0' && walked++ < 32; name += strlen(name) + 1) {
+    FUZZ_CHECK(name + strlen(name) < names.bytes + length + 1);
+    CheckValue(profile, section, name, valueSize);
+  }
+}
+
+// The first section header's name in the input, so that made-up sections are read too.
+std::string FirstSectionName(const char* text, size_t size) {
+  const char* open = static_cast<const char*>(memchr(text, '[', size));
+  if (open == nullptr) return "";
+  size_t n = 0;
+  while (open + 1 + n < text + size && n < 64 && open[1 + n] != ']' && open[1 + n] != '\n') ++n;
+  return std::string(open + 1, n);
+}
+
+// LoadSettings reads ModuleDirectory/Postwain.ini: one private directory per process.
+void LoadThroughTheFile(const uint8_t* data, size_t size) {
+  static std::string directory;
+  if (directory.empty()) {
+    char pattern[] = "/tmp/postwain-fuzz-XXXXXX";
+    directory = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
+    CopyText(ModuleDirectory, directory.c_str());
+  }
+  FILE* file = fopen((directory + "/Postwain.ini").c_str(), "wb");
+  if (file == nullptr) return;
+  fwrite(data, 1, size, file);
+  fclose(file);
+  LoadSettings();
+  for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next) {
+    FUZZ_CHECK(strlen(account->Password) < sizeof account->Password);
+  }
+  FreeSettingsLists();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  size_t listSize = data[0] & 63;
+  size_t valueSize = 1 + (data[0] >> 6) * 20;
+  const char* text = reinterpret_cast<const char*>(data + 1);
+  PlatformProfile* profile = ProfileFromBytes(text, size - 1);
+  for (const char* section : kSections) CheckSection(profile, section, listSize, valueSize);
+  CheckSection(profile, FirstSectionName(text, size - 1).c_str(), 4096, 256);
+  PlatformCloseProfile(profile);
+  LoadThroughTheFile(data + 1, size - 1);
+  return 0;
+}
