@@ -1,9 +1,13 @@
 // The scheduler through whole simulated days: the clock, the sleeps and the 10-second
 // event waits all run on a FakeClock, and the mail check is a stand-in that records when
 // it ran.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -204,6 +208,27 @@ TEST_F(SchedulerDays, RequestsRunAtOnceWithoutMovingTheSchedule) {
   RunFor(30 * kMinute);
   EXPECT_EQ(Checks(), (std::vector<std::string>{"Mon 05:30:00", "Mon 06:00:00", "Mon 06:00:00", "Mon 06:30:00",
                                                  "Mon 07:00:00"}));
+}
+
+// A changed settings file is read at the next timed pass (7:20:10) and starts the timing
+// from midnight again, so that pass runs a check; a deleted file changes nothing.
+TEST_F(SchedulerDays, ChangedSettingsFileIsReadAndStartsTheTimingAgain) {
+  const std::string settings =
+      "[Postwain]\nVersion=1\n[Schedule]\nWeekDayFrequency=60\nWeekDayStartHour=6\nWeekDayEndHour=22\n"
+      "OSSettlingTime=300\n";
+  const std::string path = instance_.Dir() + "/Postwain.ini";
+  instance_.WriteSettings(settings);
+  LoadSettings();
+  Start(kMonday5am);
+  RunFor(2 * kHour + 20 * kMinute);
+  instance_.WriteSettings(settings);
+  struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 100, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
+  RunFor(70 * kMinute);
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  RunFor(60 * kMinute);
+  EXPECT_EQ(Checks(), (std::vector<std::string>{"Mon 06:00:00", "Mon 07:00:00", "Mon 07:20:10", "Mon 08:20:00",
+                                                 "Mon 09:20:00"}));
 }
 
 TEST(Scheduler, StopDuringACheckReturnsAfterTheCheck) {
