@@ -23,7 +23,11 @@ std::string HandleName(RasConnectionHandle connection) {
   return connection == &dialledConnection ? "dialled" : "unknown";
 }
 
-void Record(const std::string& call) { Script().calls.push_back(call); }
+void Record(const std::string& call) {
+  ScriptedRas& script = Script();
+  script.calls.push_back(call);
+  if (script.observer) script.observer(call);
+}
 
 __attribute__((constructor)) void Loaded() { Record("load"); }
 __attribute__((destructor)) void Unloaded() { Record("unload"); }

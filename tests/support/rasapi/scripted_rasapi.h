@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ struct ScriptedRas {
   std::string errorText = "The remote computer did not respond.";  // RasGetErrorStringA gives "<code> " + this
 
   std::vector<std::string> calls;  // e.g. "load", "RasHangUpA(dialled)", "unload"
+  // Called with each call as it is recorded, when set: lets a test see where in a larger
+  // sequence (say, a mail check's POP3 logins) each call falls.
+  std::function<void(const std::string& call)> observer;
   int statusPolls = 0;             // kept by the library
   int asksSinceHangUp = 0;
   bool hungUp = false;
