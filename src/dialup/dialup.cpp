@@ -167,6 +167,8 @@ int LoadDialUpLibrary() {
 }
 
 int UnloadDialUpLibrary() {
+  // A connection of ours needs the library to be hung up; it goes with the hang-up.
+  if (DialUpConnectionHandle != nullptr) return 0;
   if (Ras.module != nullptr) PlatformUnloadLibrary(Ras.module);
   Ras = RemoteAccessLibrary{};
   return 0;

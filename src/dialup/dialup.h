@@ -115,7 +115,8 @@ int DialUpHangUp();
 // Returns 1 when the library is loaded and all seven entry points are resolved, else 0
 // (nothing stays loaded).
 int LoadDialUpLibrary();
-// Unloads the library when it is loaded. Returns 0.
+// Unloads the library when it is loaded, except while DialUpConnectionHandle is set: that
+// connection still needs the library to be hung up. Returns 0.
 int UnloadDialUpLibrary();
 
 // Ends the directory path with the directory separator unless it already ends with one;

@@ -99,6 +99,10 @@ TEST_F(DialUpTest, DialsConnectsAtFirstPollAndHangsUp) {
   EXPECT_EQ(messages, (Calls{kVerifying, kDialing}));
   EXPECT_EQ(statuses, Calls{});
 
+  // Dialling again finds this connection up; it must still be ours to hang up.
+  EXPECT_EQ(Dial(), DialUpInUse);
+  EXPECT_NE(DialUpConnectionHandle, nullptr);
+
   ras.calls.clear();
   EXPECT_EQ(DialUpHangUp(), 0);
   EXPECT_EQ(ras.calls, (Calls{kHangUp, kPoll, "unload"}));

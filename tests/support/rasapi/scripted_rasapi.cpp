@@ -67,7 +67,7 @@ __attribute__((visibility("default"))) uint32_t RasEnumConnectionsA(RASCONNA* co
   ScriptedRas& script = Script();
   Record("RasEnumConnectionsA(" + std::to_string(connections->dwSize) + ", " + std::to_string(*bytes) + ")");
   if (script.enumError != 0) return script.enumError;
-  *count = script.connectionsUp;
+  *count = script.connectionsUp + (script.dialledUp ? 1 : 0);
   return 0;
 }
 
@@ -84,6 +84,7 @@ __attribute__((visibility("default"))) uint32_t RasDialA(void* extensions, const
   script.statusPolls = 0;
   script.asksSinceHangUp = 0;
   script.hungUp = false;
+  script.dialledUp = script.dialError == 0;
   if (script.dialGivesHandle) *connection = &dialledConnection;
   return script.dialError;
 }
@@ -99,6 +100,7 @@ __attribute__((visibility("default"))) uint32_t RasGetConnectStatusA(RasConnecti
 __attribute__((visibility("default"))) uint32_t RasHangUpA(RasConnectionHandle connection) {
   Record("RasHangUpA(" + HandleName(connection) + ")");
   Script().hungUp = true;
+  Script().dialledUp = false;
   return 0;
 }
 

@@ -12,7 +12,7 @@
 
 struct ScriptedRas {
   uint32_t enumError = 0;      // RasEnumConnectionsA's result; 0 = listed
-  uint32_t connectionsUp = 0;  // the count of active connections it reports
+  uint32_t connectionsUp = 0;  // active connections besides one dialled here and not hung up
   uint32_t dialError = 0;      // RasDialA's result; 0 = dialled
   bool dialGivesHandle = true;  // RasDialA hands out a connection handle (even when failing)
   // The status poll (1 = first after the dial) from which on the state is endState; 0 = the
@@ -33,6 +33,7 @@ struct ScriptedRas {
   int statusPolls = 0;             // kept by the library
   int asksSinceHangUp = 0;
   bool hungUp = false;
+  bool dialledUp = false;  // a dial succeeded and was not hung up since
 };
 
 // The one script, owned by the test program; each test starts by resetting it.
