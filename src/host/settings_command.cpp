@@ -46,6 +46,20 @@ void PrintSettings() {
   }
 }
 
+// The reader ignores a UTF-8 byte-order mark, as Windows does, which costs the first line;
+// editors add one silently, so say so.
+void WarnAboutByteOrderMark(const char* path) {
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) return;
+  unsigned char start[3] = {0, 0, 0};
+  size_t got = fread(start, 1, sizeof start, file);
+  fclose(file);
+  if (got == 3 && start[0] == 0xEF && start[1] == 0xBB && start[2] == 0xBF) {
+    fprintf(stderr, "postwain: %s begins with a UTF-8 byte-order mark, which spoils its first line; "
+                    "save it without one\n", path);
+  }
+}
+
 }  // namespace
 
 int SettingsCommand(const CommandLine& line) {
@@ -56,6 +70,8 @@ int SettingsCommand(const CommandLine& line) {
   char path[kPathSize];
   if (SettingsFilePath(path, sizeof path) != 0 || FileExists(path) == 0) {
     fprintf(stderr, "postwain: no settings file %s; these are the built-in values\n", path);
+  } else {
+    WarnAboutByteOrderMark(path);
   }
   LoadSettings();
   PrintSettings();

@@ -88,15 +88,6 @@ TEST(SettingsCommand, PrintsEveryFieldAccountAndListEntryWithPasswordsHidden) {
             "Account[2].Alias = \nAccount[2].TranslateUserAccounts = 0\nNumberOfAccounts = 2\n"
             "DeliveredToPrefixes[1] = prefix-\nSpecialActions[1] = abuse@example.org 1\n");
   EXPECT_EQ(PrintedSettings(instance).find("s3cret"), std::string::npos);
-}
-
-TEST(SettingsCommand, MissingFileShowsTheBuiltInValues) {
-  TempInstance instance;
-  std::string out = PrintedSettings(instance);
-  EXPECT_NE(out.find("SMTPServerNameOrAddress = smtp.postwain.invalid\nSMTPDomain = postwain.invalid\n"),
-            std::string::npos);
-  EXPECT_NE(out.find("OSSettlingTime = 90\n"), std::string::npos);
-  EXPECT_NE(out.find("DoNotDeleteRemoteMail = 1\n"), std::string::npos);
   EXPECT_EQ(Postwain("settings surplus").status, 2);
 }
 

@@ -52,22 +52,14 @@ std::vector<std::string> Excluded() {
 TEST_F(SettingsTest, MissingFileGivesTheBuiltInValues) {
   Settings.TimeOut = 5;
   EXPECT_EQ(LoadSettings(), 0);
-  EXPECT_STREQ(Settings.SMTPDomain, kPlaceholderSMTPDomain);
-  EXPECT_STREQ(Settings.SMTPServerNameOrAddress, kPlaceholderSMTPServer);
-  EXPECT_EQ(Settings.SMTPPort, 25);
-  EXPECT_EQ(Settings.DirectConnect, 0);
-  EXPECT_EQ(Settings.WeekDayFrequency, 10);
-  EXPECT_EQ(Settings.WeekDayStartHour, 6);
-  EXPECT_EQ(Settings.WeekDayEndHour, 22);
-  EXPECT_EQ(Settings.WeekEndFrequency, 30);
-  EXPECT_EQ(Settings.WeekEndStartHour, 8);
-  EXPECT_EQ(Settings.WeekEndEndHour, 20);
-  EXPECT_EQ(Settings.OSSettlingTime, 90);
-  EXPECT_EQ(Settings.TimeOut, 240);
-  EXPECT_EQ(Settings.DoNotDeleteRemoteMail, 1);
-  EXPECT_EQ(Settings.DoNotWriteToLocalMailServer, 0);
-  EXPECT_EQ(Settings.CreateTraceLog, 0);
-  EXPECT_EQ(Settings.CreateDailyLogs, 1);
+  const SettingsRecord& s = Settings;
+  EXPECT_STREQ(s.SMTPDomain, kPlaceholderSMTPDomain);
+  EXPECT_STREQ(s.SMTPServerNameOrAddress, kPlaceholderSMTPServer);
+  EXPECT_EQ(std::vector<int>({s.SMTPPort, s.DirectConnect, s.WeekDayFrequency, s.WeekDayStartHour, s.WeekDayEndHour,
+                              s.WeekEndFrequency, s.WeekEndStartHour, s.WeekEndEndHour, s.OSSettlingTime, s.TimeOut,
+                              s.DoNotDeleteRemoteMail, s.DoNotWriteToLocalMailServer, s.CreateTraceLog,
+                              s.CreateDailyLogs}),
+            std::vector<int>({25, 0, 10, 6, 22, 30, 8, 20, 90, 240, 1, 0, 0, 1}));
   EXPECT_EQ(Settings.Accounts, nullptr);
   EXPECT_EQ(Settings.DeliveredToPrefixes, nullptr);
   EXPECT_EQ(Settings.SpecialActions, nullptr);
@@ -85,22 +77,16 @@ TEST_F(SettingsTest, CurrentLayoutReadsEveryGlobalField) {
       "WeekEndEndMinute=10\nOSSettlingTime=30\nTimeOut=60\n"
       "[InternetAccess]\nMethod=DialUp\nConnectionName=Provider\nDialUpUserName=dialer\nDialUpUserPassword=" +
       std::string(stored) + "\n"));
-  EXPECT_STREQ(Settings.SMTPServerNameOrAddress, "mail.local");
-  EXPECT_STREQ(Settings.SMTPDomain, "example.org");
-  EXPECT_EQ(Settings.SMTPPort, 2525);
-  EXPECT_STREQ(Settings.DefaultFromAddress, "postmaster@example.org");
-  EXPECT_EQ(Settings.WeekDayFrequency, 15);
-  EXPECT_EQ(Settings.WeekDayStartHour * 100 + Settings.WeekDayStartMinute, 730);
-  EXPECT_EQ(Settings.WeekDayEndHour * 100 + Settings.WeekDayEndMinute, 1945);
-  EXPECT_EQ(Settings.WeekEndFrequency, 120);
-  EXPECT_EQ(Settings.WeekEndStartHour * 100 + Settings.WeekEndStartMinute, 905);
-  EXPECT_EQ(Settings.WeekEndEndHour * 100 + Settings.WeekEndEndMinute, 1810);
-  EXPECT_EQ(Settings.OSSettlingTime, 30);
-  EXPECT_EQ(Settings.TimeOut, 60);
-  EXPECT_EQ(Settings.DirectConnect, 0);
-  EXPECT_STREQ(Settings.ConnectionName, "Provider");
-  EXPECT_STREQ(Settings.DialUpUserName, "dialer");
-  EXPECT_STREQ(Settings.DialUpUserPassword, "dial secret");
+  const SettingsRecord& s = Settings;
+  EXPECT_EQ(std::string(s.SMTPServerNameOrAddress) + " " + s.SMTPDomain + " " + s.DefaultFromAddress,
+            "mail.local example.org postmaster@example.org");
+  EXPECT_EQ(std::vector<int>({s.SMTPPort, s.WeekDayFrequency, s.WeekDayStartHour, s.WeekDayStartMinute,
+                              s.WeekDayEndHour, s.WeekDayEndMinute, s.WeekEndFrequency, s.WeekEndStartHour,
+                              s.WeekEndStartMinute, s.WeekEndEndHour, s.WeekEndEndMinute, s.OSSettlingTime,
+                              s.TimeOut, s.DirectConnect}),
+            std::vector<int>({2525, 15, 7, 30, 19, 45, 120, 9, 5, 18, 10, 30, 60, 0}));
+  EXPECT_EQ(std::string(s.ConnectionName) + " " + s.DialUpUserName + " " + s.DialUpUserPassword,
+            "Provider dialer dial secret");
   EXPECT_NE(Settings.SettingsFileTime, 0u);
   // Missing keys of an existing file take the defaults, not the built-in values.
   Load(Current(""));
