@@ -164,7 +164,8 @@ void PlatformWaitForStopRequest();
 //   spaces (which only quotes can leave in front), an optional "+" or "-", then
 //   "0x", "0o" or "0b" for base 16, 8 or 2, then digits of that base up to the first
 //   other character; no digits give 0; the number wraps modulo 2^32 and a "-" negates it
-//   ("-1" gives -1, "4294967297" gives 1, "42A" gives 42, "B42" gives 0).
+//   ("-1" gives -1, "4294967297" gives 1, "42A" gives 42, "B42" gives 0). Old manuals say
+//   a negative value gives 0; Windows since NT returns it as it stands.
 // - A missing, unreadable or non-regular file reads as empty: every read gives its
 //   fallback. A UTF-8 byte-order mark is not understood: it spoils the first line.
 struct PlatformProfile;
