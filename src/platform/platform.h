@@ -182,6 +182,70 @@ int32_t PlatformProfileInt(const PlatformProfile* profile, const char* section, 
 
 // ---------------------------------------------------------------------------------------
 // Sockets (transport)
+//
+// TCP over IPv4 only. The two send errors the transport acts on have Winsock's numbers on
+// every system; any other failure is some other non-zero number.
+
+using PlatformSocket = intptr_t;
+constexpr PlatformSocket kNoSocket = -1;
+
+constexpr int kSocketWouldBlock = 10035;  // WSAEWOULDBLOCK: try again when writable
+constexpr int kSocketNoBuffers = 10055;   // WSAENOBUFS: handled like kSocketWouldBlock
+
+// Starts and stops the socket layer (Winsock asked for version 1.1). Start returns 0 or -1.
+int PlatformSocketsStartUp();
+void PlatformSocketsCleanUp();
+
+// A new TCP socket over IPv4, or kNoSocket.
+PlatformSocket PlatformCreateSocket();
+// Closes at once, without shutting the send direction; a socket registered with the
+// notifier is closed by the notifier thread before its next wait, so no event of it is
+// delivered against a newer socket that got the same number.
+void PlatformCloseSocket(PlatformSocket socket);
+
+// Reads text as a dotted IPv4 address by the classic inet_addr rules (one to four parts,
+// each decimal, octal or hex). Returns 0 with the address in host byte order, or -1 when
+// the text is not one; "255.255.255.255" gives -1 too, as the classic parser's error
+// value cannot be told from it.
+int PlatformParseDottedAddress(const char* text, uint32_t* address);
+// The first IPv4 address of a host name, in host byte order. Blocks for as long as the
+// system's resolver takes. Returns 0 or -1.
+int PlatformLookUpHost(const char* name, uint32_t* address);
+// Switches off send coalescing (TCP_NODELAY). Failure has no effect on the socket.
+void PlatformSetNoDelay(PlatformSocket socket);
+
+// Starts a connect on a socket registered with the notifier; the outcome arrives as
+// kSocketConnect. Returns kSocketWouldBlock (the normal result) or another error number.
+int PlatformStartConnect(PlatformSocket socket, uint32_t address, uint16_t port);
+// One non-blocking send. Returns the count accepted, or -1 with *error set.
+int PlatformSend(PlatformSocket socket, const char* data, int length, int* error);
+// One non-blocking read of at most size bytes. Returns the count, 0 at the end of the
+// stream, -1 on an error or when nothing is there. After the end or an error the notifier
+// reports no more reads for the socket, as Winsock does after FD_CLOSE.
+int PlatformReceive(PlatformSocket socket, char* buffer, int size);
+
+// The socket notifier: one thread turns socket readiness into events numbered as
+// Winsock's FD_ flags. On Windows it is the hidden window; on POSIX a poll loop with a
+// wake-up pipe.
+constexpr int kSocketRead = 1;      // bytes can be read
+constexpr int kSocketWrite = 2;     // a send that would have blocked may be tried again
+constexpr int kSocketConnect = 16;  // a connect finished; error 0 = connected
+constexpr int kSocketClose = 32;    // the peer closed or the connection broke
+using SocketEventHandler = void (*)(PlatformSocket socket, int event, int error);
+
+struct PlatformNotifier;
+// Makes the notifier (the window, or the poll set and its pipe). Returns null on failure.
+PlatformNotifier* PlatformCreateNotifier();
+// Runs the notifier on the calling thread, handing every event to handler, until
+// PlatformStopNotifier is called.
+void PlatformRunNotifier(PlatformNotifier* notifier, SocketEventHandler handler);
+// Asks the running notifier to return from PlatformRunNotifier; returns at once.
+void PlatformStopNotifier(PlatformNotifier* notifier);
+// Releases the notifier after its loop ended; sockets whose close was pending are closed.
+void PlatformDestroyNotifier(PlatformNotifier* notifier);
+// Makes the socket non-blocking and has the notifier report its read, write, connect and
+// close events. Returns 0 or -1.
+int PlatformRegisterSocket(PlatformNotifier* notifier, PlatformSocket socket);
 
 // ---------------------------------------------------------------------------------------
 // Named event (scheduler)

@@ -1,0 +1,198 @@
+// Opening and closing connections.
+#include <new>
+
+#include "logging/logging.h"
+#include "transport/connection_table.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr uint32_t kConnectPollInterval = 100;  // ms
+// Long enough for every line of OpenConnection with a 259-character server text.
+constexpr int kLineSize = 512;
+
+int TraceError(const char* text) {
+  WriteTrace("error", text);
+  return 0;
+}
+
+int IgnoreText(const char*) { return 0; }
+
+// The two receivers of one open's lines.
+struct OpenReport {
+  TextCallback status;
+  TextCallback message;
+
+  void Both(const char* line) const {
+    message(line);
+    status(line);
+  }
+};
+
+const char* ServerLabel(int port) {
+  if (port == 110) return "POP3 server ";
+  if (port == 25) return "SMTP server ";
+  return "";
+}
+
+ConnectionRecord* NewRecord() {
+  void* block = PlatformAllocate(sizeof(ConnectionRecord));
+  return block != nullptr ? new (block) ConnectionRecord{} : nullptr;
+}
+
+void FreeRecord(ConnectionRecord* record) {
+  record->~ConnectionRecord();
+  PlatformFree(record);
+}
+
+int ClaimLowestEmptySlot(ConnectionRecord* record) {
+  for (int slot = 0; slot < kConnectionTableSize; ++slot) {
+    if (ConnectionTable[slot] == nullptr) {
+      ConnectionTable[slot] = record;
+      return slot;
+    }
+  }
+  return kNoConnection;
+}
+
+// Empties the slot and releases everything of the connection, under the table lock so
+// the notification thread never sees a record half gone.
+void ReleaseConnection(Connection connection) {
+  LockConnectionTable();
+  ConnectionRecord* record = ConnectionTable[connection];
+  ConnectionTable[connection] = nullptr;
+  PlatformCloseSocket(record->socket);
+  if (record->receiveEvent != nullptr) PlatformDestroyEvent(record->receiveEvent);
+  if (record->sendEvent != nullptr) PlatformDestroyEvent(record->sendEvent);
+  FreePending(&record->pending);
+  FreeRecord(record);
+  UnlockConnectionTable();
+}
+
+// Claims the lowest empty slot for a new record of socket. Returns the slot, or -1 after
+// reporting why (the socket is then closed).
+int ClaimConnection(PlatformSocket socket, const char* server, int port, const OpenReport& report) {
+  ConnectionRecord* record = NewRecord();
+  if (record == nullptr) {
+    PlatformCloseSocket(socket);
+    report.status("ERROR - Out of memory.");
+    return kNoConnection;
+  }
+  LockConnectionTable();
+  int connection = ClaimLowestEmptySlot(record);
+  if (connection == kNoConnection) {
+    UnlockConnectionTable();
+    PlatformCloseSocket(socket);
+    FreeRecord(record);
+    report.status("ERROR - Too many TCP/IP services in use.");
+    return kNoConnection;
+  }
+  record->socket = socket;
+  record->port = port;
+  CopyText(record->server, server);
+  record->receiveEvent = PlatformCreateEvent(false);
+  record->sendEvent = PlatformCreateEvent(false);
+  record->writable = 1;
+  record->messageCallback = report.message;
+  UnlockConnectionTable();
+  if (record->receiveEvent == nullptr || record->sendEvent == nullptr) {
+    ReleaseConnection(connection);
+    report.status("ERROR - Out of memory.");
+    return kNoConnection;
+  }
+  return connection;
+}
+
+// The server's IPv4 address in host byte order: a dotted address as it stands, anything
+// else through the name lookup. Returns 0, or -1 when the lookup failed.
+int ResolveServer(const char* server, uint32_t* address, const OpenReport& report) {
+  if (PlatformParseDottedAddress(server, address) == 0) return 0;
+  report.message("Converting server name to IP Address ...");
+  if (PlatformLookUpHost(server, address) == 0) return 0;
+  return -1;
+}
+
+// Issues the connect and polls for the notification thread's verdict. Returns 0 when
+// connected, -1 when refused, failed or out of time.
+int Connect(ConnectionRecord* record, int timeoutSeconds) {
+  record->connectState = kConnectIssued;
+  uint32_t started = PlatformTickCount();
+  int error = PlatformStartConnect(record->socket, record->address, static_cast<uint16_t>(record->port));
+  if (error != kSocketWouldBlock) return -1;
+  while (record->connectState == kConnectIssued) {
+    if (timeoutSeconds < 0 || PlatformTickCount() - started > WaitMilliseconds(timeoutSeconds)) return -1;
+    PlatformSleep(kConnectPollInterval);
+  }
+  return record->connectState == kConnected ? 0 : -1;
+}
+
+}  // namespace
+
+int OpenConnection(const char* server, int port, TextCallback statusCallback, TextCallback messageCallback,
+                   int timeoutSeconds) {
+  const OpenReport report{statusCallback != nullptr ? statusCallback : TraceError,
+                          messageCallback != nullptr ? messageCallback : IgnoreText};
+  if (server == nullptr) server = "";
+  PlatformSocket socket = PlatformCreateSocket();
+  if (socket == kNoSocket) {
+    report.message("ERROR - No sockets available");
+    report.status("ERROR - Cannot access a socket too many TCP/IP services in use.");
+    return kNoConnection;
+  }
+  Connection connection = ClaimConnection(socket, server, port, report);
+  if (connection == kNoConnection) return kNoConnection;
+  ConnectionRecord* record = ConnectionTable[connection];
+
+  PlatformNotifier* notifier = NotificationWindow;
+  if (notifier == nullptr || PlatformRegisterSocket(notifier, socket) != 0) {
+    ReleaseConnection(connection);
+    report.status("ERROR - TCP/IP services cannot be configured.");
+    return kNoConnection;
+  }
+  if (ResolveServer(server, &record->address, report) != 0) {
+    ReleaseConnection(connection);
+    report.Both("ERROR - Cannot convert server name to IP Address, possible incorrect server name.");
+    return kNoConnection;
+  }
+  PlatformSetNoDelay(socket);
+
+  char line[kLineSize] = "Connecting to server ";
+  char dotted[kDottedAddressSize];
+  FormatDottedAddress(record->address, dotted);
+  AppendText(line, dotted);
+  AppendText(line, "...");
+  report.message(line);
+
+  if (Connect(record, timeoutSeconds) != 0) {
+    ReleaseConnection(connection);
+    CopyText(line, "ERROR - Cannot connect to server ");
+    AppendText(line, server);
+    AppendText(line, ", possible incorrect IP address or server not responding.");
+    report.Both(line);
+    return kNoConnection;
+  }
+  CopyText(line, "Connected to ");
+  AppendText(line, ServerLabel(port));
+  AppendText(line, server);
+  report.message(line);
+  return connection;
+}
+
+int CloseConnection(Connection connection) {
+  if (connection < 0 || connection >= kConnectionTableSize) return 0;
+  ConnectionRecord* record = ConnectionTable[connection];
+  if (record == nullptr) return 0;
+  char line[kLineSize] = "Closing connection with ";
+  AppendText(line, ServerLabel(record->port));
+  AppendText(line, record->server);
+  record->messageCallback(line);
+  ReleaseConnection(connection);
+  return 0;
+}
+
+void FormatDottedAddress(uint32_t address, char* out) {
+  out[0] = '\0';
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    AppendFormat(out, kDottedAddressSize, shift == 24 ? "%u" : ".%u", (address >> shift) & 0xFFu);
+  }
+}

@@ -1,0 +1,78 @@
+// Inside the transport: the connection table, its records, the busy flags that guard
+// them, and the notification thread that fills them. The rest of the system uses
+// transport.h; tests look in here to see the state behind it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "transport/pending_data.h"
+#include "transport/transport.h"
+
+constexpr int kSocketReadSize = 16384;
+// Pending bytes above which a new read first wakes the reader and gives it a moment.
+constexpr int kBackPressureThreshold = 512000;
+constexpr uint32_t kBackPressurePause = 50;  // ms, at most
+constexpr uint32_t kBackPressureStep = 1;    // ms between looks at whether the reader caught up
+
+// connectState
+constexpr int32_t kConnectNotStarted = 0;
+constexpr int32_t kConnectIssued = 1;
+constexpr int32_t kConnected = 2;
+constexpr int32_t kConnectFailed = 3;
+
+struct ConnectionRecord {
+  PlatformSocket socket;
+  int32_t port;                   // host order, as given to OpenConnection
+  char server[kServerTextSize];   // the server text as given, cut to 259 characters
+  uint32_t address;               // the resolved IPv4 address, host byte order
+  std::atomic<int32_t> connectState;  // written by the notification thread
+  std::atomic<int32_t> receiveBusy;   // guards pending
+  PendingData pending;
+  PlatformEvent* receiveEvent;    // set when bytes were appended
+  PlatformEvent* sendEvent;       // set when the socket can be written again
+  std::atomic<int32_t> sendBusy;  // guards writable
+  int32_t writable;               // 1 = try a send; 0 = the last one would have blocked
+  TextCallback messageCallback;
+};
+
+// Each slot is empty (null) or holds one connection's record.
+extern ConnectionRecord* ConnectionTable[kConnectionTableSize];
+
+// 0 = stopped, 1 = starting, 2 = running.
+extern std::atomic<int32_t> NotificationWindowState;
+// The running notifier, null while there is none.
+extern PlatformNotifier* NotificationWindow;
+// One read buffer for all connections: only the notification thread reads.
+extern char* SocketReadBuffer;
+extern int SocketReadBufferSize;
+
+// A busy flag: taken by exchanging in 1 until the old value was 0, released by
+// exchanging in 0. No owner, no nesting, no time-out.
+void TakeBusyFlag(std::atomic<int32_t>* flag);
+void ReleaseBusyFlag(std::atomic<int32_t>* flag);
+void LockConnectionTable();
+void UnlockConnectionTable();
+
+// A time-out in whole seconds as milliseconds for a wait; below 0 counts as 0, and
+// what does not fit in 32 bits is cut to the longest wait that does.
+uint32_t WaitMilliseconds(int seconds);
+
+// The lowest slot whose record holds socket, or -1. Call with the table locked.
+int FindConnectionBySocket(PlatformSocket socket);
+
+// Starts the notification thread unless it runs; returns the notifier, or null when
+// there is none.
+PlatformNotifier* StartNotificationWindow();
+// Stops a running notification thread and frees the read buffer; otherwise does nothing.
+void StopNotificationWindow();
+
+// What the notification window does with one socket event: read into the connection's
+// pending data, note writability, or record the outcome of a connect. Events for a
+// socket in no slot are dropped. Runs on the notification thread.
+void HandleSocketNotification(PlatformSocket socket, int event, int error);
+
+// Test hook: while set, connect events are dropped, as by a notifier that never reports
+// the connect, so OpenConnection runs into its time-out.
+void TransportIgnoreConnectEvents(bool ignore);

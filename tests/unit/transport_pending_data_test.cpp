@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+
+#include "platform/platform.h"
+#include "transport/pending_data.h"
+
+namespace {
+
+// Appends and takes of every size against a plain queue of the same bytes: the order
+// must hold through every move within the block and every growth of it.
+TEST(PendingData, HandsOutBytesInArrivalOrderThroughMovesAndGrowth) {
+  PendingData pending{};
+  std::deque<char> expected;
+  unsigned next = 1;
+  char chunk[20000];
+  char taken[20000];
+  for (int round = 0; round < 3000; ++round) {
+    int appendSize = static_cast<int>((round * 7919u) % 16385u);
+    for (int i = 0; i < appendSize; ++i) {
+      chunk[i] = static_cast<char>(next);
+      expected.push_back(static_cast<char>(next));
+      next = next * 1103515245u + 12345u;
+    }
+    ASSERT_EQ(AppendPending(&pending, chunk, appendSize), 0);
+    // Takes run both ahead of and behind the appends, so the data drains at times.
+    int takeSize = 1 + static_cast<int>((round * 104729u) % (round % 5 == 0 ? 20000u : 9000u));
+    int got = TakePending(&pending, taken, takeSize);
+    ASSERT_EQ(got, std::min<int>(takeSize, static_cast<int>(expected.size())));
+    for (int i = 0; i < got; ++i) {
+      ASSERT_EQ(taken[i], expected.front()) << "round " << round << " byte " << i;
+      expected.pop_front();
+    }
+    ASSERT_EQ(pending.length, static_cast<int>(expected.size()));
+    ASSERT_LE(pending.start + pending.length, pending.capacity);
+  }
+  FreePending(&pending);
+  EXPECT_EQ(pending.block, nullptr);
+  EXPECT_EQ(pending.length, 0);
+}
+
+TEST(PendingData, AFailedGrowthDropsOnlyTheNewBytesAndTakingAllFreesTheBlock) {
+  PendingData pending{};
+  ASSERT_EQ(AppendPending(&pending, "abcdef", 6), 0);
+  char taken[16];
+  ASSERT_EQ(TakePending(&pending, taken, 1), 1);
+  PlatformFailAllocationAt(1);
+  std::string big(pending.capacity, 'x');
+  EXPECT_EQ(AppendPending(&pending, big.data(), static_cast<int>(big.size())), -1);
+  PlatformFailAllocationAt(0);
+  EXPECT_EQ(TakePending(&pending, taken, 0), 0);
+  ASSERT_EQ(TakePending(&pending, taken, sizeof taken), 5);
+  EXPECT_EQ(std::string(taken, 5), "bcdef");
+  EXPECT_EQ(pending.block, nullptr);
+  EXPECT_EQ(TakePending(&pending, taken, sizeof taken), 0);
+}
+
+}  // namespace
