@@ -24,6 +24,7 @@ int Regrow(PendingData* pending, int64_t room) {
 }  // namespace
 
 int AppendPending(PendingData* pending, const char* data, int n) {
+  if (n <= 0) return 0;
   int64_t needed = static_cast<int64_t>(pending->length) + n;
   if (needed > INT_MAX) return -1;
   if (pending->start + needed > pending->capacity) {
