@@ -120,9 +120,16 @@ TEST_F(TransportOpen, FailuresBeforeTheConnectReleaseEverything) {
   EXPECT_THAT(MessageLines(), IsEmpty());
   EXPECT_TRUE(TableIsEmpty());
 
+  // Starting a running notifier again changes nothing; stopping a stopped one neither.
+  PlatformNotifier* running = NotificationWindow;
+  EXPECT_EQ(StartNotificationWindow(), running);
+  TransportShutdown();
+  StopNotificationWindow();
+  EXPECT_EQ(NotificationWindowState, 0);
+  EXPECT_EQ(SocketReadBuffer, nullptr);
+
   // Without the notification thread no socket can be registered.
   ClearCapturedLines();
-  TransportShutdown();
   EXPECT_EQ(OpenConnection("127.0.0.1", 110, CaptureStatus, CaptureMessage, 5), kNoConnection);
   EXPECT_THAT(StatusLines(), ElementsAre("ERROR - TCP/IP services cannot be configured."));
   EXPECT_THAT(MessageLines(), IsEmpty());
