@@ -1,0 +1,105 @@
+#include "transfer/recipients.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "logging/logging.h"
+#include "transfer/header_fields.h"
+#include "transfer/transfer.h"
+#include "util/text.h"
+
+namespace {
+
+enum class Outcome { kAccepted, kSkipped, kFailed };
+
+const char* TraceTagFor(const char* fieldName) {
+  char first = LowerAscii(fieldName[0]);
+  if (first == 't') return "UserTo";
+  if (first == 'c') return "UserCc";
+  return "User";
+}
+
+void ReportSMTPError(const char* text, const char* recipient) {
+  char line[kRecipientAddressSize + 80];
+  CopyText(line, text);
+  AppendText(line, recipient);
+  ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", line);
+}
+
+// Sends the command and judges the reply: any 25x code accepts.
+Outcome SendRcptCommand(const char* recipient) {
+  char command[kCommandLineSize];
+  CopyText(command, "RCPT TO:<");
+  AppendText(command, recipient);
+  AppendText(command, ">");
+  const char* reply = SMTPExchange(command);
+  if (reply == nullptr) {
+    ReportSMTPTimeout();
+    return Outcome::kFailed;
+  }
+  uint32_t code = ParseNumber(reply);
+  if (code >= 250 && code <= 259) return Outcome::kAccepted;
+  ReportSMTPError("ERROR - SMTP refused to accept mail for: ", recipient);
+  return Outcome::kFailed;
+}
+
+// Names the recipient in the log and the trace, then asks the SMTP server for it.
+Outcome IssueRecipient(const Account& account, const AddressRecord& record, const char* fieldName) {
+  char recipient[kRecipientAddressSize];
+  if (RecipientAddress(account, record, recipient) != 0) {
+    ReportSMTPError("ERROR - Recipient address too long for an SMTP command: ", recipient);
+    return Outcome::kSkipped;
+  }
+  char line[kFieldNameSize + kMaxRecipientLength + 2];
+  CopyText(line, fieldName);
+  AppendText(line, " ");
+  AppendText(line, recipient);
+  WriteLog(Settings.SMTPServerNameOrAddress, line);
+  WriteTrace(TraceTagFor(fieldName), recipient);
+  if (Settings.DoNotWriteToLocalMailServer == 1) return Outcome::kAccepted;
+  return SendRcptCommand(recipient);
+}
+
+// A domain-less address is taken for a local user.
+bool IsAcceptable(const Account& account, const AddressRecord& record, int anyDomain) {
+  return anyDomain == 1 || record.DomainPart[0] == '\0' || IsServedDomainText(account, record.DomainPart) == 1;
+}
+
+}  // namespace
+
+int RecipientAddress(const Account& account, const AddressRecord& record, char (&out)[kRecipientAddressSize]) {
+  if (account.TranslateUserAccounts == 1) {
+    CopyText(out, record.LocalPart);
+    AppendText(out, "@");
+    AppendText(out, Settings.SMTPDomain);
+  } else {
+    CopyText(out, record.FullAddress);
+  }
+  return strnlen(out, sizeof out) > kMaxRecipientLength ? -1 : 0;
+}
+
+int SendFieldRecipients(const Account& account, const char* line, const char* fieldName, int firstOnly,
+                        int anyDomain) {
+  if (fieldName == nullptr) fieldName = "";
+  int deliveryField = IsDeliveryField(line);
+  const char* cursor = FieldValueStart(line, 1);
+  if (cursor == nullptr) return 0;
+  int accepted = 0;
+  AddressRecord record;
+  for (;;) {
+    int endOfLine = 0;
+    if (ParseAddress(cursor, record, endOfLine, anyDomain == 1 ? 0 : 1) != 0) return accepted;
+    if (deliveryField == 1) TranslateUserPart(record);
+    if (IsAcceptable(account, record, anyDomain) && IsExcludedAddress(record.FullAddress) == 0) {
+      Outcome outcome = IssueRecipient(account, record, fieldName);
+      if (outcome == Outcome::kFailed) return -1;
+      if (outcome == Outcome::kAccepted) ++accepted;
+    }
+    if (firstOnly == 1 || endOfLine == 1) return accepted;
+  }
+}
+
+int SendRecipient(const Account& account, const AddressRecord& record, int anyDomain) {
+  if (!IsAcceptable(account, record, anyDomain)) return -1;
+  return IssueRecipient(account, record, "To:") == Outcome::kAccepted ? 0 : -1;
+}

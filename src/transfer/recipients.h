@@ -1,0 +1,52 @@
+// The "RCPT TO" commands of a domain mailbox: one for every acceptable address of a
+// header line, or for one chosen address, each sent the moment it is found on the open
+// SMTP dialogue (after "MAIL FROM"). No recipient list is kept: an address that stands in
+// two fields is sent twice.
+//
+// Lines written (daily log source: SMTPServerNameOrAddress; trace tag in brackets):
+//   field name + " " + recipient                 log, and the recipient ["UserTo", "UserCc"
+//                                                or "User", by the field name's first letter]
+//   "RCPT TO:<" + recipient + ">"                ["SMTP>>"], the reply line ["<<SMTP"]
+//   "ERROR - SMTP refused to accept mail for: " + recipient      log and ["SMTP"]
+//   "ERROR - Timeout trying to access SMTP server"               log and ["SMTP"]
+//   "ERROR - Recipient address too long for an SMTP command: " + recipient
+//                                                log and ["SMTP"]; nothing is sent for it
+// With DoNotWriteToLocalMailServer on nothing is sent: every acceptable address counts as
+// accepted, and the lines that name it are still written.
+#pragma once
+
+#include <cstddef>
+
+#include "config/settings.h"
+#include "protocol/protocol.h"
+#include "transfer/address.h"
+
+// Room for the longest recipient: a user part, "@" and SMTPDomain.
+constexpr size_t kRecipientAddressSize = 2 * kAddressTextSize;
+// "RCPT TO:<" + recipient + ">" must fit a command line with its CR LF: a longer
+// recipient is refused here rather than cut into a different address.
+constexpr size_t kMaxRecipientLength = kCommandLineSize - 3 - 10;
+
+// The address that goes into "RCPT TO": LocalPart + "@" + SMTPDomain when the account
+// translates user accounts (every recipient becomes a local user), else FullAddress.
+// Returns 0, or -1 when it is longer than kMaxRecipientLength (out holds it whole).
+int RecipientAddress(const Account& account, const AddressRecord& record, char (&out)[kRecipientAddressSize]);
+
+// One "RCPT TO" for every acceptable address of one header line: the first line of a
+// recipient field (fieldName as MatchRecipientField wrote it) or one of its continuation
+// lines. Addresses of "Delivered-To:" and "Envelope-To:" lines are translated first.
+// Acceptable: anyDomain is 1, or the address has no domain, or its domain is served for
+// the account; and no SpecialActions entry excludes it. Others are skipped without a
+// word. With anyDomain 0 an address without "@" is taken as the end of the line, traced
+// as incomplete. firstOnly 1 stops after the first address.
+// Returns the number of recipients accepted on this line, or -1 when the SMTP server
+// refused one or did not answer: the addresses behind it are not tried, and the session
+// stays open. A recipient too long for a command line is reported and skipped.
+int SendFieldRecipients(const Account& account, const char* line, const char* fieldName, int firstOnly,
+                        int anyDomain);
+
+// One "RCPT TO" for one address (logged as "To: " + recipient). Unless anyDomain is 1, an
+// address with a domain that is not served gives -1 with no line at all. SpecialActions
+// are not consulted: the record comes from NextFieldAddress, which did.
+// Returns 0 when accepted (or nothing needed sending), -1 otherwise.
+int SendRecipient(const Account& account, const AddressRecord& record, int anyDomain);
