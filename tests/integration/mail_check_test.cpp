@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,16 @@ class MailCheck : public ::testing::Test {
   // tell the two apart.
   Account& AddAccount(const ScriptedServer& pop3) { return session_.AddAccount("localhost", pop3.Port(), "alice@local.example"); }
   void UseSMTP(const ScriptedServer& smtp) { Settings.SMTPPort = smtp.Port(); }
+  // Starts the servers, makes each POP3 server an account, in order, and runs one check.
+  int Check(std::initializer_list<ScriptedServer*> accounts, ScriptedServer& smtp) {
+    for (ScriptedServer* pop3 : accounts) {
+      pop3->Start();
+      AddAccount(*pop3);
+    }
+    smtp.Start();
+    UseSMTP(smtp);
+    return RunMailCheck();
+  }
   Lines Log() { return session_.LogLinesFrom("Logged into POP3 server."); }
   std::string Trace() { return session_.Instance().Trace(); }
 
@@ -75,12 +86,8 @@ TEST_F(MailCheck, AMessageThatFailsOnceIsRetriedInALoginOfItsOwn) {
   POP3Quit(POP3Deliver(POP3LoginCounting(pop3, 1), 1, 3));
   POP3Quit(POP3LoginCounting(pop3, 0));
   for (int login = 0; login < 3; ++login) SMTPQuit(SMTPDeliver(SMTPLogin(smtp)));
-  pop3.Start();
-  smtp.Start();
-  AddAccount(pop3);
-  UseSMTP(smtp);
 
-  EXPECT_EQ(RunMailCheck(), 0);
+  EXPECT_EQ(Check({&pop3}, smtp), 0);
   EXPECT_TRUE(pop3.Done());
   EXPECT_TRUE(smtp.Done());
   EXPECT_EQ(smtp.Messages(), (Lines{MessageText(1), MessageText(2), MessageText(3)}));
@@ -106,12 +113,8 @@ TEST_F(MailCheck, AMessageThatAlwaysFailsIsSkippedAndRecoveryEndsWithItsLogins) 
   SMTPQuit(SMTPLogin(smtp));
   SMTPQuit(SMTPLogin(smtp));
   SMTPQuit(SMTPDeliver(SMTPLogin(smtp)));
-  pop3.Start();
-  smtp.Start();
-  AddAccount(pop3);
-  UseSMTP(smtp);
 
-  EXPECT_EQ(RunMailCheck(), 0);
+  EXPECT_EQ(Check({&pop3}, smtp), 0);
   EXPECT_TRUE(pop3.Done());
   EXPECT_TRUE(smtp.Done());
   EXPECT_FALSE(AnyLineBeginsWith(pop3.Lines(), "DELE 1"));
@@ -129,11 +132,8 @@ TEST_F(MailCheck, AccountsShareOneSMTPLoginAndAccountsWithoutMailNeedNone) {
   POP3Quit(POP3Deliver(POP3LoginCounting(first, 1), 1, 1));
   POP3Quit(POP3Deliver(POP3LoginCounting(second, 1), 1, 2));
   SMTPQuit(SMTPDeliver(SMTPDeliver(SMTPLogin(smtp))));
-  for (ScriptedServer* server : {&refusing, &empty, &first, &second, &smtp}) server->Start();
-  for (ScriptedServer* server : {&refusing, &empty, &first, &second}) AddAccount(*server);
-  UseSMTP(smtp);
 
-  EXPECT_EQ(RunMailCheck(), 0);
+  EXPECT_EQ(Check({&refusing, &empty, &first, &second}, smtp), 0);
   for (ScriptedServer* server : {&refusing, &empty, &first, &second, &smtp}) EXPECT_TRUE(server->Done());
   EXPECT_EQ(smtp.Connections(), 1);
   EXPECT_EQ(session_.LogLinesFrom("refused login"),
@@ -147,14 +147,8 @@ TEST_F(MailCheck, ARefusedSMTPLoginEndsTheCheck) {
   ScriptedServer pop3, later, smtp;
   POP3Quit(POP3LoginCounting(pop3, 1));
   smtp.Send("554 no service\r\n").Silence();
-  pop3.Start();
-  later.Start();
-  smtp.Start();
-  AddAccount(pop3);
-  AddAccount(later);
-  UseSMTP(smtp);
 
-  EXPECT_EQ(RunMailCheck(), -1);
+  EXPECT_EQ(Check({&pop3, &later}, smtp), -1);
   EXPECT_TRUE(pop3.Done());
   EXPECT_EQ(later.Connections(), 0);
   EXPECT_FALSE(AnyLineBeginsWith(pop3.Lines(), "RETR"));
@@ -179,13 +173,9 @@ TEST_F(MailCheck, ReadingOnlyNeverTalksToTheLocalServerNorDeletes) {
   ScriptedServer pop3, smtp;
   POP3LoginCounting(pop3, 2).Expect("RETR 1").Send("+OK\r\n" + MessageText(1));
   POP3Quit(pop3.Expect("RETR 2").Send("+OK\r\n" + MessageText(2)));
-  pop3.Start();
-  smtp.Start();
-  AddAccount(pop3);
-  UseSMTP(smtp);
-  Settings.DoNotWriteToLocalMailServer = 1;
 
-  EXPECT_EQ(RunMailCheck(), 0);
+  Settings.DoNotWriteToLocalMailServer = 1;
+  EXPECT_EQ(Check({&pop3}, smtp), 0);
   EXPECT_TRUE(pop3.Done());
   EXPECT_EQ(smtp.Connections(), 0);
   EXPECT_EQ(Log(), (Lines{kPOP3In, Ready(2), kDelivered, Done(1), kDelivered, Done(2), kPOP3Out}));
@@ -196,13 +186,9 @@ TEST_F(MailCheck, KeepingRemoteMailDeliversWithoutDeleting) {
   POP3LoginCounting(pop3, 2).Expect("RETR 1").Send("+OK\r\n" + MessageText(1));
   POP3Quit(pop3.Expect("RETR 2").Send("+OK\r\n" + MessageText(2)));
   SMTPQuit(SMTPDeliver(SMTPDeliver(SMTPLogin(smtp))));
-  pop3.Start();
-  smtp.Start();
-  AddAccount(pop3);
-  UseSMTP(smtp);
-  Settings.DoNotDeleteRemoteMail = 1;
 
-  EXPECT_EQ(RunMailCheck(), 0);
+  Settings.DoNotDeleteRemoteMail = 1;
+  EXPECT_EQ(Check({&pop3}, smtp), 0);
   EXPECT_TRUE(pop3.Done());
   EXPECT_TRUE(smtp.Done());
   EXPECT_EQ(smtp.Messages().size(), 2u);
@@ -221,14 +207,8 @@ TEST_F(MailCheck, AShutdownRequestLetsTheCurrentMessageFinishAndStopsTheWalk) {
     return "+OK\r\n";
   });
   SMTPQuit(SMTPDeliver(SMTPLogin(smtp)));
-  pop3.Start();
-  later.Start();
-  smtp.Start();
-  AddAccount(pop3);
-  AddAccount(later);
-  UseSMTP(smtp);
 
-  EXPECT_EQ(RunMailCheck(), 0);
+  EXPECT_EQ(Check({&pop3, &later}, smtp), 0);
   EXPECT_TRUE(pop3.Done());
   EXPECT_TRUE(smtp.Done());
   EXPECT_EQ(later.Connections(), 0);
