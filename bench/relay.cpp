@@ -70,58 +70,65 @@ std::string ReadCommand(int peer) {
   return line;
 }
 
-void WaitForClose(int peer) {
-  char buffer[256];
-  while (recv(peer, buffer, sizeof buffer, 0) > 0) {
-  }
-  close(peer);
-}
-
-// Answers RETR with a message of the given size, generated as it is sent, then DELE.
-void ServePOP3(int listener, long long size) {
-  int peer = accept(listener, nullptr, nullptr);
-  if (peer < 0) Fail("POP3 accept failed");
-  ReadCommand(peer);
-  SendText(peer, "+OK " + std::to_string(size) + " octets\r\nSubject: relay bench\r\n\r\n");
+void SendMessage(int peer, long long size) {
+  SendText(peer, "+OK " + std::to_string(size) + " octets\r\nSubject: relay bench\r\nTo: bench@bench.example\r\n\r\n");
   std::string line(78, 'x');
   line += "\r\n";
   std::string block;
   while (block.size() + line.size() <= kServerBufferSize) block += line;
-  for (long long left = size; left > 0;) {
+  for (long long left = size; left >= static_cast<long long>(line.size());) {
     size_t piece = left < static_cast<long long>(block.size()) ? static_cast<size_t>(left) / line.size() * line.size()
                                                               : block.size();
-    if (piece == 0) break;
     SendAll(peer, block.data(), piece);
     left -= static_cast<long long>(piece);
   }
   SendText(peer, ".\r\n");
-  ReadCommand(peer);
-  SendText(peer, "+OK\r\n");
-  WaitForClose(peer);
 }
 
-// Accepts the envelope, counts the data up to the end mark and accepts the message.
-void ServeSMTP(int listener, long long* received) {
+// Answers RETR with a message of the given size, generated as it is sent, and every
+// other command with +OK.
+void ServePOP3(int listener, long long size) {
   int peer = accept(listener, nullptr, nullptr);
-  if (peer < 0) Fail("SMTP accept failed");
-  for (const char* reply : {"250 ok\r\n", "250 ok\r\n", "354 go ahead\r\n"}) {
-    ReadCommand(peer);
-    SendText(peer, reply);
+  if (peer < 0) Fail("POP3 accept failed");
+  for (std::string line = ReadCommand(peer); !line.empty(); line = ReadCommand(peer)) {
+    if (line.rfind("RETR", 0) == 0) {
+      SendMessage(peer, size);
+    } else {
+      SendText(peer, "+OK\r\n");
+    }
   }
+  close(peer);
+}
+
+// Reads message data up to the end mark; gives the number of bytes.
+long long ReceiveMessage(int peer) {
   static char buffer[kServerBufferSize];
+  long long received = 0;
   uint32_t last = 0;  // the last four bytes seen, to spot CR LF "." CR LF
-  bool ended = false;
-  while (!ended) {
+  for (bool ended = false; !ended;) {
     ssize_t count = recv(peer, buffer, sizeof buffer, 0);
     if (count <= 0) Fail("SMTP data ended early");
-    *received += count;
+    received += count;
     for (ssize_t i = 0; i < count && !ended; ++i) {
       ended = last == 0x0d0a2e0d && buffer[i] == '\n';
       last = (last << 8) | static_cast<unsigned char>(buffer[i]);
     }
   }
-  SendText(peer, "250 queued\r\n");
-  WaitForClose(peer);
+  return received;
+}
+
+// Accepts every command and every message, counting the bytes of the data.
+void ServeSMTP(int listener, long long* received) {
+  int peer = accept(listener, nullptr, nullptr);
+  if (peer < 0) Fail("SMTP accept failed");
+  for (std::string line = ReadCommand(peer); !line.empty(); line = ReadCommand(peer)) {
+    if (line.rfind("DATA", 0) == 0) {
+      SendText(peer, "354 go ahead\r\n");
+      *received += ReceiveMessage(peer);
+    }
+    SendText(peer, "250 ok\r\n");
+  }
+  close(peer);
 }
 
 double PeakMegabytes() {
@@ -130,22 +137,30 @@ double PeakMegabytes() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
 }
 
-void Prepare(Account* account) {
+// One way of moving a message; each is measured at every size.
+struct RelayKind {
+  const char* name;
+  int singleUser;
+  int (*transfer)(const Account* account, int number);
+};
+constexpr RelayKind kKinds[] = {{"single-user", 1, TransferSingleMessage}};
+
+void Prepare(const RelayKind& kind, Account* account) {
   Settings.TimeOut = 30;
   CopyText(Settings.SMTPServerNameOrAddress, "127.0.0.1");
   CopyText(Settings.SMTPDomain, "bench.example");
   CopyText(account->ServerName, "127.0.0.1");
   CopyText(account->Alias, "bench@bench.example");
-  account->SingleUser = 1;
+  account->SingleUser = kind.singleUser;
   if (InitProtocolResources(nullptr, nullptr) != 0) Fail("out of memory");
   TransferBuffer = static_cast<char*>(PlatformAllocate(kTransferBufferSize));
   if (TransferBuffer == nullptr || TransportStartUp() != 0) Fail("cannot start the transport");
 }
 
 // Runs in a child process: one relay of `megabytes`, then its line.
-void RelayOnce(long long megabytes) {
+void RelayOnce(const RelayKind& kind, long long megabytes) {
   Account account{};
-  Prepare(&account);
+  Prepare(kind, &account);
   int pop3Port = 0, smtpPort = 0;
   int pop3Listener = Listen(&pop3Port);
   int smtpListener = Listen(&smtpPort);
@@ -157,14 +172,14 @@ void RelayOnce(long long megabytes) {
   if (POP3Connection < 0 || SMTPConnection < 0) Fail("cannot connect");
 
   auto start = std::chrono::steady_clock::now();
-  int result = TransferSingleMessage(&account, 1);
+  int result = kind.transfer(&account, 1);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   CloseConnection(POP3Connection);
   CloseConnection(SMTPConnection);
   pop3.join();
   smtp.join();
   if (result != 0) Fail("the transfer failed");
-  printf("relay %4lld MB: %8.1f MB/s, peak memory %6.1f MB\n", megabytes,
+  printf("%s relay %4lld MB: %8.1f MB/s, peak memory %6.1f MB\n", kind.name, megabytes,
          static_cast<double>(received) / kMegabyte / seconds, PeakMegabytes());
   fflush(stdout);
   TransportShutdown();
@@ -173,16 +188,18 @@ void RelayOnce(long long megabytes) {
 }  // namespace
 
 int main() {
-  for (long long megabytes : {10LL, 100LL}) {
-    pid_t child = fork();
-    if (child < 0) Fail("cannot fork");
-    if (child == 0) {
-      RelayOnce(megabytes);
-      _exit(0);
+  for (const RelayKind& kind : kKinds) {
+    for (long long megabytes : {10LL, 100LL}) {
+      pid_t child = fork();
+      if (child < 0) Fail("cannot fork");
+      if (child == 0) {
+        RelayOnce(kind, megabytes);
+        _exit(0);
+      }
+      int status = 0;
+      waitpid(child, &status, 0);
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
   }
   return 0;
 }
