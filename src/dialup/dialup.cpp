@@ -42,11 +42,12 @@ int LibraryFileIn(const char* directory) {
   return PlatformFileExists(path);
 }
 
+// Looked for in the system library directory, then in the Windows directory; a system
+// without a Windows directory looks in the instance directory instead.
 int LibraryInstalled() {
-  char systemDirectory[kPathSize];
-  if (PlatformSystemLibraryDirectory(systemDirectory, sizeof systemDirectory) == 0 && LibraryFileIn(systemDirectory)) {
-    return 1;
-  }
+  char directory[kPathSize];
+  if (PlatformSystemLibraryDirectory(directory, sizeof directory) == 0 && LibraryFileIn(directory)) return 1;
+  if (PlatformWindowsDirectory(directory, sizeof directory) == 0) return LibraryFileIn(directory);
   return LibraryFileIn(ModuleDirectory);
 }
 

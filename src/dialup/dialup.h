@@ -3,11 +3,11 @@
 //
 // The library ("librasapi32.so" here, RASAPI32.DLL on Windows) must export the seven ANSI
 // entry points by name. It counts as installed when that file is found in the system
-// library directory (the directory of the C library, standing in for the Windows system
-// directory) or, failing that, in the instance directory (standing in for the Windows
-// directory). It is then loaded by its bare name, through the loader's normal search: on
-// POSIX a copy that lies only in the instance directory must also be on the loader's
-// path (LD_LIBRARY_PATH), or it is not loaded and dialling is skipped.
+// library directory (Windows: the system directory; POSIX: the directory of the C
+// library) or, failing that, in the Windows directory, for which POSIX, having none, looks
+// in the instance directory. It is then loaded by its bare name, through the loader's
+// normal search: on POSIX a copy that lies only in the instance directory must also be on
+// the loader's path (LD_LIBRARY_PATH), or it is not loaded and dialling is skipped.
 //
 // Everything here runs on the scheduler thread inside one mail check; the state has no lock.
 #pragma once

@@ -269,16 +269,23 @@ int PlatformWaitNamedEvent(PlatformNamedEvent* event, uint32_t milliseconds);
 // ---------------------------------------------------------------------------------------
 // Remote access library location (dialup)
 
-// File name of the remote access library, loaded with PlatformLoadLibrary by this bare name.
+// File name of the remote access library, loaded with PlatformLoadLibrary by this bare
+// name, and the calling convention of its entry points.
+#ifdef _WIN32
+constexpr char kRemoteAccessLibraryName[] = "RASAPI32.DLL";
+#define PLATFORM_SYSTEM_CALL __stdcall
+#else
 constexpr char kRemoteAccessLibraryName[] = "librasapi32.so";
-// Calling convention of the remote access library's entry points (stdcall on 32-bit
-// Windows, the platform's own elsewhere).
 #define PLATFORM_SYSTEM_CALL
+#endif
 
-// The directory of the system's own libraries, without a trailing separator: the
-// directory of the C library (the system directory on Windows). Returns 0, or -1 when the
-// system cannot tell or it does not fit.
+// The directory of the system's own libraries, without a trailing separator: the system
+// directory on Windows, the directory of the C library elsewhere. Returns 0, or -1 when
+// the system cannot tell or it does not fit.
 int PlatformSystemLibraryDirectory(char* path, size_t size);
+// The Windows directory. Returns 0, or -1 where the system has none (POSIX) or it does
+// not fit.
+int PlatformWindowsDirectory(char* path, size_t size);
 
 // ---------------------------------------------------------------------------------------
 // Terminal input (host password command)

@@ -13,3 +13,8 @@ int PlatformSystemLibraryDirectory(char* path, size_t size) {
   if (lastSeparator == nullptr) return -1;
   return CopyTextN(path, size, info.dli_fname, static_cast<size_t>(lastSeparator - info.dli_fname));
 }
+
+int PlatformWindowsDirectory(char* path, size_t size) {
+  if (size > 0) path[0] = '\0';
+  return -1;
+}
