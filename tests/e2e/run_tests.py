@@ -48,11 +48,14 @@ def stored_password(plain):
     return result.stdout.decode().strip().splitlines()[-1].strip()
 
 
-def message(subject, headers="", body=None, sender="sender@remote.test"):
-    """A small message with LF line ends, as a maildir holds it."""
+def message(subject, headers=None, body=None):
+    """A message with LF line ends, as a maildir holds it. It has every header field that
+    Postfix would otherwise add, so that a delivered copy ends with the original."""
+    if headers is None:
+        headers = f"To: someone@remote.test\nMessage-ID: <{subject.replace(' ', '.')}@remote.test>\n"
     if body is None:
         body = f"Hello,\n\nthis is {subject}.\n..a line that POP3 must dot-stuff\n.\nBye.\n"
-    return (f"From: Sender <{sender}>\n{headers}Subject: {subject}\n"
+    return (f"From: Sender <sender@remote.test>\n{headers}Subject: {subject}\n"
             f"Date: Sat, 05 Dec 2026 10:00:00 +0000\n\n{body}").encode()
 
 
