@@ -279,9 +279,8 @@ def delivery_table(output):
             break
         elif inside and not line.startswith("  Local user"):
             user = line[2:25].strip() or user
-            subject = line[25:54].strip()
-            if subject != "(nothing)" and line[25:].strip() != "(nothing)":
-                table.setdefault(user, []).append(subject)
+            if line[25:].strip() != "(nothing)":
+                table.setdefault(user, []).append(line[25:54].strip())
     return {user: sorted(subjects) for user, subjects in table.items()}
 
 

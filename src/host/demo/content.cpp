@@ -10,6 +10,17 @@ const DemoAccount kDemoAccounts[2] = {
 
 const char* const kDemoLocalUsers[4] = {"alice", "bob", "carol", "dave"};
 
+// Sent once, fetched twice: the office mailbox holds two copies.
+constexpr char kQuarterlyReport[] =
+    "From: Finance <finance@partner.example.net>\n"
+    "To: Bob <bob@example.com>\n"
+    "Cc: carol@example.com, Partner Archive <archive@partner.example.net>\n"
+    "Subject: Q3 report\n"
+    "Date: Thu, 03 Dec 2026 16:45:00 +0000\n"
+    "Message-ID: <q3-report-7731@partner.example.net>\n"
+    "\n"
+    "Bob, Carol: the Q3 report is ready for review.\n";
+
 // Alice's own mailbox, then the office mailbox that collects the whole domain's mail:
 // visible recipients, a copy that arrived twice, a delivery address with the domain in
 // front, a blind copy known only from "Received: ... for", and a stranger's address.
@@ -35,24 +46,8 @@ const DemoMessage kDemoMessages[7] = {
      ".5 kg potatoes, 2 onions\n"
      ".\n"
      "(That dot above is part of the recipe, not the end of this mail.)\n"},
-    {1,
-     "From: Finance <finance@partner.example.net>\n"
-     "To: Bob <bob@example.com>\n"
-     "Cc: carol@example.com, Partner Archive <archive@partner.example.net>\n"
-     "Subject: Q3 report\n"
-     "Date: Thu, 03 Dec 2026 16:45:00 +0000\n"
-     "Message-ID: <q3-report-7731@partner.example.net>\n"
-     "\n"
-     "Bob, Carol: the Q3 report is ready for review.\n"},
-    {1,
-     "From: Finance <finance@partner.example.net>\n"
-     "To: Bob <bob@example.com>\n"
-     "Cc: carol@example.com, Partner Archive <archive@partner.example.net>\n"
-     "Subject: Q3 report\n"
-     "Date: Thu, 03 Dec 2026 16:45:00 +0000\n"
-     "Message-ID: <q3-report-7731@partner.example.net>\n"
-     "\n"
-     "Bob, Carol: the Q3 report is ready for review.\n"},
+    {1, kQuarterlyReport},
+    {1, kQuarterlyReport},
     {1,
      "Delivered-To: example.com-dave@example.com\n"
      "From: Supplier <sales@supplier.example.net>\n"

@@ -222,31 +222,29 @@ int Transact(Pop3Session* session, const char* verb, const char* argument) {
   return DemoSendLine(session->client, "-ERR unknown command");
 }
 
+// Returns 0 to go on, 1 after QUIT, -1 when the client has gone.
+int AnswerPop3(void* context, char* line) {
+  Pop3Session* session = static_cast<Pop3Session*>(context);
+  // The verb, and its argument (empty when there is none).
+  char* argument = line + strcspn(line, " ");
+  if (*argument == ' ') *argument++ = '\0';
+  if (EqualsNoCase(line, "QUIT")) {
+    // Deletions take effect only when a logged-in client says goodbye.
+    if (session->mailbox == nullptr) DemoSendLine(session->client, "+OK bye");
+    if (session->mailbox != nullptr) RemoveDeletedMessages(session);
+    return 1;
+  }
+  return session->mailbox == nullptr ? Authorize(session, line, argument) : Transact(session, line, argument);
+}
+
 void ServePop3Client(DemoServer* server, DemoStream* client) {
   Pop3Session* session = static_cast<Pop3Session*>(PlatformAllocate(sizeof(Pop3Session)));
   if (session == nullptr) return;
   memset(session, 0, sizeof *session);
   session->client = client;
   session->mailboxes = static_cast<const DemoPop3Mailboxes*>(server->context);
-  int state = DemoSendLine(client, "+OK Postwain demo POP3 server ready");
-  while (state == 0) {
-    char line[512];
-    bool tooLong = false;
-    if (DemoReadCommand(client, line, sizeof line, &tooLong) < 0) break;
-    if (tooLong) {
-      state = DemoSendLine(client, "-ERR line too long");
-      continue;
-    }
-    // The verb, and its argument (empty when there is none).
-    char* argument = line + strcspn(line, " ");
-    if (*argument == ' ') *argument++ = '\0';
-    if (EqualsNoCase(line, "QUIT")) {
-      // Deletions take effect only when a logged-in client says goodbye.
-      if (session->mailbox == nullptr) DemoSendLine(client, "+OK bye");
-      if (session->mailbox != nullptr) RemoveDeletedMessages(session);
-      break;
-    }
-    state = session->mailbox == nullptr ? Authorize(session, line, argument) : Transact(session, line, argument);
+  if (DemoSendLine(client, "+OK Postwain demo POP3 server ready") == 0) {
+    DemoAnswerCommands(client, "-ERR line too long", AnswerPop3, session);
   }
   PlatformFree(session);
 }

@@ -82,6 +82,16 @@ long DemoReadCommand(DemoStream* stream, char* line, size_t size, bool* tooLong)
   return length;
 }
 
+void DemoAnswerCommands(DemoStream* client, const char* tooLongReply, int (*answer)(void* session, char* line),
+                        void* session) {
+  for (int state = 0; state == 0;) {
+    char line[1001];
+    bool tooLong = false;
+    if (DemoReadCommand(client, line, sizeof line, &tooLong) < 0) return;
+    state = tooLong ? DemoSendLine(client, tooLongReply) : answer(session, line);
+  }
+}
+
 int DemoSendLine(DemoStream* stream, const char* text) {
   if (PlatformSendStream(stream->handle, text, strlen(text)) < 0) return -1;
   return PlatformSendStream(stream->handle, "\r\n", 2) < 0 ? -1 : 0;

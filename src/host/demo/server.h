@@ -28,6 +28,12 @@ long DemoReadLine(DemoStream* stream, char* line, size_t size, bool* ended);
 // *tooLong set. Returns the length, or -1 as DemoReadLine.
 long DemoReadCommand(DemoStream* stream, char* line, size_t size, bool* tooLong);
 
+// Reads command lines and hands each to answer, until answer gives 1 (the session is
+// over) or -1 (the client has gone), or the client goes. A line longer than 1000
+// characters (the SMTP limit, ample for POP3) gets tooLongReply instead.
+void DemoAnswerCommands(DemoStream* client, const char* tooLongReply, int (*answer)(void* session, char* line),
+                        void* session);
+
 // Sends text followed by CR LF. Returns 0, or -1 when the client has gone.
 int DemoSendLine(DemoStream* stream, const char* text);
 

@@ -166,8 +166,13 @@ int TakeData(SmtpSession* session) {
   return DemoSendLine(session->client, stored == 0 ? "250 2.0.0 OK: delivered" : "451 4.3.0 Message not stored");
 }
 
-// Returns 0 to go on, -1 when the client has gone.
-int Dispatch(SmtpSession* session, const char* line) {
+// Returns 0 to go on, 1 after QUIT, -1 when the client has gone.
+int AnswerSmtp(void* context, char* line) {
+  SmtpSession* session = static_cast<SmtpSession*>(context);
+  if (EqualsNoCase(line, "QUIT")) {
+    DemoSendLine(session->client, "221 2.0.0 Bye");
+    return 1;
+  }
   if (StartsWithNoCase(line, "HELO ") || StartsWithNoCase(line, "EHLO ")) {
     session->greeted = true;
     ResetTransaction(session);
@@ -201,22 +206,9 @@ void ServeSmtpClient(DemoServer* server, DemoStream* client) {
   memset(session, 0, sizeof *session);
   session->client = client;
   session->domain = static_cast<DemoSmtpDomain*>(server->context);
-  char greeting[300];
-  snprintf(greeting, sizeof greeting, "220 %s Postwain demo SMTP server ready", session->domain->domain);
-  int state = DemoSendLine(client, greeting);
-  while (state == 0) {
-    char line[1024];
-    bool tooLong = false;
-    if (DemoReadCommand(client, line, sizeof line, &tooLong) < 0) break;
-    if (tooLong) {
-      state = DemoSendLine(client, "500 5.5.2 Line too long");
-    } else if (EqualsNoCase(line, "QUIT")) {
-      DemoSendLine(client, "221 2.0.0 Bye");
-      break;
-    } else {
-      state = Dispatch(session, line);
-    }
-  }
+  char greeting[300] = "220 ";
+  AppendFormat(greeting, sizeof greeting, "%s Postwain demo SMTP server ready", session->domain->domain);
+  if (DemoSendLine(client, greeting) == 0) DemoAnswerCommands(client, "500 5.5.2 Line too long", AnswerSmtp, session);
   PlatformFree(session);
 }
 
