@@ -5,8 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(dovecot-core dovecot-pop3d postfix)
-if ! [ -x /usr/sbin/dovecot ] || ! [ -x /usr/lib/dovecot/pop3 ] || ! [ -x /usr/sbin/postfix ]; then
+packages=(dovecot-core dovecot-pop3d postfix python3)
+if ! [ -x /usr/sbin/dovecot ] || ! [ -x /usr/lib/dovecot/pop3 ] || ! [ -x /usr/sbin/postfix ] ||
+  ! command -v python3 >/dev/null; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   # Keep the packages' own services from starting and Postfix from writing a system

@@ -96,7 +96,12 @@ class Instance:
     def stop(self):
         """SIGTERM; Postwain lets a running check reach its next safe point first."""
         self.process.send_signal(signal.SIGTERM)
-        output, _ = self.process.communicate(timeout=120)
+        try:
+            output, _ = self.process.communicate(timeout=120)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            output, _ = self.process.communicate()
+            return "did not stop within 120 seconds", output.decode(errors="replace")
         return self.process.returncode, output.decode(errors="replace")
 
     def log(self):
@@ -310,6 +315,9 @@ def main():
     # A scheduler event of this run's own: checks asked for here reach only the
     # instances started here, whatever else runs on the machine.
     os.environ["POSTWAIN_EVENT_NAME"] = f"Postwain e2e {os.getpid()}"
+    # A run stopped from outside still stops its servers (the finally below); unittest
+    # lets only KeyboardInterrupt through.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     selected = sys.argv[2:]
     loader = unittest.TestLoader()
     suite = (loader.loadTestsFromNames(selected, sys.modules[__name__]) if selected
