@@ -1,0 +1,243 @@
+#include "transfer/domain_header.h"
+
+#include <cstring>
+
+#include "lifecycle/lifecycle.h"
+#include "logging/logging.h"
+#include "protocol/protocol.h"
+#include "transfer/header_fields.h"
+#include "transfer/recipients.h"
+#include "transfer/transfer.h"
+#include "util/text.h"
+
+namespace {
+
+// Walks the header line by line: a line runs to its LF; the walk ends at the header's
+// end, at a line without LF, or at the empty line.
+struct HeaderWalk {
+  const char* next;
+  const char* end;
+};
+
+HeaderWalk BeginWalk(const HeaderText& header) { return HeaderWalk{header.start, header.start + header.length}; }
+
+const char* NextLine(HeaderWalk& walk) {
+  size_t remaining = static_cast<size_t>(walk.end - walk.next);
+  if (remaining == 0) return nullptr;
+  const char* line = walk.next;
+  if (line[0] == '\r' && remaining > 1 && line[1] == '\n') return nullptr;
+  const char* lineFeed = static_cast<const char*>(memchr(line, '\n', remaining));
+  if (lineFeed == nullptr) return nullptr;
+  walk.next = lineFeed + 1;
+  return line;
+}
+
+bool IsContinuationLine(const char* line) { return line[0] == ' ' || line[0] == '\t'; }
+
+// Follows one kind of field through the walk: true at a line that starts such a field
+// (as judged by `starts`) and at the continuation lines that belong to it.
+template <typename StartsField>
+bool InField(const char* line, bool& inField, StartsField starts) {
+  if (IsContinuationLine(line)) return inField;
+  inField = starts(line);
+  return inField;
+}
+
+bool StartsReceived(const char* line) {
+  char fieldName[kFieldNameSize];
+  return MatchReceivedField(line, fieldName) == 1;
+}
+
+bool StartsVisibleField(const char* line) {
+  char fieldName[kFieldNameSize];
+  return MatchRecipientField(line, fieldName) == 1;
+}
+
+bool StartsVisibleOrRcptTo(const char* line) {
+  char fieldName[kFieldNameSize];
+  return StartsVisibleField(line) || MatchRcptToField(line, fieldName) == 1;
+}
+
+// The address behind "for " in this line, if any.
+bool ReadForAddress(const char* line, AddressRecord& record) {
+  const char* cursor = line;
+  return FindForKeyword(cursor) == 1 && NextFieldAddress(cursor, record, 1) == 1;
+}
+
+// The first Received-for address of the header; with servedFor, the first one that
+// IsServedDomain accepts, tracing each "Received:" field met on the way.
+bool FindReceivedFor(const HeaderText& header, const Account* servedFor, AddressRecord& record) {
+  HeaderWalk walk = BeginWalk(header);
+  bool inField = false;
+  for (const char* line; (line = NextLine(walk)) != nullptr;) {
+    if (!InField(line, inField, StartsReceived)) continue;
+    if (servedFor != nullptr && !IsContinuationLine(line)) WriteTrace("Debug", "Found Received: ");
+    if (!ReadForAddress(line, record)) continue;
+    if (servedFor == nullptr || IsServedDomain(*servedFor, record) == 1) return true;
+  }
+  return false;
+}
+
+// Whether any address of the fields picked by `starts` (a field's first line and its
+// continuation lines) equals the address, ignoring case.
+template <typename StartsField>
+bool NamedInFields(const HeaderText& header, const AddressRecord& wanted, StartsField starts) {
+  AddressRecord other;
+  HeaderWalk walk = BeginWalk(header);
+  bool inField = false;
+  for (const char* line; (line = NextLine(walk)) != nullptr;) {
+    if (!InField(line, inField, starts)) continue;
+    const char* cursor = line;
+    for (int atFieldStart = 1; NextFieldAddress(cursor, other, atFieldStart) == 1; atFieldStart = 0) {
+      if (EqualsNoCase(other.FullAddress, wanted.FullAddress)) return true;
+    }
+  }
+  return false;
+}
+
+bool FindMessageId(const HeaderText& header, char (&identifier)[kMessageIdTextSize]) {
+  HeaderWalk walk = BeginWalk(header);
+  for (const char* line; (line = NextLine(walk)) != nullptr;) {
+    if (ReadMessageId(line, identifier) == 1) return true;
+  }
+  return false;
+}
+
+bool KnownIdentifier(const char* identifier) {
+  for (int slot = 0; slot < MessageIdCount; ++slot) {
+    if (strcmp(MessageIdTable[slot], identifier) == 0) return true;
+  }
+  return false;
+}
+
+// Slots 0..2045 are searched; once 2046 are in use, each new identifier lands in slot
+// 2046, which is never searched.
+void StoreIdentifier(const char* identifier) {
+  CopyText(MessageIdTable[MessageIdCount], kMessageIdSize, identifier);
+  if (MessageIdCount + 2 < kMessageIdSlots) ++MessageIdCount;
+}
+
+// Step 1 (and its any-domain repeat): every visible recipient field line.
+int SendVisibleRecipients(const Account& account, const HeaderText& header, int anyDomain) {
+  int accepted = 0;
+  char fieldName[kFieldNameSize] = "";
+  HeaderWalk walk = BeginWalk(header);
+  bool inField = false;
+  for (const char* line; (line = NextLine(walk)) != nullptr;) {
+    if (IsContinuationLine(line)) {
+      if (!inField) continue;
+    } else {
+      inField = MatchRecipientField(line, fieldName) == 1;
+      if (!inField) continue;
+    }
+    int result = SendFieldRecipients(account, line, fieldName, 0, anyDomain);
+    if (result != -1) accepted += result;
+  }
+  return accepted;
+}
+
+// Step 2: the first "X-Rcpt-To:" address, unless a visible field names it.
+int SendRcptToRecipient(const Account& account, const HeaderText& header) {
+  AddressRecord rcptTo;
+  char fieldName[kFieldNameSize];
+  HeaderWalk walk = BeginWalk(header);
+  for (const char* line; (line = NextLine(walk)) != nullptr;) {
+    if (MatchRcptToField(line, fieldName) != 1) continue;
+    const char* cursor = line;
+    if (NextFieldAddress(cursor, rcptTo, 1) != 1) return 0;
+    if (NamedInFields(header, rcptTo, StartsVisibleField)) return 0;
+    return SendRecipient(account, rcptTo, 0) == 0 ? 1 : 0;
+  }
+  return 0;
+}
+
+// Step 3: the first served Received-for address, unless another field names it.
+int SendReceivedForRecipient(const Account& account, const HeaderText& header) {
+  AddressRecord receivedFor;
+  if (!FindReceivedFor(header, &account, receivedFor)) return 0;
+  if (NamedInFields(header, receivedFor, StartsVisibleOrRcptTo)) {
+    WriteTrace("Debug", "Received: name matched another name.");
+    return 0;
+  }
+  return SendRecipient(account, receivedFor, 0) == 0 ? 1 : 0;
+}
+
+constexpr const char kPostmasterNotice[] = "No To or Cc could be interpreted, mail sent to postmaster.";
+
+int SendToPostmaster() {
+  if (Settings.DoNotWriteToLocalMailServer == 1) {
+    WriteLog(nullptr, kPostmasterNotice);
+    return 0;
+  }
+  char command[kCommandLineSize];
+  CopyText(command, "RCPT TO:<postmaster@");
+  AppendText(command, Settings.SMTPDomain);
+  // A domain too long for a command line would be cut into another address.
+  if (AppendText(command, ">") != 0 || strlen(command) + 2 >= kCommandLineSize) {
+    ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused mail to Postmaster");
+    return -3;
+  }
+  const char* reply = SMTPExchange(command);
+  if (reply == nullptr) {
+    ReportSMTPTimeout();
+    return -1;
+  }
+  uint32_t code = ParseNumber(reply);
+  if (code < 250 || code > 259) {
+    ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused mail to Postmaster");
+    return -3;
+  }
+  WriteLog(nullptr, kPostmasterNotice);
+  return 0;
+}
+
+}  // namespace
+
+DuplicateVerdict CheckDuplicate(const HeaderText& header) {
+  char identifier[kMessageIdTextSize];
+  // An empty identifier (a value folded onto the next line) is taken as no identifier:
+  // compared, two such messages would look alike and the second be deleted undelivered.
+  if (!FindMessageId(header, identifier) || identifier[0] == '\0') return DuplicateVerdict::New;
+  DuplicateVerdict verdict = DuplicateVerdict::New;
+  if (KnownIdentifier(identifier)) {
+    // The comparison depends only on this message's own header, so one look settles it
+    // for every earlier message with the same identifier.
+    AddressRecord receivedFor;
+    if (!FindReceivedFor(header, nullptr, receivedFor) ||
+        NamedInFields(header, receivedFor, StartsVisibleOrRcptTo)) {
+      return DuplicateVerdict::Duplicate;
+    }
+    verdict = DuplicateVerdict::HiddenRecipientCopy;
+  }
+  StoreIdentifier(identifier);
+  return verdict;
+}
+
+void FindSender(const HeaderText& header, char* sender, size_t size) {
+  CopyText(sender, size, "");
+  char fieldName[kFieldNameSize];
+  HeaderWalk walk = BeginWalk(header);
+  for (const char* line; (line = NextLine(walk)) != nullptr;) {
+    if (MatchFromField(line, fieldName) != 1) continue;
+    AddressRecord from;
+    const char* cursor = line;
+    if (NextFieldAddress(cursor, from, 1) == 1 && strchr(from.FullAddress, '@') != nullptr) {
+      CopyText(sender, size, from.FullAddress);
+    }
+    return;
+  }
+}
+
+int SelectRecipients(const Account& account, const HeaderText& header, bool hiddenRecipientCopy) {
+  int RecipientCount = 0;
+  // A hidden-recipient copy goes to its Received-for recipient only: the visible and the
+  // "X-Rcpt-To:" recipients already had the first copy.
+  if (!hiddenRecipientCopy) {
+    RecipientCount += SendVisibleRecipients(account, header, 0);
+    RecipientCount += SendRcptToRecipient(account, header);
+  }
+  RecipientCount += SendReceivedForRecipient(account, header);
+  if (RecipientCount == 0) RecipientCount += SendVisibleRecipients(account, header, 1);
+  if (RecipientCount == 0) return SendToPostmaster();
+  return 0;
+}

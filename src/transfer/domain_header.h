@@ -1,0 +1,36 @@
+// How a domain mailbox reads the header of one message: duplicates by Message-ID, the
+// envelope sender, and the recipients in their fixed order of preference.
+//
+// The header is the start of the message buffer up to the empty line that ends it; each
+// header line ends in LF. The byte behind the header must be readable (the empty line,
+// or a NUL the caller puts there).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "config/settings.h"
+
+struct HeaderText {
+  const char* start;
+  size_t length;  // the header lines with their line ends, without the empty line
+};
+
+enum class DuplicateVerdict { New, Duplicate, HiddenRecipientCopy };
+
+// Looks the message's Message-ID up among those of earlier messages of this account in
+// this check, and stores it when the message is to be delivered. A known identifier
+// still gets delivered when the first Received-for address is named by none of the
+// visible recipient fields nor "X-Rcpt-To:": a copy for a hidden recipient.
+DuplicateVerdict CheckDuplicate(const HeaderText& header);
+
+// The first address of the first "From:" field when it holds "@", else empty.
+void FindSender(const HeaderText& header, char* sender, size_t size);
+
+// Sends "RCPT TO" for the message's recipients: the visible fields in served domains
+// (not for a hidden-recipient copy), the first "X-Rcpt-To:" address, the first served
+// Received-for address, then, when none was accepted, the visible fields in any domain,
+// and last the postmaster of SMTPDomain.
+// Returns 0 when the message may go on to DATA, -1 after an SMTP time-out while sending
+// to the postmaster, -3 when the SMTP server refused the postmaster.
+int SelectRecipients(const Account& account, const HeaderText& header, bool hiddenRecipientCopy);
