@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "lifecycle/lifecycle.h"
 #include "mail_session.h"
 #include "protocol/protocol.h"
 #include "scripted_server.h"
@@ -30,6 +31,7 @@ std::string Message(const std::string& header, const std::string& body = "Hello.
 class DomainTransfer : public ::testing::Test {
  protected:
   void SetUp() override {
+    for (char*& slot : MessageIdTable) slot = new char[kMessageIdSize]();
     EndMarkCarry = {};
     MessageIdCount = 0;
     GatewaySender[0] = '\0';
@@ -40,6 +42,10 @@ class DomainTransfer : public ::testing::Test {
     CopyText(account_->Domain, "local.example");
   }
   void TearDown() override {
+    for (char*& slot : MessageIdTable) {
+      delete[] slot;
+      slot = nullptr;
+    }
     EndMarkCarry = {};
     WebShieldSeen = 0;
   }
@@ -80,8 +86,8 @@ class DomainTransfer : public ::testing::Test {
     return results;
   }
 
-  std::string Log() const { return session_.Instance().DailyLog(); }
-  std::string Trace() const { return session_.Instance().Trace(); }
+  std::string Log() { return session_.Instance().DailyLog(); }
+  std::string Trace() { return session_.Instance().Trace(); }
 
   MailSession session_;
   Account* account_ = nullptr;
@@ -277,6 +283,65 @@ TEST_F(DomainTransfer, ReadingOnlyLogsRecipientsAndNeitherSendsNorDeletes) {
   EXPECT_EQ(CountLinesBeginningWith(log, "127.0.0.1: To: a@local.example"), 1);
   EXPECT_EQ(CountLinesBeginningWith(log, "127.0.0.1: Cc: b@local.example"), 1);
   EXPECT_EQ(CountLinesBeginningWith(log, "No To or Cc could be interpreted, mail sent to postmaster."), 1);
+}
+
+}  // namespace
+
+namespace {
+
+ScriptedServer& POP3Session(ScriptedServer& pop3, const std::vector<std::string>& messages) {
+  pop3.Send("+OK ready\r\n").Expect("USER bob").Send("+OK\r\n").Expect("PASS secret").Send("+OK\r\n")
+      .Expect("STAT").Send("+OK " + std::to_string(messages.size()) + " 900\r\n");
+  for (size_t i = 0; i < messages.size(); ++i) {
+    std::string n = std::to_string(i + 1);
+    pop3.Expect("RETR " + n).Send("+OK\r\n" + messages[i]).Expect("DELE " + n).Send("+OK\r\n");
+  }
+  return pop3.Expect("QUIT").Send("+OK bye\r\n").Close();
+}
+
+ScriptedServer& SMTPDelivery(ScriptedServer& smtp, const std::string& sender) {
+  return smtp.Expect("MAIL FROM:<" + sender + ">").Send("250 ok\r\n")
+      .Expect("RCPT TO:<alice@local.example>").Send("250 ok\r\n")
+      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
+}
+
+// Identifiers are compared within one account of one check, and a gateway's sender is
+// kept for one check only.
+TEST(DomainMailCheck, IdentifiersAndTheGatewaySenderLastOneAccountAndOneCheck) {
+  MailSession session;
+  for (char*& slot : MessageIdTable) slot = new char[kMessageIdSize]();
+  auto message = [](const std::string& from) {
+    return Message("From: " + from + "\r\nTo: alice@local.example\r\nMessage-ID: <same@remote.example>\r\n");
+  };
+  ScriptedServer first, second, smtp;
+  POP3Session(first, {message("one@remote.example")});
+  POP3Session(first, {message("three@remote.example")});
+  POP3Session(second, {message("two@remote.example")});
+  POP3Session(second, {});
+  smtp.Send("220 mail WebShield ready\r\n").Expect("HELO local.example").Send("250 hello\r\n");
+  SMTPDelivery(smtp, "one@remote.example");
+  SMTPDelivery(smtp, "one@remote.example").Expect("QUIT").Send("221 bye\r\n").Close();
+  smtp.Send("220 mail WebShield ready\r\n").Expect("HELO local.example").Send("250 hello\r\n");
+  SMTPDelivery(smtp, "three@remote.example").Expect("QUIT").Send("221 bye\r\n").Close();
+  for (ScriptedServer* pop3 : {&first, &second}) {
+    pop3->Start();
+    Account& account = session.AddAccount("localhost", pop3->Port(), "");
+    account.SingleUser = 0;
+    CopyText(account.Domain, "local.example");
+  }
+  smtp.Start();
+  Settings.SMTPPort = smtp.Port();
+  EXPECT_EQ(RunMailCheck(), 0);
+  EXPECT_EQ(RunMailCheck(), 0);
+  EXPECT_TRUE(first.Done());
+  EXPECT_TRUE(second.Done());
+  EXPECT_TRUE(smtp.Done());
+  EXPECT_EQ(CountLinesBeginningWith(session.LogLinesFrom(""), "Duplicate email message ignored."), 0);
+  for (char*& slot : MessageIdTable) {
+    delete[] slot;
+    slot = nullptr;
+  }
+  WebShieldSeen = 0;
 }
 
 }  // namespace
