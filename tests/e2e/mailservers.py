@@ -86,6 +86,8 @@ listen = 127.0.0.1
 ssl = no
 disable_plaintext_auth = no
 auth_mechanisms = plain
+# Say why a login failed.
+auth_verbose = yes
 default_internal_user = dovecot
 default_login_user = dovenull
 first_valid_uid = 1
@@ -131,6 +133,9 @@ service pop3-login {{
         for folder in (os.path.dirname(maildir), maildir) + tuple(
                 os.path.join(maildir, sub) for sub in ("new", "cur", "tmp")):
             os.chown(folder, self.uid, self.gid)
+        # Dovecot looks at its passwd-file at most once a second: a login in the second
+        # of the last look would not find the new user yet.
+        time.sleep(1.1)
         return maildir
 
     def pop3_maildir(self, name):
