@@ -1,6 +1,7 @@
 // postwain: the host program of the Postwain library.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "host/commands.h"
 
@@ -41,7 +42,8 @@ const CommandEntry* FindCommand(const char* name) {
 
 int main(int argc, char** argv) {
   const CommandEntry* command = nullptr;
-  CommandLine line{nullptr, 0, new char*[argc]};
+  std::vector<char*> arguments(static_cast<size_t>(argc));
+  CommandLine line{nullptr, 0, arguments.data()};
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {

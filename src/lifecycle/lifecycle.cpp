@@ -98,6 +98,9 @@ int FreeProtocolResources() {
 }
 
 int32_t PostwainStartUp() {
+  // A host may start the system again after a shutdown in the same process; the checks
+  // of that second run must not stop at once.
+  ShutdownRequested = 0;
   // Without a LineBuffer nothing can be logged, but mail can still be moved: start-up
   // goes on, as it does for any other failure of the logs.
   OpenLogs();

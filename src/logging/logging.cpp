@@ -88,10 +88,12 @@ bool TraceWanted(const char* tag, const void* text) {
 
 int OpenLogs() {
   CopyText(LogDirectory, ModuleDirectory);
-  AppendFormat(LogDirectory, sizeof LogDirectory, "%clogs", kDirectorySeparator);
+  // A directory name too long for its buffer leaves the logs unwritten: a cut path could
+  // name somebody else's file.
+  if (AppendFormat(LogDirectory, sizeof LogDirectory, "%clogs", kDirectorySeparator) != 0) LogDirectory[0] = '\0';
   PlatformCreateDirectory(LogDirectory);  // an existing directory is fine
   CopyText(TracePath, LogDirectory);
-  AppendFormat(TracePath, sizeof TracePath, "%cpostwain trace.txt", kDirectorySeparator);
+  if (AppendFormat(TracePath, sizeof TracePath, "%cpostwain trace.txt", kDirectorySeparator) != 0) TracePath[0] = '\0';
   LineBuffer = static_cast<char*>(PlatformAllocate(kLineBufferSize));
   if (LineBuffer == nullptr) return -1;
   WriteLog("Postwain 2.4", "Starting up...");
@@ -111,7 +113,10 @@ void WriteLog(const char* source, const char* text) {
   FormatFileDate(fileDate, sizeof fileDate);
   char path[kDailyLogPathSize];
   CopyText(path, LogDirectory);
-  AppendFormat(path, sizeof path, "%cPostwain Log - %s.txt", kDirectorySeparator, fileDate);
+  if (LogDirectory[0] == '\0' ||
+      AppendFormat(path, sizeof path, "%cPostwain Log - %s.txt", kDirectorySeparator, fileDate) != 0) {
+    return;
+  }
 
   FormatTimestamp(LineBuffer, kLineBufferSize);
   AppendText(LineBuffer, kLineBufferSize, " ");

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "config/settings.h"
+#include "lifecycle/lifecycle.h"
 #include "logging/logging.h"
 #include "test_instance.h"
+#include "util/text.h"
 
 namespace {
 
@@ -126,6 +129,24 @@ TEST(LoggingWithoutBuffer, WritesNothingBeforeOpenLogs) {
   WriteLog("s", "dropped");
   WriteTrace("t", "dropped");
   EXPECT_TRUE(instance.DailyLogNames().empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LoggingWithLongDirectory, WritesNothingRatherThanIntoACutPath) {
+  TempInstance instance;
+  // "<dir>/logs" no longer fits its 260 bytes: cut, it would name "<dir>/log".
+  std::string longName = instance.Dir() + "/" + std::string(254 - instance.Dir().size(), 'd');
+  std::filesystem::create_directory(longName);
+  CopyText(ModuleDirectory, longName.c_str());
+  ASSERT_EQ(OpenLogs(), 0);
+  Settings.CreateTraceLog = 1;
+  WriteLog("s", "dropped");
+  WriteTrace("t", "dropped");
+  CloseLogs();
+  EXPECT_TRUE(std::filesystem::is_empty(longName));
 }
 
 }  // namespace
