@@ -33,14 +33,23 @@ void RealSleep(uint32_t milliseconds) {
   }
 }
 
-// The user's locale for dates and times, made once; the process-wide locale is the
-// host's business and is left alone.
+// The user's locale for dates and times, made once and freed when the library is
+// unloaded (a host may load and unload it); the process-wide locale is the host's
+// business and is left alone.
+struct UserLocale {
+  locale_t locale;
+  UserLocale() {
+    locale = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+    if (locale == static_cast<locale_t>(0)) locale = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+  }
+  ~UserLocale() {
+    if (locale != static_cast<locale_t>(0)) freelocale(locale);
+  }
+};
+
 locale_t UserTimeLocale() {
-  static locale_t locale = [] {
-    locale_t made = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
-    return made != static_cast<locale_t>(0) ? made : newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
-  }();
-  return locale;
+  static UserLocale user;
+  return user.locale;
 }
 
 void FormatWithLocale(const LocalTime& time, nl_item item, char* text, size_t size) {
