@@ -28,7 +28,7 @@ class DialUpMailCheck : public testing::Test {
  protected:
   void SetUp() override {
     ras = ScriptedRas{};
-    PlatformReplaceClock(PlatformClockHooks{nullptr, nullptr, SkipDialUpWaits});
+    PlatformReplaceClock(PlatformClockHooks{nullptr, nullptr, SkipDialUpWaits, nullptr});
   }
   void TearDown() override {
     PlatformRestoreClock();
