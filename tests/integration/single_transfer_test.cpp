@@ -169,6 +169,15 @@ TEST_F(SingleTransfer, EveryFailureIsReportedAndLeavesTheMessageOnTheServer) {
          AcceptEnvelope(smtp).Silence();
        },
        -2, "pop.example: ERROR - Timeout trying to access POP3 server"},
+      {"SMTP server gone during the data",
+       [&](ScriptedServer& pop3, ScriptedServer& smtp) {
+         std::string line(98, 'x');
+         std::string big = "Subject: big\r\n\r\n";
+         for (int i = 0; i < 3000; ++i) big += line + "\r\n";
+         pop3.Expect("RETR 1").Send("+OK\r\n" + big + ".\r\n");
+         AcceptEnvelope(smtp).Close();
+       },
+       -3, "127.0.0.1: ERROR - Timeout trying to access SMTP server"},
       {"message too big",
        [&](ScriptedServer& pop3, ScriptedServer& smtp) {
          pop3.Expect("RETR 1").Send(retr);
@@ -186,10 +195,13 @@ TEST_F(SingleTransfer, EveryFailureIsReportedAndLeavesTheMessageOnTheServer) {
     SCOPED_TRACE(failure.name);
     ScriptedServer pop3, smtp;
     failure.script(pop3, smtp);
+    size_t linesBefore = session_.LogLinesFrom("").size();
     EXPECT_EQ(TransferOne(pop3, smtp), failure.result);
     EXPECT_TRUE(pop3.Done());
     EXPECT_FALSE(SawCommand(pop3, "DELE"));
-    EXPECT_TRUE(AnyLineBeginsWith(session_.LogLinesFrom(""), failure.logLine));
+    std::vector<std::string> log = session_.LogLinesFrom("");
+    EXPECT_EQ(log.size(), linesBefore + 1);
+    EXPECT_EQ(log.back(), failure.logLine);
     EXPECT_FALSE(Contains(session_.Instance().DailyLog(), "EMail message transferred"));
     // The next message starts with an empty carry, as it would after a found mark.
     EndMarkCarry = {};
