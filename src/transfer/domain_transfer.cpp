@@ -28,18 +28,13 @@ struct DomainMessage {
 
 bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
 
-void ComposeNumbered(const char* verb, int number) {
-  CopyText(TransferBuffer, kTransferBufferSize, "");
-  AppendFormat(TransferBuffer, kTransferBufferSize, "%s %d", verb, number);
-}
-
 int OutOfMemory() {
   WriteLog(nullptr, "ERROR - Out of memory");
   return -1;
 }
 
 int RequestMessage(DomainMessage& message) {
-  ComposeNumbered("RETR", message.number);
+  ComposeNumberedCommand("RETR", message.number);
   const char* reply = POP3Exchange(TransferBuffer);
   if (reply == nullptr) {
     ReportPOP3Timeout(message.account);
@@ -200,18 +195,10 @@ int ForwardMessage(DomainMessage& message) {
   return result;
 }
 
-int AwaitAcceptance() {
-  const char* reply = ReadLine(SMTPConnection);
-  if (reply != nullptr) WriteTrace("<<SMTP", reply);
-  if (reply != nullptr && ParseNumber(reply) == 250) return 0;
-  ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP Server did not accept the message");
-  return -3;
-}
-
 // DELE, then reply lines until a status line: whatever it says, the message is done.
 void DeleteMessage(int number) {
   if (Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer()) return;
-  ComposeNumbered("DELE", number);
+  ComposeNumberedCommand("DELE", number);
   WriteTrace("POP3>>", TransferBuffer);
   SendCommand(POP3Connection, TransferBuffer);
   for (const char* reply; (reply = ReadLine(POP3Connection)) != nullptr;) {
@@ -234,7 +221,7 @@ int Deliver(DomainMessage& message) {
   if (result == 0) result = SelectRecipients(*message.account, header, verdict == DuplicateVerdict::HiddenRecipientCopy);
   if (result == 0 && ToLocalServer()) result = StartData();
   if (result == 0) result = ForwardMessage(message);
-  if (result == 0 && ToLocalServer()) result = AwaitAcceptance();
+  if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance();
   return result;
 }
 

@@ -27,11 +27,6 @@ int ComposeCommand(const char* prefix, const char* value, const char* suffix) {
   return 0;
 }
 
-void ComposeNumbered(const char* verb, int number) {
-  CopyText(TransferBuffer, kTransferBufferSize, "");
-  AppendFormat(TransferBuffer, kTransferBufferSize, "%s %d", verb, number);
-}
-
 int RefuseLongAddress(const char* address) {
   char text[kAliasTextSize];
   CopyText(text, "ERROR - Address too long for an SMTP command: ");
@@ -50,7 +45,7 @@ int PrepareEnvelope(const Account* account, char* sender) {
 }
 
 int RequestMessage(const Account* account, int number) {
-  ComposeNumbered("RETR", number);
+  ComposeNumberedCommand("RETR", number);
   const char* reply = POP3Exchange(TransferBuffer);
   if (reply == nullptr) {
     ReportPOP3Timeout(account);
@@ -109,21 +104,13 @@ int RelayMessage(const Account* account) {
   return result;
 }
 
-int AwaitAcceptance() {
-  const char* reply = ReadLine(SMTPConnection);
-  if (reply != nullptr) WriteTrace("<<SMTP", reply);
-  if (reply != nullptr && ParseNumber(reply) == 250) return 0;
-  ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP Server did not accept the message");
-  return -3;
-}
-
 int DeliverMessage(const Account* account, int number) {
   char sender[kSenderSize];
   if (ToLocalServer() && PrepareEnvelope(account, sender) != 0) return -3;
   int result = RequestMessage(account, number);
   if (result == 0 && ToLocalServer()) result = OpenEnvelope(account, sender);
   if (result == 0) result = RelayMessage(account);
-  if (result == 0 && ToLocalServer()) result = AwaitAcceptance();
+  if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance();
   return result;
 }
 
@@ -138,7 +125,7 @@ int TransferSingleMessage(const Account* account, int number) {
   WriteLog(nullptr, text);
   if (Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer()) return 0;
   // Only now, with the local server's 250 in hand; the server deletes it at QUIT.
-  ComposeNumbered("DELE", number);
+  ComposeNumberedCommand("DELE", number);
   POP3Exchange(TransferBuffer);
   return 0;
 }

@@ -84,3 +84,8 @@ int SendAllToSMTP(const char* data, int length);
 // it begins with an envelope line. Returns 0, -2 (data stopped arriving) or -3 (the
 // data could not be sent), reported.
 int RelayMessageData(const Account* account, char* chunk, bool prefixEnvelopeLine);
+// Composes verb + " " + the message number in TransferBuffer ("RETR 3", "DELE 3").
+void ComposeNumberedCommand(const char* verb, int number);
+// Reads and traces the SMTP reply to the message data. Returns 0 for exactly 250, else
+// reports "ERROR - SMTP Server did not accept the message" and returns -3.
+int AwaitSMTPAcceptance();

@@ -69,3 +69,16 @@ int RelayMessageData(const Account* account, char* chunk, bool prefixEnvelopeLin
     if (EndOfMessageSeen(chunk, length) == 1) return 0;
   }
 }
+
+void ComposeNumberedCommand(const char* verb, int number) {
+  CopyText(TransferBuffer, kTransferBufferSize, "");
+  AppendFormat(TransferBuffer, kTransferBufferSize, "%s %d", verb, number);
+}
+
+int AwaitSMTPAcceptance() {
+  const char* reply = ReadLine(SMTPConnection);
+  if (reply != nullptr) WriteTrace("<<SMTP", reply);
+  if (reply != nullptr && ParseNumber(reply) == 250) return 0;
+  ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP Server did not accept the message");
+  return -3;
+}
