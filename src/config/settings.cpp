@@ -64,42 +64,48 @@ void SetBuiltInSettings() {
 // by an empty name.
 const char* NextName(const char* name) { return name + strlen(name) + 1; }
 
-void LoadDeliveredToPrefixes(const PlatformProfile* settingsFile) {
-  FreeDeliveredToPrefixes();
+// Calls visit(name) for every key of the section in file order, until it gives false.
+template <typename Visit>
+void ForEachKeyName(const PlatformProfile* settingsFile, const char* section, Visit visit) {
   char* names = static_cast<char*>(PlatformAllocate(kKeyListSize));
   if (names == nullptr) return;
-  PlatformProfileKeyNames(settingsFile, "DeliveredTo", names, kKeyListSize);
-  DeliveredToPrefix** tail = &Settings.DeliveredToPrefixes;
+  PlatformProfileKeyNames(settingsFile, section, names, kKeyListSize);
   for (const char* name = names; *name != '\0'; name = NextName(name)) {
-    char value[kDeliveredToValueSize];
-    if (PlatformProfileString(settingsFile, "DeliveredTo", name, "", value, sizeof value) == 0) continue;
-    DeliveredToPrefix* entry = AllocateZeroed<DeliveredToPrefix>();
-    if (entry == nullptr) break;
-    CopyText(entry->Text, value);
-    *tail = entry;
-    tail = &entry->Next;
+    if (!visit(name)) break;
   }
   PlatformFree(names);
 }
 
+void LoadDeliveredToPrefixes(const PlatformProfile* settingsFile) {
+  FreeDeliveredToPrefixes();
+  DeliveredToPrefix** tail = &Settings.DeliveredToPrefixes;
+  ForEachKeyName(settingsFile, "DeliveredTo", [&](const char* name) {
+    char value[kDeliveredToValueSize];
+    if (PlatformProfileString(settingsFile, "DeliveredTo", name, "", value, sizeof value) == 0) return true;
+    DeliveredToPrefix* entry = AllocateZeroed<DeliveredToPrefix>();
+    if (entry == nullptr) return false;
+    CopyText(entry->Text, value);
+    *tail = entry;
+    tail = &entry->Next;
+    return true;
+  });
+}
+
 void LoadSpecialActions(const PlatformProfile* settingsFile) {
   FreeSpecialActions();
-  char* names = static_cast<char*>(PlatformAllocate(kKeyListSize));
-  if (names == nullptr) return;
-  PlatformProfileKeyNames(settingsFile, "SpecialActions", names, kKeyListSize);
   SpecialAction** tail = &Settings.SpecialActions;
-  for (const char* name = names; *name != '\0'; name = NextName(name)) {
+  ForEachKeyName(settingsFile, "SpecialActions", [&](const char* name) {
     char value[kSpecialActionValueSize];
     PlatformProfileString(settingsFile, "SpecialActions", name, "", value, sizeof value);
-    if (!StartsWithNoCase(value, "ex")) continue;
+    if (!StartsWithNoCase(value, "ex")) return true;
     SpecialAction* entry = AllocateZeroed<SpecialAction>();
-    if (entry == nullptr) break;
+    if (entry == nullptr) return false;
     CopyText(entry->Name, name);
     entry->Action = 1;
     *tail = entry;
     tail = &entry->Next;
-  }
-  PlatformFree(names);
+    return true;
+  });
 }
 
 }  // namespace
