@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Line and branch coverage of src/ by the unit and integration tests (gcovr).
+#   scripts/coverage.sh            the summary and a table per file
+#   COVERAGE_DETAIL=0 ...          the summary only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh gcovr
+dir=build-coverage
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage \
+  -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
+cmake --build "$dir" -j "$(nproc)"
+find "$dir" -name '*.gcda' -delete
+(cd "$dir" && ctest -j "$(nproc)" --timeout 300 --output-on-failure) >"$dir/ctest.log" ||
+  { tail -n 40 "$dir/ctest.log"; echo "coverage: tests failed"; exit 1; }
+report=(gcovr -r . --object-directory "$dir" --filter 'src/' --exclude-unreachable-branches
+  --exclude-throw-branches)
+[ "${COVERAGE_DETAIL:-1}" = 0 ] || "${report[@]}"
+"${report[@]}" --print-summary -o /dev/null | grep -E '^(lines|branches):'
