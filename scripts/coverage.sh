@@ -13,6 +13,6 @@ find "$dir" -name '*.gcda' -delete
 (cd "$dir" && ctest -j "$(nproc)" --timeout 300 --output-on-failure) >"$dir/ctest.log" ||
   { tail -n 40 "$dir/ctest.log"; echo "coverage: tests failed"; exit 1; }
 report=(gcovr -r . --object-directory "$dir" --filter 'src/' --exclude-unreachable-branches
-  --exclude-throw-branches)
+  --exclude-throw-branches --exclude-directories '.*/CMakeFiles/[0-9][0-9.]*')
 [ "${COVERAGE_DETAIL:-1}" = 0 ] || "${report[@]}"
 "${report[@]}" --print-summary -o /dev/null | grep -E '^(lines|branches):'
