@@ -18,17 +18,18 @@ work, wanted = sys.argv[1], set(sys.argv[2:])
 tree, build = f"{work}/tree", f"{work}/build"
 
 def faults():
-    fault = None
+    found, fault = [], None
     for line in open(f"{tree}/tests/faults/faults.txt", encoding="utf-8"):
         line = line.rstrip("\n")
         if line.startswith("== "):
             name, _, what = line[3:].partition(": ")
             fault = {"name": name, "what": what, "find": [], "put": []}
-            yield fault
+            found.append(fault)
         elif fault and line.startswith("file: "):
             fault["file"] = line[6:]
         elif fault and line[:1] in "-+" and line[1:2] in ("", " "):
             fault["find" if line[0] == "-" else "put"].append(line[2:])
+    return found
 
 def build_and_test():
     built = subprocess.run(["cmake", "--build", build], capture_output=True, text=True)
