@@ -1,320 +1,373 @@
-// LoadSettings and ReloadSettingsIfChanged against settings files of both layouts.
+// The settings file: the reader's rules (those of the private-profile functions), what
+// LoadSettings makes of whole files in both layouts, and the stored password form.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "config/settings.h"
+#include "config/settings_table.h"
 #include "platform/platform.h"
 #include "test_instance.h"
 
 namespace {
 
-class SettingsTest : public testing::Test {
- protected:
-  ~SettingsTest() override { FreeSettingsLists(); }
+// Stand-ins for a settings file that is not a text.
+const std::string kNoFile = "<no file>", kDirectory = "<directory>", kNullProfile = "<null profile>";
 
-  void Load(const std::string& text) {
-    instance.WriteSettings(text);
-    EXPECT_EQ(LoadSettings(), 0);
+template <size_t N> std::string Bytes(const char (&text)[N]) { return std::string(text, N - 1); }
+std::string Number(const char* value) { return std::string("[N]\nv=") + value + "\nempty=\n"; }
+
+void PlaceFile(const TempInstance& instance, const std::string& file) {
+  std::string path = instance.Dir() + "/Postwain.ini";
+  std::filesystem::remove_all(path);
+  if (file == kDirectory) std::filesystem::create_directory(path);
+  if (file != kDirectory && file != kNoFile) instance.WriteSettings(file);
+}
+
+enum Read { Value, Keys, Int };
+struct ReadCase {
+  std::string file;
+  Read read;
+  const char* section;
+  const char* key;
+  std::string expected;  // key lists: "|" for each zero byte written, then "=" and the result
+  size_t size = 256;
+  const char* fallback = "default";
+};
+
+std::string Perform(const PlatformProfile* profile, const ReadCase& c) {
+  if (c.read == Int) return std::to_string(PlatformProfileInt(profile, c.section, c.key, 77));
+  std::vector<char> buffer(c.size + 1, '#');
+  size_t length = c.read == Value ? PlatformProfileString(profile, c.section, c.key, c.fallback, buffer.data(), c.size)
+                                  : PlatformProfileKeyNames(profile, c.section, buffer.data(), c.size);
+  EXPECT_EQ(buffer[c.size], '#') << "written past the buffer";
+  std::string written(buffer.data(), c.size);
+  written.erase(written.find_last_not_of('#') + 1);
+  if (c.read == Value) {
+    EXPECT_EQ(length, strlen(written.c_str()));
+    return written.c_str();
   }
-  static std::string Current(const std::string& text) { return "[Postwain]\nVersion=1\n" + text; }
+  for (char& byte : written) byte = byte == '\0' ? '|' : byte;
+  return written + "=" + std::to_string(length);
+}
 
+TEST(SettingsReader, EveryRuleOfTheReader) {
+  const std::string names = "  [ smtp ]  \r\n \t Server \t=\t mail.example.org \t \r\nTwo Words = a  b \r\n[\tTabbed\v]\r\nk=v";
+  const std::string repeats = "[A]\nkey=first\nKEY=second\nother=1\n[B]\nkey=b\n[a]\nkey=third\nlate=never seen\n";
+  const std::string comments = "outside=1\n[]\nnameless=2\n[S]\n;comment=3\n  ; indented=4\n#hash=5\nbare line\n"
+                               "empty=\nsemi=;not a comment\n[T]\n=no name\nafter=6\n";
+  const std::string quotes = "[Q]\ndouble=  \"  padded  \"  \nsingle='x'\nnested=\"'inner'\"\nmixed=\"x'\nlone=\"\n"
+                             "pair=\"\"\ninside=a\"b\"\n";
+  const std::string lineEnds = "[S]\r\na=1\n\r[Open\rb=2\r\n[T]c=3\nd=4";
+  const std::string cuts = "[S]\nkey=abcdefgh\nquoted=\"abcdefgh\"\nhuge=" + std::string(65537, 'x') + "\nfull=" +
+                           std::string(65536, 'y') + "\n";
+  const std::string lists = "[S]\nab=1\ncd=2\nef=3\n[Empty]\n";
+  const std::string damaged = Bytes("[S\0junk]\nkey=ab\0cd\nk\0x=1\n[T]\n\x01\xFF=\xFE\n");
+  const std::string marked = "\xEF\xBB\xBF[S]\nkey=1\n[T]\nkey=2\n";
+  const ReadCase cases[] = {
+      // Names match in any ASCII case without their blanks; asked-for names lose spaces only.
+      {names, Value, "SMTP", "SERVER", "mail.example.org"}, {names, Value, "  Smtp ", " server  ", "mail.example.org"},
+      {names, Value, "smtp", "two words", "a  b"}, {names, Value, "tabbed", "K", "v"},
+      {names, Value, "\tTabbed", "k", "default"}, {names, Value, "SMTP", "\tServer", "default"},
+      // The first section and the first key win; the key list names every key.
+      {repeats, Value, "a", "key", "first"}, {repeats, Value, "A", "late", "default"},
+      {repeats, Keys, "A", nullptr, "key|KEY|other||=14"},
+      // Comments, lines without "=", lines outside any section, empty names.
+      {comments, Value, "", "outside", "default"}, {comments, Value, "", "nameless", "2"},
+      {comments, Value, "S", ";comment", "default"}, {comments, Value, "S", "comment", "default"},
+      {comments, Value, "S", "#hash", "5"}, {comments, Value, "S", "bare line", "default"},
+      {comments, Value, "S", "empty", ""}, {comments, Value, "S", "semi", ";not a comment"},
+      {comments, Keys, "S", nullptr, "#hash|empty|semi||=17"}, {comments, Keys, "T", nullptr, "|after||=7"},
+      {comments, Value, "T", "", "no name"},
+      // Only matching outer quotes go.
+      {quotes, Value, "Q", "double", "  padded  "}, {quotes, Value, "Q", "single", "x"},
+      {quotes, Value, "Q", "nested", "'inner'"}, {quotes, Value, "Q", "mixed", "\"x'"},
+      {quotes, Value, "Q", "lone", "\""}, {quotes, Value, "Q", "pair", ""}, {quotes, Value, "Q", "inside", "a\"b\""},
+      // CR LF, LF and lone CR; a header without "]" or with text behind it; no last line end.
+      {lineEnds, Value, "S", "a", "1"}, {lineEnds, Value, "Open", "b", "2"},
+      {lineEnds, Value, "T", "c", "default"}, {lineEnds, Value, "T", "d", "4"},
+      // Values and fallbacks cut to size - 1; a value's length counts in 16 bits.
+      {cuts, Value, "S", "key", "abcd", 5}, {cuts, Value, "S", "quoted", "abcd", 5}, {cuts, Value, "S", "key", "", 1},
+      {cuts, Value, "S", "key", "", 0}, {cuts, Value, "S", "missing", "fal", 4, "fallback"},
+      {cuts, Value, "S", "missing", " spaced \t", 256, " spaced \t  "}, {cuts, Value, "S", "missing", "", 256, nullptr},
+      {cuts, Value, "S", "huge", "x"}, {cuts, Value, "S", "full", ""},
+      // Key lists that do not fit: cut, two zeros, size - 2 (one byte more is wanted than needed).
+      {lists, Keys, "S", nullptr, "ab|cd|ef||=9", 11}, {lists, Keys, "S", nullptr, "ab|cd|ef||=8", 10},
+      {lists, Keys, "S", nullptr, "ab|||=3", 5}, {lists, Keys, "S", nullptr, "||=0", 2},
+      {lists, Keys, "S", nullptr, "|=0", 1}, {lists, Keys, "S", nullptr, "=0", 0},
+      {lists, Keys, "Empty", nullptr, "||=0"}, {lists, Keys, "Missing", nullptr, "||=0"},
+      // Integers as Windows reads them.
+      {Number("42"), Int, "N", "v", "42"}, {Number("+7"), Int, "N", "v", "7"}, {Number("-1"), Int, "N", "v", "-1"},
+      {Number("  12  "), Int, "N", "v", "12"}, {Number("\"  13\""), Int, "N", "v", "13"},
+      {Number("42A94967297"), Int, "N", "v", "42"}, {Number("B42"), Int, "N", "v", "0"},
+      {Number("4294967297"), Int, "N", "v", "1"}, {Number("-4294967297"), Int, "N", "v", "-1"},
+      {Number("0x1F"), Int, "N", "v", "31"}, {Number("0o17"), Int, "N", "v", "15"}, {Number("0b101"), Int, "N", "v", "5"},
+      {Number("0X1F"), Int, "N", "v", "0"}, {Number("- 5"), Int, "N", "v", "0"}, {Number("1.9"), Int, "N", "v", "1"},
+      {Number("2147483648"), Int, "N", "v", "-2147483648"}, {Number("1"), Int, "N", "empty", "77"},
+      {Number("1"), Int, "N", "missing", "77"},
+      // Zero bytes end names and values; a byte-order mark spoils the first line; no file reads as empty.
+      {damaged, Value, "S", "key", "ab"}, {damaged, Value, "S", "k", "1"}, {damaged, Value, "T", "\x01\xFF", "\xFE"},
+      {marked, Value, "S", "key", "default"}, {marked, Value, "T", "key", "2"},
+      {kNoFile, Value, "S", "key", "fallback", 16, "fallback"}, {kDirectory, Int, "S", "key", "77"},
+      {kNullProfile, Keys, "S", nullptr, "||=0", 16}, {kNullProfile, Value, "S", "key", "default"},
+  };
   TempInstance instance;
-};
+  for (const ReadCase& c : cases) {
+    PlaceFile(instance, c.file);
+    PlatformProfile* profile =
+        c.file == kNullProfile ? nullptr : PlatformOpenProfile((instance.Dir() + "/Postwain.ini").c_str());
+    EXPECT_EQ(Perform(profile, c), c.expected) << c.file.substr(0, 60) << " [" << c.section << "] " << c.key;
+    PlatformCloseProfile(profile);
+  }
+}
 
-std::vector<const Account*> AccountList() {
-  std::vector<const Account*> accounts;
+std::string Stored(const char* plain) {
+  char stored[kStoredPasswordSize];
+  ScramblePassword(plain, stored, sizeof stored);
+  return stored;
+}
+std::string Current(const std::string& text) { return "[Postwain]\nVersion=1\n" + text; }
+std::string OldSection(const std::string& name, bool enabled) {
+  std::string user = name == "POP3DialUp2" ? "carol@elsewhere.net" : "user-" + name;
+  return "[" + name + "]\nEnabled=" + (enabled ? "Yes" : "No") + "\nConnectionName=entry-" + name +
+         "\nDialUpUserName=dialer-" + name + "\nDialUpUserPassword=" + Stored((name + "-secret").c_str()) +
+         "\nPOP3UserName=" + user + "\nPOP3UserPassword=" + Stored((name + "-secret").c_str()) +
+         "\nPOP3ServerNameOrAddress=pop." + name + "\n";
+}
+std::string Old(bool direct, bool dialUp1, bool dialUp2, const std::string& translations) {
+  return "[SMTP]\nSMTPDomain=example.org\n" + OldSection("POP3DirectConnect", direct) +
+         OldSection("POP3DialUp1", dialUp1) + OldSection("POP3DialUp2", dialUp2) + "[DomainTranslations]\n" +
+         translations;
+}
+
+std::string Shown(const SettingsField& field, const void* record) {
+  if (field.kind == FieldKind::Text || field.kind == FieldKind::Password) return TextField(field, record);
+  return std::to_string(*NumberField(field, record));
+}
+
+// One field of what was loaded: a field of Settings or "AccountN.Field" by its name, or
+// one of the lists: "Accounts" (their count), "Mailboxes" (server:domain or
+// server:=alias), "DeliveredTo", "Excluded".
+std::string Loaded(const std::string& name) {
+  if (name == "SettingsFileTime") return Settings.SettingsFileTime == 0 ? "0" : "set";
+  if (name == "NumberOfAccounts") return std::to_string(Settings.NumberOfAccounts);
+  std::string list;
+  int count = 0;
   for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next) {
-    accounts.push_back(account);
+    list += (list.empty() ? "" : ",") + std::string(account->ServerName) + ":" +
+            (account->SingleUser ? "=" + std::string(account->Alias) : account->Domain);
+    std::string prefix = "Account" + std::to_string(++count) + ".";
+    for (size_t i = 0; i < kAccountFieldCount; ++i) {
+      if (name == prefix + kAccountFields[i].name) return Shown(kAccountFields[i], account);
+    }
   }
-  return accounts;
-}
-
-std::vector<std::string> Prefixes() {
-  std::vector<std::string> texts;
-  for (const DeliveredToPrefix* p = Settings.DeliveredToPrefixes; p != nullptr; p = p->Next) texts.push_back(p->Text);
-  return texts;
-}
-
-std::vector<std::string> Excluded() {
-  std::vector<std::string> names;
-  for (const SpecialAction* a = Settings.SpecialActions; a != nullptr; a = a->Next) {
-    EXPECT_EQ(a->Action, 1);
-    names.push_back(a->Name);
+  if (name == "Accounts") return std::to_string(count);
+  if (name == "Mailboxes") return list;
+  list.clear();
+  for (const DeliveredToPrefix* p = Settings.DeliveredToPrefixes; name == "DeliveredTo" && p != nullptr; p = p->Next) {
+    list += (list.empty() ? "" : "|") + std::string(p->Text);
   }
-  return names;
+  for (const SpecialAction* a = Settings.SpecialActions; name == "Excluded" && a != nullptr; a = a->Next) {
+    list += (list.empty() ? "" : "|") + std::string(a->Name) + (a->Action == 1 ? "" : "?");
+  }
+  if (name == "DeliveredTo" || name == "Excluded") return list;
+  for (size_t i = 0; i < kSettingsFieldCount; ++i) {
+    if (name == kSettingsFields[i].name) return Shown(kSettingsFields[i], &Settings);
+  }
+  return "<no such field>";
 }
 
-TEST_F(SettingsTest, MissingFileGivesTheBuiltInValues) {
-  Settings.TimeOut = 5;
-  EXPECT_EQ(LoadSettings(), 0);
-  const SettingsRecord& s = Settings;
-  EXPECT_STREQ(s.SMTPDomain, kPlaceholderSMTPDomain);
-  EXPECT_STREQ(s.SMTPServerNameOrAddress, kPlaceholderSMTPServer);
-  EXPECT_EQ(std::vector<int>({s.SMTPPort, s.DirectConnect, s.WeekDayFrequency, s.WeekDayStartHour, s.WeekDayEndHour,
-                              s.WeekEndFrequency, s.WeekEndStartHour, s.WeekEndEndHour, s.OSSettlingTime, s.TimeOut,
-                              s.DoNotDeleteRemoteMail, s.DoNotWriteToLocalMailServer, s.CreateTraceLog,
-                              s.CreateDailyLogs}),
-            std::vector<int>({25, 0, 10, 6, 22, 30, 8, 20, 90, 240, 1, 0, 0, 1}));
-  EXPECT_EQ(Settings.Accounts, nullptr);
-  EXPECT_EQ(Settings.DeliveredToPrefixes, nullptr);
-  EXPECT_EQ(Settings.SpecialActions, nullptr);
-  EXPECT_EQ(Settings.SettingsFileTime, 0u);
-}
-
-TEST_F(SettingsTest, CurrentLayoutReadsEveryGlobalField) {
-  char stored[kStoredPasswordSize];
-  ScramblePassword("dial secret", stored, sizeof stored);
-  Load(Current(
-      "[SMTP]\nSMTPServerNameOrAddress=mail.local\nSMTPDomain=example.org\nPort=2525\n"
-      "DefaultFromAddress=postmaster@example.org\n"
-      "[Schedule]\nWeekDayFrequency=15\nWeekDayStartHour=7\nWeekDayStartMinute=30\nWeekDayEndHour=19\n"
-      "WeekDayEndMinute=45\nWeekEndFrequency=120\nWeekEndStartHour=9\nWeekEndStartMinute=5\nWeekEndEndHour=18\n"
-      "WeekEndEndMinute=10\nOSSettlingTime=30\nTimeOut=60\n"
-      "[InternetAccess]\nMethod=DialUp\nConnectionName=Provider\nDialUpUserName=dialer\nDialUpUserPassword=" +
-      std::string(stored) + "\n"));
-  const SettingsRecord& s = Settings;
-  EXPECT_EQ(std::string(s.SMTPServerNameOrAddress) + " " + s.SMTPDomain + " " + s.DefaultFromAddress,
-            "mail.local example.org postmaster@example.org");
-  EXPECT_EQ(std::vector<int>({s.SMTPPort, s.WeekDayFrequency, s.WeekDayStartHour, s.WeekDayStartMinute,
-                              s.WeekDayEndHour, s.WeekDayEndMinute, s.WeekEndFrequency, s.WeekEndStartHour,
-                              s.WeekEndStartMinute, s.WeekEndEndHour, s.WeekEndEndMinute, s.OSSettlingTime,
-                              s.TimeOut, s.DirectConnect}),
-            std::vector<int>({2525, 15, 7, 30, 19, 45, 120, 9, 5, 18, 10, 30, 60, 0}));
-  EXPECT_EQ(std::string(s.ConnectionName) + " " + s.DialUpUserName + " " + s.DialUpUserPassword,
-            "Provider dialer dial secret");
-  EXPECT_NE(Settings.SettingsFileTime, 0u);
-  // Missing keys of an existing file take the defaults, not the built-in values.
-  Load(Current(""));
-  EXPECT_STREQ(Settings.SMTPDomain, "");
-  EXPECT_EQ(Settings.OSSettlingTime, 300);
-  EXPECT_EQ(Settings.DoNotDeleteRemoteMail, 0);
-  EXPECT_EQ(Settings.WeekEndStartHour, 6);
-}
-
-TEST_F(SettingsTest, SwitchesAreOnOnlyAtExactlyOne) {
-  Load("[Debug]\nDoNotDeleteRemoteMail=1\nDoNotWriteToLocalMailServer=2\nCreateTraceLog=yes\nCreateDailyLogs=0\n");
-  EXPECT_EQ(Settings.DoNotDeleteRemoteMail, 1);
-  EXPECT_EQ(Settings.DoNotWriteToLocalMailServer, 0);
-  EXPECT_EQ(Settings.CreateTraceLog, 0);
-  EXPECT_EQ(Settings.CreateDailyLogs, 0);
-  Load("[Debug]\nDoNotDeleteRemoteMail=\" 1\"\nDoNotWriteToLocalMailServer=01\nCreateTraceLog=1 please\n");
-  EXPECT_EQ(Settings.DoNotDeleteRemoteMail, 1);
-  EXPECT_EQ(Settings.DoNotWriteToLocalMailServer, 1);
-  EXPECT_EQ(Settings.CreateTraceLog, 1);
-  EXPECT_EQ(Settings.CreateDailyLogs, 1);  // missing: on
-}
-
-TEST_F(SettingsTest, MethodDirectInAnyCaseSelectsDirectConnect) {
-  const std::pair<const char*, int> methods[] = {
-      {"Method=Direct\n", 1}, {"Method=dIRECT\n", 1}, {"Method = \"direct\" \n", 1},
-      {"Method=DialUp\n", 0}, {"Method=Directly\n", 0}, {"Method=\n", 0}, {"", 0},
-  };
-  for (const auto& [line, direct] : methods) {
-    Load(Current(std::string("[InternetAccess]\n") + line));
-    EXPECT_EQ(Settings.DirectConnect, direct) << line;
+// Every field of Settings holds something no load gives, so that a field the load
+// leaves alone shows.
+void MakeStale() {
+  for (size_t i = 0; i < kSettingsFieldCount; ++i) {
+    const SettingsField& field = kSettingsFields[i];
+    if (field.kind == FieldKind::Text || field.kind == FieldKind::Password) {
+      snprintf(TextField(field, &Settings), field.size, "stale");
+    } else {
+      *NumberField(field, &Settings) = -7;
+    }
   }
 }
 
-TEST_F(SettingsTest, VersionZeroOrMissingReadsTheOlderLayoutOnly) {
-  const std::string currentSections =
-      "[Schedule]\nWeekDayFrequency=5\nWeekEndFrequency=7\nFrequency=20\nStartHour=3\nEndMinute=59\nTimeOut=30\n"
-      "[InternetAccess]\nMethod=DialUp\nConnectionName=Never\n"
-      "[AccountList]\nNumberOfAccounts=1\n[Account1]\nServerName=pop.example.net\n"
-      "[Debug]\nCreateTraceLog=1\n";
-  for (const std::string& version : {std::string(), std::string("[Postwain]\nVersion=0\n")}) {
-    Load(version + currentSections);
-    EXPECT_EQ(Settings.WeekDayFrequency, 20);
-    EXPECT_EQ(Settings.WeekEndFrequency, 20);
-    EXPECT_EQ(Settings.WeekDayStartHour, 3);
-    EXPECT_EQ(Settings.WeekEndStartHour, 3);
-    EXPECT_EQ(Settings.WeekEndEndHour, 22);
-    EXPECT_EQ(Settings.WeekDayEndMinute, 59);
-    EXPECT_EQ(Settings.DirectConnect, 1);  // no dial-up section enabled
-    EXPECT_STREQ(Settings.ConnectionName, "");
-    EXPECT_EQ(Settings.Accounts, nullptr);
-    EXPECT_EQ(Settings.TimeOut, 30);       // read in both layouts
-    EXPECT_EQ(Settings.CreateTraceLog, 1);
-  }
-}
-
-TEST_F(SettingsTest, DeliveredToKeepsNonEmptyValuesInKeyOrder) {
-  Load("[DeliveredTo]\nz=first-\nempty=\nquoted=\"\"\na=  second- \n" + std::string("long=") +
-       std::string(1200, 'x') + "\n");
-  EXPECT_EQ(Prefixes(), (std::vector<std::string>{"first-", "second-", std::string(999, 'x')}));
-  Load("[DeliveredTo]\n");
-  EXPECT_TRUE(Prefixes().empty());
-}
-
-TEST_F(SettingsTest, SpecialActionsExcludeOnlyValuesBeginningWithEx) {
-  Load(Current(
-      "[SpecialActions]\nabuse@example.org=ex\nSPAM@example.org=EX\nlist@example.org=exclude\nmixed@x=eXtra\n"
-      "keep@x=include\nempty@x=\nspace@x= ex\nbare@x\n"));
-  EXPECT_EQ(Excluded(),
-            (std::vector<std::string>{"abuse@example.org", "SPAM@example.org", "list@example.org", "mixed@x",
-                                      "space@x"}));
-  Load("[SpecialActions]\n");
-  EXPECT_TRUE(Excluded().empty());
-}
-
-TEST_F(SettingsTest, AccountListEndsAtTheFirstAccountWithoutServerName) {
-  char stored[kStoredPasswordSize];
-  ScramblePassword("pop secret", stored, sizeof stored);
-  Load(Current("[AccountList]\nNumberOfAccounts=3\n"
-               "[Account1]\nServerName=pop.example.net\nPort=995\nUserName=bob\nPassword=" +
-               std::string(stored) +
-               "\nAlias=bob@example.org\nDomain=example.net\n"
-               "[Account3]\nServerName=pop3.example.net\n"));
-  std::vector<const Account*> accounts = AccountList();
-  ASSERT_EQ(accounts.size(), 1u);
-  EXPECT_EQ(Settings.NumberOfAccounts, 1);
-  EXPECT_STREQ(accounts[0]->ServerName, "pop.example.net");
-  EXPECT_EQ(accounts[0]->Port, 995);
-  EXPECT_STREQ(accounts[0]->UserName, "bob");
-  EXPECT_STREQ(accounts[0]->Password, "pop secret");
-  EXPECT_STREQ(accounts[0]->Alias, "bob@example.org");
-  EXPECT_STREQ(accounts[0]->Domain, "example.net");
-
-  Load(Current("[AccountList]\nNumberOfAccounts=3\n[Account1]\nServerName=a\n[Account2]\nServerName=b\n"
-               "[Account3]\nServerName=c\n[Account4]\nServerName=d\n"));
-  accounts = AccountList();
-  ASSERT_EQ(accounts.size(), 3u);
-  EXPECT_EQ(Settings.NumberOfAccounts, 3);
-  EXPECT_STREQ(accounts[2]->ServerName, "c");
-  EXPECT_EQ(accounts[2]->Port, 110);
-
-  for (const char* count : {"", "NumberOfAccounts=0\n", "NumberOfAccounts=-2\n"}) {
-    Load(Current(std::string("[AccountList]\n") + count + "[Account1]\nServerName=a\n"));
-    EXPECT_TRUE(AccountList().empty()) << count;
-  }
-}
-
-TEST_F(SettingsTest, TypeAndTranslateUserAccountsAreJudgedByTheirFirstLetter) {
-  const struct {
-    const char* lines;
-    int singleUser;
-    int translate;
-  } cases[] = {
-      {"", 0, 1},
-      {"Type=Individual\nTranslateUserAccounts=True\n", 1, 1},
-      {"Type=i\nTranslateUserAccounts=t\n", 1, 1},
-      {"Type=Group\nTranslateUserAccounts=False\n", 0, 0},
-      {"Type=xi\nTranslateUserAccounts=no\n", 0, 0},
-      {"Type=\nTranslateUserAccounts=\n", 0, 0},
-  };
-  for (const auto& c : cases) {
-    Load(Current(std::string("[AccountList]\nNumberOfAccounts=1\n[Account1]\nServerName=a\n") + c.lines));
-    ASSERT_EQ(AccountList().size(), 1u) << c.lines;
-    EXPECT_EQ(Settings.Accounts->SingleUser, c.singleUser) << c.lines;
-    EXPECT_EQ(Settings.Accounts->TranslateUserAccounts, c.translate) << c.lines;
-  }
-}
-
-struct OldLayoutCase {
-  const char* name;
-  bool direct, dialUp1, dialUp2;
-  const char* translations;
-  int directConnect;
-  std::vector<std::string> accounts;  // "server:domain" or "server:=alias"
+struct LoadCase {
+  std::string file;
+  std::string expected;  // "name=value" pairs, see Loaded
+  int failAllocation = 0;
 };
 
-std::string OldSection(const char* name, bool enabled) {
-  char stored[kStoredPasswordSize];
-  ScramblePassword((std::string(name) + " secret").c_str(), stored, sizeof stored);
-  std::string user = std::string(name) == "POP3DialUp2" ? "carol@elsewhere.net" : std::string("user-") + name;
-  return std::string("[") + name + "]\nEnabled=" + (enabled ? "Yes" : "No") + "\nConnectionName=entry-" + name +
-         "\nDialUpUserName=dialer-" + name + "\nDialUpUserPassword=" + stored + "\nPOP3UserName=" + user +
-         "\nPOP3UserPassword=" + stored + "\nPOP3ServerNameOrAddress=pop." + name + "\n";
-}
-
-std::string Describe(const Account* account) {
-  return std::string(account->ServerName) + ":" + (account->SingleUser ? "=" + std::string(account->Alias) : account->Domain);
-}
-
-TEST_F(SettingsTest, OlderLayoutCombinationsOfSectionsAndTranslations) {
-  const OldLayoutCase cases[] = {
-      {"nothing enabled", false, false, false, "", 1, {}},
-      {"direct only", true, false, false, "", 1, {"pop.POP3DirectConnect:example.org"}},
-      {"dial-ups, one translation", false, true, true, "other.org=\n", 0,
-       {"pop.POP3DialUp1:example.org", "pop.POP3DialUp2:other.org"}},
-      {"dial-ups, no translation", false, true, true, "", 0,
-       {"pop.POP3DialUp1:example.org", "pop.POP3DialUp2:=carol@elsewhere.net"}},
-      {"all, translation equal to SMTPDomain", true, true, true, "EXAMPLE.org=\nthird.org=\n", 1,
-       {"pop.POP3DirectConnect:example.org", "pop.POP3DialUp1:=user-POP3DialUp1@example.org",
-        "pop.POP3DialUp2:third.org"}},
-      {"direct and second dial-up", true, false, true, "", 1,
-       {"pop.POP3DirectConnect:example.org", "pop.POP3DialUp2:=carol@elsewhere.net"}},
+TEST(LoadSettings, WholeFilesOfBothLayouts) {
+  const std::string existingDefaults =
+      "SMTPServerNameOrAddress= SMTPDomain= SMTPPort=25 DirectConnect=1 WeekDayFrequency=60 WeekEndStartHour=6 "
+      "OSSettlingTime=300 TimeOut=240 DoNotDeleteRemoteMail=0 CreateDailyLogs=1 Accounts=0 DeliveredTo= Excluded=";
+  const std::string dialled = "DirectConnect=0 ConnectionName=entry-POP3DialUp1 DialUpUserName=dialer-POP3DialUp1 "
+                              "DialUpUserPassword=POP3DialUp1-secret NumberOfAccounts=0 ";
+  const std::string direct = "DirectConnect=1 ConnectionName= DialUpUserName= DialUpUserPassword= ";
+  const std::string olderSchedule = "[Schedule]\nWeekDayFrequency=5\nFrequency=20\nStartHour=3\nEndMinute=59\n"
+                                    "TimeOut=30\n[InternetAccess]\nConnectionName=Never\n[AccountList]\n"
+                                    "NumberOfAccounts=1\n[Account1]\nServerName=pop.example.net\n[Debug]\nCreateTraceLog=1\n";
+  const std::string olderExpected = "WeekDayFrequency=20 WeekEndFrequency=20 WeekDayStartHour=3 WeekEndStartHour=3 "
+                                    "WeekEndEndHour=22 WeekDayEndMinute=59 DirectConnect=1 ConnectionName= Accounts=0 "
+                                    "TimeOut=30 CreateTraceLog=1";
+  const std::string twoAccounts = Current("[AccountList]\nNumberOfAccounts=2\n[Account1]\nServerName=a\n[Account2]\n"
+                                          "ServerName=b\n[DeliveredTo]\nk=prefix-\n[SpecialActions]\nx@y=ex\n");
+  std::mt19937 random(20261205);
+  std::string binary(200000, '\0');
+  for (char& byte : binary) byte = static_cast<char>(random());
+  const std::string account1 = Current("[AccountList]\nNumberOfAccounts=1\n[Account1]\nServerName=a\n");
+  const LoadCase cases[] = {
+      {kNoFile, "SMTPDomain=postwain.invalid SMTPServerNameOrAddress=smtp.postwain.invalid DoNotDeleteRemoteMail=1 "
+                "OSSettlingTime=90 DirectConnect=0 Accounts=0 SettingsFileTime=0"},
+      {Current("[SMTP]\nSMTPServerNameOrAddress=mail.local\nSMTPDomain=example.org\nPort=2525\n"
+               "DefaultFromAddress=postmaster@example.org\n[Schedule]\nWeekDayFrequency=15\nWeekDayStartHour=7\n"
+               "WeekDayStartMinute=30\nWeekDayEndHour=19\nWeekDayEndMinute=45\nWeekEndFrequency=120\n"
+               "WeekEndStartHour=9\nWeekEndStartMinute=5\nWeekEndEndHour=18\nWeekEndEndMinute=10\nOSSettlingTime=30\n"
+               "TimeOut=60\n[InternetAccess]\nMethod=DialUp\nConnectionName=Provider\nDialUpUserName=dialer\n"
+               "DialUpUserPassword=" + Stored("dial-secret!") + "\n"),
+       "SMTPServerNameOrAddress=mail.local SMTPDomain=example.org SMTPPort=2525 "
+       "DefaultFromAddress=postmaster@example.org WeekDayFrequency=15 WeekDayStartHour=7 WeekDayStartMinute=30 "
+       "WeekDayEndHour=19 WeekDayEndMinute=45 WeekEndFrequency=120 WeekEndStartHour=9 WeekEndStartMinute=5 "
+       "WeekEndEndHour=18 WeekEndEndMinute=10 OSSettlingTime=30 TimeOut=60 DirectConnect=0 ConnectionName=Provider "
+       "DialUpUserName=dialer DialUpUserPassword=dial-secret! SettingsFileTime=set"},
+      // Missing keys of an existing file take the defaults, not the built-in values.
+      {Current(""), "SMTPDomain= OSSettlingTime=300 DoNotDeleteRemoteMail=0 WeekEndStartHour=6 DirectConnect=0"},
+      // Switches are on only at exactly 1.
+      {"[Debug]\nDoNotDeleteRemoteMail=1\nDoNotWriteToLocalMailServer=2\nCreateTraceLog=yes\nCreateDailyLogs=0\n",
+       "DoNotDeleteRemoteMail=1 DoNotWriteToLocalMailServer=0 CreateTraceLog=0 CreateDailyLogs=0"},
+      {"[Debug]\nDoNotDeleteRemoteMail=\" 1\"\nDoNotWriteToLocalMailServer=01\nCreateTraceLog=1 please\n",
+       "DoNotDeleteRemoteMail=1 DoNotWriteToLocalMailServer=1 CreateTraceLog=1 CreateDailyLogs=1"},
+      // Method "Direct" in any case, whole.
+      {Current("[InternetAccess]\nMethod=dIRECT\n"), "DirectConnect=1"},
+      {Current("[InternetAccess]\nMethod=Directly\n"), "DirectConnect=0"},
+      // Version 0 or none: the older layout alone.
+      {olderSchedule, olderExpected},
+      {"[Postwain]\nVersion=0\n" + olderSchedule, olderExpected},
+      // The two small lists.
+      {"[DeliveredTo]\nz=first-\nempty=\nquoted=\"\"\na=  second- \nlong=" + std::string(1200, 'x') + "\n",
+       "DeliveredTo=first-|second-|" + std::string(999, 'x')},
+      {Current("[SpecialActions]\nabuse@example.org=ex\nSPAM@example.org=EX\nlist@example.org=exclude\nmixed@x=eXtra\n"
+               "keep@x=include\nedit@x=enable\nempty@x=\nspace@x= ex\nbare@x\n"),
+       "Excluded=abuse@example.org|SPAM@example.org|list@example.org|mixed@x|space@x"},
+      // Accounts up to the first without ServerName.
+      {Current("[AccountList]\nNumberOfAccounts=3\n[Account1]\nServerName=pop.example.net\nPort=995\nUserName=bob\n"
+               "Password=" + Stored("pop-secret") + "\nAlias=bob@example.org\nDomain=example.net\n"
+               "[Account3]\nServerName=pop3.example.net\n"),
+       "Accounts=1 NumberOfAccounts=1 Account1.ServerName=pop.example.net Account1.Port=995 Account1.UserName=bob "
+       "Account1.Password=pop-secret Account1.Alias=bob@example.org Account1.Domain=example.net"},
+      {Current("[AccountList]\nNumberOfAccounts=3\n[Account1]\nServerName=a\n[Account2]\nServerName=b\n"
+               "[Account3]\nServerName=c\n[Account4]\nServerName=d\n"),
+       "Mailboxes=a:,b:,c: NumberOfAccounts=3 Account3.Port=110"},
+      {Current("[AccountList]\nNumberOfAccounts=-2\n[Account1]\nServerName=a\n"), "Accounts=0"},
+      {Current("[AccountList]\n[Account1]\nServerName=a\n"), "Accounts=0"},
+      // Type and TranslateUserAccounts are judged by their first letter.
+      {account1, "Account1.SingleUser=0 Account1.TranslateUserAccounts=1"},
+      {account1 + "Type=individual\nTranslateUserAccounts=True\n",
+       "Account1.SingleUser=1 Account1.TranslateUserAccounts=1"},
+      {account1 + "Type=xi\nTranslateUserAccounts=no\n", "Account1.SingleUser=0 Account1.TranslateUserAccounts=0"},
+      {account1 + "Type=\nTranslateUserAccounts=\n", "Account1.SingleUser=0 Account1.TranslateUserAccounts=0"},
+      // The older layout's sections and translations.
+      {Old(false, false, false, ""), direct + "Accounts=0"},
+      {Old(true, false, false, ""), direct + "Mailboxes=pop.POP3DirectConnect:example.org"},
+      {Old(false, true, true, "other.org=\n"), dialled + "Mailboxes=pop.POP3DialUp1:example.org,pop.POP3DialUp2:other.org"},
+      {Old(false, true, true, ""),
+       dialled + "Mailboxes=pop.POP3DialUp1:example.org,pop.POP3DialUp2:=carol@elsewhere.net"},
+      {Old(true, true, true, "EXAMPLE.org=\nthird.org=\n"),
+       direct + "Mailboxes=pop.POP3DirectConnect:example.org,pop.POP3DialUp1:=user-POP3DialUp1@example.org,"
+                "pop.POP3DialUp2:third.org Account2.Port=110 Account2.Password=POP3DialUp1-secret "
+                "Account2.TranslateUserAccounts=0 NumberOfAccounts=0"},
+      {Old(true, false, true, "other.org=\n"),  // translations count the accounts made, not the sections
+       direct + "Mailboxes=pop.POP3DirectConnect:example.org,pop.POP3DialUp2:other.org"},
+      // A failed allocation ends only its own list. In order: Account1, Account2, the
+      // DeliveredTo key list, its entry, the SpecialActions key list, its entry.
+      {twoAccounts, "Accounts=1 NumberOfAccounts=2 DeliveredTo=prefix- Excluded=x@y", 2},
+      {twoAccounts, "Accounts=2 DeliveredTo= Excluded=x@y", 3},
+      {twoAccounts, "Accounts=2 DeliveredTo= Excluded=x@y", 4},
+      {twoAccounts, "Accounts=2 DeliveredTo=prefix- Excluded=", 5},
+      {twoAccounts, "Accounts=2 DeliveredTo=prefix- Excluded=", 6},
+      // Older layout: the translations' key list, then one record per enabled section.
+      {Old(true, true, false, ""), "Mailboxes=pop.POP3DialUp1:example.org", 2},
+      // Damaged files: defaults, no crash. 10 MiB is a multiple of 65536: the value reads empty.
+      {binary, existingDefaults},
+      {"[SMTP]\nSMTPDomain=" + std::string(10 * 1024 * 1024, 'd') + "\n[Schedule]\nTimeOut=9", "SMTPDomain= TimeOut=9"},
+      {kDirectory, existingDefaults},
   };
-  for (const OldLayoutCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    Load("[SMTP]\nSMTPDomain=example.org\n" + OldSection("POP3DirectConnect", c.direct) +
-         OldSection("POP3DialUp1", c.dialUp1) + OldSection("POP3DialUp2", c.dialUp2) + "[DomainTranslations]\n" +
-         c.translations);
-    EXPECT_EQ(Settings.DirectConnect, c.directConnect);
-    EXPECT_STREQ(Settings.ConnectionName, c.directConnect ? "" : "entry-POP3DialUp1");
-    EXPECT_STREQ(Settings.DialUpUserName, c.directConnect ? "" : "dialer-POP3DialUp1");
-    EXPECT_STREQ(Settings.DialUpUserPassword, c.directConnect ? "" : "POP3DialUp1 secret");
-    std::vector<std::string> described;
-    for (const Account* account : AccountList()) {
-      described.push_back(Describe(account));
-      EXPECT_EQ(account->Port, 110);
-      EXPECT_EQ(account->TranslateUserAccounts, 0);
-      EXPECT_EQ(std::string(account->Password), std::string(account->ServerName + 4) + " secret");
-    }
-    EXPECT_EQ(described, c.accounts);
-    EXPECT_EQ(Settings.NumberOfAccounts, 0);
-  }
-}
-
-TEST_F(SettingsTest, FailedAllocationsEndOnlyTheirOwnPart) {
-  const std::string accounts =
-      Current("[AccountList]\nNumberOfAccounts=2\n[Account1]\nServerName=a\n[Account2]\nServerName=b\n"
-              "[DeliveredTo]\nk=prefix-\n[SpecialActions]\nx@y=ex\n");
-  // Allocations in order: Account1, Account2, DeliveredTo list, its entry, SpecialActions list, its entry.
-  PlatformFailAllocationAt(2);
-  Load(accounts);
-  PlatformFailAllocationAt(0);
-  EXPECT_EQ(AccountList().size(), 1u);
-  EXPECT_EQ(Settings.NumberOfAccounts, 2);  // the count read from the file stays
-  EXPECT_EQ(Prefixes().size(), 1u);
-  for (int failing = 3; failing <= 6; ++failing) {
-    PlatformFailAllocationAt(failing);
-    Load(accounts);
+  TempInstance instance;
+  for (const LoadCase& c : cases) {
+    SCOPED_TRACE(c.expected);
+    PlaceFile(instance, c.file);
+    MakeStale();
+    PlatformFailAllocationAt(c.failAllocation);
+    EXPECT_EQ(LoadSettings(), 0);
     PlatformFailAllocationAt(0);
-    EXPECT_EQ(AccountList().size(), 2u);
-    EXPECT_EQ(Prefixes().size(), failing == 3 || failing == 4 ? 0u : 1u) << failing;
-    EXPECT_EQ(Excluded().size(), failing >= 5 ? 0u : 1u) << failing;
+    for (size_t i = 0; i < kSettingsFieldCount; ++i) {
+      std::string shown = Shown(kSettingsFields[i], &Settings);
+      EXPECT_TRUE(shown != "stale" && shown != "-7") << kSettingsFields[i].name << " was not set";
+    }
+    std::istringstream pairs(c.expected);
+    for (std::string pair; pairs >> pair;) {
+      size_t equals = pair.find('=');
+      EXPECT_EQ(Loaded(pair.substr(0, equals)), pair.substr(equals + 1)) << pair;
+    }
   }
-  // Older layout: the translation buffer, then one record per enabled section.
-  PlatformFailAllocationAt(2);
-  Load("[SMTP]\nSMTPDomain=example.org\n" + OldSection("POP3DirectConnect", true) + OldSection("POP3DialUp1", true));
-  PlatformFailAllocationAt(0);
-  ASSERT_EQ(AccountList().size(), 1u);
-  EXPECT_STREQ(Settings.Accounts->ServerName, "pop.POP3DialUp1");
-  EXPECT_EQ(Settings.Accounts->SingleUser, 0);  // the first account made
+  FreeSettingsLists();
 }
 
-TEST_F(SettingsTest, ReloadFollowsTheLastWriteTimeAndIgnoresDeletion) {
+TEST(LoadSettings, ReloadFollowsTheLastWriteTimeAndIgnoresDeletion) {
+  TempInstance instance;
   const std::string path = instance.Dir() + "/Postwain.ini";
-  Load("[SMTP]\nSMTPDomain=first.org\n");
+  instance.WriteSettings("[SMTP]\nSMTPDomain=first.org\n");
+  LoadSettings();
   EXPECT_EQ(ReloadSettingsIfChanged(), 0);
   instance.WriteSettings("[SMTP]\nSMTPDomain=second.org\n");
-  // Only the last-write time counts: set it to a moment no earlier write can have.
   struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 123456700}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-  EXPECT_EQ(ReloadSettingsIfChanged(), 1);
+  for (int tick = 0; tick < 2; ++tick) {
+    times[1].tv_nsec += tick * 100;  // one tick of the file-time scale is a change too
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    EXPECT_EQ(ReloadSettingsIfChanged(), 1);
+    EXPECT_EQ(ReloadSettingsIfChanged(), 0);
+  }
   EXPECT_STREQ(Settings.SMTPDomain, "second.org");
-  EXPECT_EQ(ReloadSettingsIfChanged(), 0);
-  times[1].tv_nsec += 100;  // one tick of the file-time scale
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-  EXPECT_EQ(ReloadSettingsIfChanged(), 1);
   ASSERT_EQ(remove(path.c_str()), 0);
   EXPECT_EQ(ReloadSettingsIfChanged(), 0);
   EXPECT_STREQ(Settings.SMTPDomain, "second.org");
+}
+
+TEST(Password, UnscramblingAndTheStoredForm) {
+  const struct {
+    const char* stored;
+    size_t size;
+    const char* plain;
+    int result;
+  } cases[] = {
+      {"", 256, "", 0}, {"BA", 256, "\x04", 0}, {"AE", 256, "\x01", 0}, {"AB", 256, "\x40", 0},
+      {"PP", 256, "\xFF", 0}, {"10", 256, "\xC3", 0},  // below 65 wraps modulo 256
+      {"OBOB", 256, "xx", 0}, {"O", 256, "", 0}, {"OBO", 256, "x", 0},  // a lone last character gives nothing
+      {"OBOBOB", 3, "xx", -1}, {"OB", 0, "", -1},
+  };
+  for (const auto& c : cases) {
+    char plain[257];
+    memset(plain, '#', sizeof plain);
+    EXPECT_EQ(UnscramblePassword(c.stored, plain, c.size), c.result) << c.stored;
+    EXPECT_EQ(plain[c.size], '#') << c.stored;
+    EXPECT_STREQ(c.size == 0 ? "" : plain, c.plain) << c.stored;
+  }
+  std::string all;
+  for (int byte = 1; byte <= 255; ++byte) all += static_cast<char>(byte);
+  std::string stored = Stored(all.c_str());
+  EXPECT_EQ(stored.find_first_not_of("ABCDEFGHIJKLMNOP"), std::string::npos);  // the reader alters none of them
+  char plain[kPlainPasswordSize];
+  EXPECT_EQ(UnscramblePassword(stored.c_str(), plain, sizeof plain), 0);  // 255 bytes fill the field exactly
+  EXPECT_EQ(plain, all);
+  char small[5];
+  EXPECT_EQ(ScramblePassword("abc", small, sizeof small), -1);
+  EXPECT_EQ(std::string(small), Stored("ab"));
 }
 
 }  // namespace
