@@ -24,7 +24,7 @@
 
 using RasConnectionHandle = void*;
 
-constexpr uint32_t kRasConnSize = 412;
+constexpr uint32_t kRasConnSize = kRemoteAccessConnectionSize;
 constexpr uint32_t kRasDialParamsSize = 1052;
 constexpr uint32_t kRasConnStatusSize = 160;
 constexpr int kRasConnEntries = 50;

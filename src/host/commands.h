@@ -21,7 +21,7 @@ int DemoCommand(const CommandLine& line);      // demo: a whole mail check again
 // settings reader. Returns 0, or -1 with a message on stderr.
 int UseHomeDirectory(const char* home);
 
-// libpwt.so from beside this program, with its two entry points.
+// The library (libpwt.so, pwt.dll) from beside this program, with its two entry points.
 struct LoadedLibrary {
   PlatformLibrary* handle;
   int32_t (*startUp)();

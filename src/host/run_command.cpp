@@ -19,7 +19,7 @@ int LoadPostwainLibrary(LoadedLibrary* library) {
   }
   char* slash = strrchr(path, kDirectorySeparator);
   if (slash != nullptr) slash[1] = '\0';
-  AppendText(path, sizeof path, "libpwt.so");
+  AppendText(path, sizeof path, kPostwainLibraryName);
   library->handle = PlatformLoadLibrary(path);
   if (library->handle == nullptr) {
     fprintf(stderr, "postwain: cannot load %s\n", path);

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 constexpr size_t kModuleDirectorySize = 260;
 constexpr size_t kCommandBufferSize = 16384;
 constexpr size_t kReplyBufferSize = 131072;
@@ -42,7 +44,7 @@ int FreeProtocolResources();
 
 extern "C" {
 // Returns 0 when the system runs, -1 when start-up failed.
-__attribute__((visibility("default"))) int32_t PostwainStartUp();
+PLATFORM_EXPORT int32_t PostwainStartUp();
 // Always returns 0.
-__attribute__((visibility("default"))) int32_t PostwainShutdown();
+PLATFORM_EXPORT int32_t PostwainShutdown();
 }

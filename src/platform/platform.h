@@ -8,10 +8,33 @@
 #include <cstdint>
 
 // ---------------------------------------------------------------------------------------
+// What differs between the systems at compile time: names, separators, attributes
+
+#ifdef _WIN32
+constexpr char kDirectorySeparator = '\\';
+// The library the host program loads from beside itself.
+constexpr char kPostwainLibraryName[] = "pwt.dll";
+// Exported by the library's .def file, which also gives the ordinals.
+#define PLATFORM_EXPORT
+// MinGW's stdio is the C99 one: check formats by its rules, not the system library's.
+#define PLATFORM_PRINTF_FORMAT(formatIndex, firstArgument) \
+  __attribute__((format(gnu_printf, formatIndex, firstArgument)))
+#else
+constexpr char kDirectorySeparator = '/';
+constexpr char kPostwainLibraryName[] = "libpwt.so";
+#define PLATFORM_EXPORT __attribute__((visibility("default")))
+#define PLATFORM_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
+
+// ---------------------------------------------------------------------------------------
 // Paths and the module
 
-constexpr char kDirectorySeparator = '/';
 constexpr size_t kPathSize = 260;
+
+// Defined above the platform layer; the backend calls it once when the module that holds
+// this code is loaded: from an ELF constructor on POSIX, from DllMain's process attach in
+// the Windows library, and from the start-up of a Windows program that links the code.
+void OnModuleLoad();
 
 // Full path of the file that holds this code (the library, or the program the code is
 // linked into). Returns 0, or -1 when the system cannot tell.
@@ -271,12 +294,17 @@ int PlatformWaitNamedEvent(PlatformNamedEvent* event, uint32_t milliseconds);
 
 // File name of the remote access library, loaded with PlatformLoadLibrary by this bare
 // name, and the calling convention of its entry points.
+// The size of one entry of the service's connection list (RASCONNA) follows its handle,
+// which has pointer size: 412 bytes in a 32-bit process, 424 in a 64-bit one.
 #ifdef _WIN32
 constexpr char kRemoteAccessLibraryName[] = "RASAPI32.DLL";
 #define PLATFORM_SYSTEM_CALL __stdcall
+constexpr uint32_t kRemoteAccessConnectionSize = sizeof(void*) == 4 ? 412 : 424;
 #else
 constexpr char kRemoteAccessLibraryName[] = "librasapi32.so";
 #define PLATFORM_SYSTEM_CALL
+// The scripted library of the tests lays its list out as 32-bit Windows does.
+constexpr uint32_t kRemoteAccessConnectionSize = 412;
 #endif
 
 // The directory of the system's own libraries, without a trailing separator: the system

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+
 // Copies src into dst (size bytes), cut to size - 1 characters. Returns 0, or -1 when
 // the text was cut. A size of 0 writes nothing; an absent src gives an empty text.
 int CopyText(char* dst, size_t size, const char* src);
@@ -16,7 +18,7 @@ int CopyTextN(char* dst, size_t size, const char* src, size_t length);
 int AppendText(char* dst, size_t size, const char* src);
 
 // Appends a printf-style text, cut to fit. Returns 0, or -1 when cut.
-int AppendFormat(char* dst, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int AppendFormat(char* dst, size_t size, const char* format, ...) PLATFORM_PRINTF_FORMAT(3, 4);
 
 // Fixed-size array overloads: the size is taken from the array itself.
 template <size_t N> int CopyText(char (&dst)[N], const char* src) { return CopyText(dst, N, src); }

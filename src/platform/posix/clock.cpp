@@ -2,13 +2,8 @@
 #include <locale.h>
 #include <time.h>
 
-#include "platform/platform.h"
-#include "platform/posix/timed_wait.h"
+#include "platform/backend.h"
 #include "util/text.h"
-
-namespace {
-
-PlatformClockHooks clockHooks{};
 
 void RealLocalTime(LocalTime* now) {
   time_t seconds = time(nullptr);
@@ -32,6 +27,8 @@ void RealSleep(uint32_t milliseconds) {
   while (nanosleep(&wait, &wait) != 0) {
   }
 }
+
+namespace {
 
 // The user's locale for dates and times, made once and freed when the library is
 // unloaded (a host may load and unload it); the process-wide locale is the host's
@@ -69,18 +66,5 @@ void FormatWithLocale(const LocalTime& time, nl_item item, char* text, size_t si
 
 }  // namespace
 
-void PlatformLocalTime(LocalTime* now) { (clockHooks.localTime ? clockHooks.localTime : RealLocalTime)(now); }
-uint32_t PlatformTickCount() { return (clockHooks.tickCount ? clockHooks.tickCount : RealTickCount)(); }
-void PlatformSleep(uint32_t milliseconds) { (clockHooks.sleep ? clockHooks.sleep : RealSleep)(milliseconds); }
-
-int TimedEventWait(void* event, uint32_t milliseconds, int (*isSet)(void* event),
-                   int (*realWait)(void* event, uint32_t milliseconds)) {
-  if (clockHooks.waitEvent != nullptr) return clockHooks.waitEvent(milliseconds, isSet, event);
-  return realWait(event, milliseconds);
-}
-
 void PlatformFormatDate(const LocalTime& time, char* text, size_t size) { FormatWithLocale(time, D_FMT, text, size); }
 void PlatformFormatTime(const LocalTime& time, char* text, size_t size) { FormatWithLocale(time, T_FMT, text, size); }
-
-void PlatformReplaceClock(const PlatformClockHooks& hooks) { clockHooks = hooks; }
-void PlatformRestoreClock() { clockHooks = PlatformClockHooks{}; }

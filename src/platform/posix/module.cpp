@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 #include "util/text.h"
 
+__attribute__((constructor)) static void RunModuleEntry() { OnModuleLoad(); }
+
 int PlatformModulePath(char* path, size_t size) {
   Dl_info info{};
   // Any symbol of this module names the file it was loaded from.

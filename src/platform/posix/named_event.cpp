@@ -10,7 +10,7 @@
 #include <new>
 
 #include "platform/platform.h"
-#include "platform/posix/timed_wait.h"
+#include "platform/backend.h"
 #include "util/text.h"
 
 struct PlatformNamedEvent {

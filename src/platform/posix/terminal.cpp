@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/backend.h"
 
 namespace {
 
@@ -42,19 +42,7 @@ void EchoOn() {
 int PlatformReadSecretLine(const char* prompt, char* line, size_t size) {
   if (size == 0) return -1;
   bool terminal = EchoOff(prompt);
-  size_t length = 0;
-  bool fits = true;
-  int c = getchar();
-  bool empty = c == EOF;
-  for (; c != EOF && c != '\n'; c = getchar()) {
-    if (length + 1 < size) {
-      line[length++] = static_cast<char>(c);
-    } else {
-      fits = false;  // keep reading, so the rest of the line is not taken for a command
-    }
-  }
-  if (length > 0 && line[length - 1] == '\r') --length;
-  line[length] = '\0';
+  int result = ReadStandardInputLine(line, size);
   if (terminal) EchoOn();
-  return (!empty && fits && !ferror(stdin)) ? 0 : -1;
+  return result;
 }

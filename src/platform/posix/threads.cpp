@@ -5,7 +5,7 @@
 #include <pthread.h>
 
 #include "platform/platform.h"
-#include "platform/posix/timed_wait.h"
+#include "platform/backend.h"
 
 struct PlatformThread {
   pthread_t thread;
