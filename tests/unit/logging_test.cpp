@@ -11,63 +11,26 @@
 
 namespace {
 
-constexpr LocalTime kMorning{2026, 12, 4, 9, 30, 15, 5};
-
-std::string Timestamp(const LocalTime& time) {
-  char date[100];
-  char clock[100];
+std::string Stamp(const LocalTime& time) {
+  char date[100], clock[100];
   PlatformFormatDate(time, date, sizeof date);
   PlatformFormatTime(time, clock, sizeof clock);
-  return std::string(date) + " " + clock;
+  return std::string(date) + " " + clock + " ";
 }
 
-class LoggingTest : public testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(OpenLogs(), 0); }
-  void TearDown() override { CloseLogs(); }
-
+TEST(Logging, LinesOfTheDailyLogAndTheTrace) {
+  constexpr LocalTime kMorning{2026, 12, 4, 9, 30, 15, 5}, kNextDay{2026, 12, 5, 0, 0, 1, 6};
   TempInstance instance;
   FakeClock clock{kMorning};
-  std::string stamp = Timestamp(kMorning);
-};
-
-TEST_F(LoggingTest, DailyLogStartsWithBannerAndFormatsSourceAndText) {
+  WriteLog("s", "before the logs are open: dropped");
+  ASSERT_EQ(OpenLogs(), 0);
   WriteLog("pop.example.net", "No mail waiting at POP3 server.");
   WriteLog(nullptr, "no source");
   WriteLog("smtp", "ERROR - reply line\r\n");  // a text with its own line end still gets one
-  EXPECT_EQ(instance.DailyLog(),
-            "Postwain 2.4\r\n" + stamp + " Postwain 2.4: Starting up...\r\n" + stamp +
-                " pop.example.net: No mail waiting at POP3 server.\r\n" + stamp + " no source\r\n" + stamp +
-                " smtp: ERROR - reply line\r\n\r\n");
-}
-
-TEST_F(LoggingTest, NewDayOpensNewFileWithItsOwnBanner) {
-  LocalTime nextDay{2026, 12, 5, 0, 0, 1, 6};
-  clock.Set(nextDay);
-  WriteLog("s", "after midnight");
-  ASSERT_EQ(instance.DailyLogNames().size(), 2u);
-  std::string second = ReadWholeFile(instance.LogsDir() + "/Postwain Log - " + FileDateFor(nextDay) + ".txt");
-  EXPECT_EQ(second, "Postwain 2.4\r\n" + Timestamp(nextDay) + " s: after midnight\r\n");
-  // The file name never holds the date's separators.
-  for (const std::string& name : instance.DailyLogNames()) {
-    EXPECT_EQ(name.find_first_of("/\\:"), std::string::npos) << name;
-  }
-}
-
-TEST_F(LoggingTest, SwitchesAreReadAtEveryCall) {
-  Settings.CreateDailyLogs = 2;  // only exactly 1 is on
+  Settings.CreateDailyLogs = 2;                // the switches are read at every call; only 1 is on
   WriteLog("s", "not written");
-  Settings.CreateTraceLog = 0;
   WriteTrace("Login", "not written");
-  EXPECT_EQ(instance.DailyLog().find("not written"), std::string::npos);
-  EXPECT_EQ(instance.Trace(), "");
-  Settings.CreateTraceLog = 1;
-  WriteTrace("Login", "written");
-  EXPECT_EQ(instance.Trace(), stamp + " Login   written\r\n");
-}
-
-TEST_F(LoggingTest, TraceTagsArePaddedToEightColumnsAndLineEndsMadeCrLf) {
-  Settings.CreateTraceLog = 1;
+  Settings.CreateDailyLogs = Settings.CreateTraceLog = 1;
   WriteTrace("", "empty tag");
   WriteTrace("SMTP>>", "HELO example.org");
   WriteTrace("LongerTag", "no padding");
@@ -75,44 +38,41 @@ TEST_F(LoggingTest, TraceTagsArePaddedToEightColumnsAndLineEndsMadeCrLf) {
   WriteTrace("<<SMTP", "250 ends in LF\n");
   WriteTrace(nullptr, "absent tag");
   WriteTrace("Debug", nullptr);
-  EXPECT_EQ(instance.Trace(), stamp + "         empty tag\r\n" + stamp + " SMTP>>  HELO example.org\r\n" + stamp +
-                                  " LongerTagno padding\r\n" + stamp + " <<POP3  +OK ends in CR LF\r\n" + stamp +
-                                  " <<SMTP  250 ends in LF\r\n");
-}
-
-TEST_F(LoggingTest, TraceBlocksTakeExactLengthAndKeepBareLf) {
-  Settings.CreateTraceLog = 1;
-  const char data[] = "To: a@b\r\nFrom: c@d\nrest not taken";
-  WriteTraceBlock("Header", data, 19);  // up to and including the bare LF
-  WriteTraceBlock("Header", "no line end", 11);
+  WriteTraceBlock("Header", "To: a@b\r\nFrom: c@d\nrest not taken", 19);  // exact length, bare LF kept
   WriteTraceBlock("Header", "zero\0hidden", 11);
-  EXPECT_EQ(instance.Trace(), stamp + " Header  To: a@b\r\nFrom: c@d\n" + stamp + " Header  no line end\r\n" + stamp +
-                                  " Header  zero\r\n");
-}
-
-TEST_F(LoggingTest, OverlongTextsAreCutToTheLineBuffer) {
-  Settings.CreateTraceLog = 1;
-  std::string huge(131071, 'x');
+  const std::string s = Stamp(kMorning);
+  EXPECT_EQ(instance.Trace(), s + "        empty tag\r\n" + s + "SMTP>>  HELO example.org\r\n" + s +
+                                  "LongerTagno padding\r\n" + s + "<<POP3  +OK ends in CR LF\r\n" + s +
+                                  "<<SMTP  250 ends in LF\r\n" + s + "Header  To: a@b\r\nFrom: c@d\n" + s +
+                                  "Header  zero\r\n");
+  EXPECT_EQ(instance.DailyLog(), "Postwain 2.4\r\n" + s + "Postwain 2.4: Starting up...\r\n" + s +
+                                     "pop.example.net: No mail waiting at POP3 server.\r\n" + s + "no source\r\n" + s +
+                                     "smtp: ERROR - reply line\r\n\r\n");
+  // Overlong texts are cut to the line buffer.
+  const size_t traceBefore = instance.Trace().size(), logBefore = instance.DailyLog().size();
+  const std::string huge(131071, 'x');
   WriteTrace("<<POP3", huge.c_str());
   WriteTraceBlock("Header", huge.c_str(), huge.size());
   WriteLog("s", huge.c_str());
-  std::string trace = instance.Trace();
-  size_t firstEnd = trace.find("\r\n");
-  EXPECT_EQ(firstEnd + 2, kLineBufferSize - 1);
-  EXPECT_EQ(trace.size(), 2 * (kLineBufferSize - 1));
-  std::string log = instance.DailyLog();
-  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
-  EXPECT_LT(log.size(), 14 + 100 + 2 * kLineBufferSize);
+  EXPECT_EQ(instance.DailyLog().size(), logBefore + kLineBufferSize - 1);
+  EXPECT_EQ(instance.Trace().size(), traceBefore + 2 * (kLineBufferSize - 1));
+  EXPECT_EQ(instance.Trace().substr(traceBefore + kLineBufferSize - 3, 2), "\r\n");
+  // A new day opens a new file with its own banner, its name without the date's separators.
+  clock.Set(kNextDay);
+  WriteLog("s", "after midnight");
+  CloseLogs();
+  ASSERT_EQ(instance.DailyLogNames().size(), 2u);
+  EXPECT_EQ(ReadWholeFile(instance.LogsDir() + "/Postwain Log - " + FileDateFor(kNextDay) + ".txt"),
+            "Postwain 2.4\r\n" + Stamp(kNextDay) + "s: after midnight\r\n" + Stamp(kNextDay) +
+                "Postwain: Shutting down...\r\n");
+  for (const std::string& name : instance.DailyLogNames()) EXPECT_EQ(name.find_first_of("/\\:"), std::string::npos);
 }
 
-TEST(FileHelpers, SixteenSlotsThenRefusal) {
+TEST(Logging, FileSlotsAndNoLogsInACutPath) {
   TempInstance instance;
   std::string path = instance.Dir() + "/f.txt";
   int slots[kOpenFileSlots];
-  for (int i = 0; i < kOpenFileSlots; ++i) {
-    slots[i] = FileOpen(path.c_str(), kFileAppend);
-    EXPECT_EQ(slots[i], i);
-  }
+  for (int i = 0; i < kOpenFileSlots; ++i) EXPECT_EQ(slots[i] = FileOpen(path.c_str(), kFileAppend), i);
   EXPECT_EQ(FileOpen(path.c_str(), kFileAppend), -1);
   EXPECT_EQ(FileWrite(3, "abc", 3), 3);
   FileClose(3);
@@ -120,23 +80,8 @@ TEST(FileHelpers, SixteenSlotsThenRefusal) {
   for (int slot : slots) FileClose(slot);
   EXPECT_EQ(FileWrite(3, "x", 1), -1);
   EXPECT_EQ(ReadWholeFile(path), "abc");
-  EXPECT_EQ(FileExists(path.c_str()), 1);
   EXPECT_EQ(FileExists((path + ".missing").c_str()), 0);
-}
 
-TEST(LoggingWithoutBuffer, WritesNothingBeforeOpenLogs) {
-  TempInstance instance;
-  WriteLog("s", "dropped");
-  WriteTrace("t", "dropped");
-  EXPECT_TRUE(instance.DailyLogNames().empty());
-}
-
-}  // namespace
-
-namespace {
-
-TEST(LoggingWithLongDirectory, WritesNothingRatherThanIntoACutPath) {
-  TempInstance instance;
   // "<dir>/logs" no longer fits its 260 bytes: cut, it would name "<dir>/log".
   std::string longName = instance.Dir() + "/" + std::string(254 - instance.Dir().size(), 'd');
   std::filesystem::create_directory(longName);

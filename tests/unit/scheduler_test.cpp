@@ -1,20 +1,17 @@
 // The scheduler through whole simulated days: the clock, the sleeps and the 10-second
 // event waits all run on a FakeClock, and the mail check is a stand-in that records when
 // it ran.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "config/settings.h"
 #include "logging/logging.h"
@@ -24,217 +21,125 @@
 
 namespace {
 
-constexpr uint64_t kMinute = 60 * 1000;
-constexpr uint64_t kHour = 60 * kMinute;
-constexpr uint64_t kDay = 24 * kHour;
-
-// Friday 4 December 2026; the weekend follows.
-constexpr LocalTime kFridayMidnight{2026, 12, 4, 0, 0, 0, 5};
-constexpr LocalTime kMonday5am{2026, 12, 7, 5, 0, 0, 1};
-constexpr LocalTime kMondayNoon{2026, 12, 7, 12, 0, 0, 1};
-
 std::mutex checksMutex;
-std::vector<std::string> checkTimes;
-// When set, the check of that number (1 = the first) asks for another check while it
-// runs, as another process may.
-int requestDuringCheck = 0;
-
-std::string Stamp(const LocalTime& time) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  char text[32];
-  snprintf(text, sizeof text, "%s %02d:%02d:%02d", kDays[time.weekday], time.hour, time.minute, time.second);
-  return text;
-}
+std::string checkTimes;  // "Mon 06:00 Mon 07:20:10 ..."
+int checkCount = 0;
+int requestDuringCheck = 0;  // that check (1 = the first) asks for another while it runs
 
 int RecordingMailCheck() {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   LocalTime now{};
   PlatformLocalTime(&now);
-  size_t number;
-  {
-    std::lock_guard<std::mutex> lock(checksMutex);
-    checkTimes.push_back(Stamp(now));
-    number = checkTimes.size();
-  }
-  if (static_cast<int>(number) == requestDuringCheck) RequestMailCheck();
+  char stamp[32];
+  int length = snprintf(stamp, sizeof stamp, " %s %02d:%02d", kDays[now.weekday], now.hour, now.minute);
+  if (now.second != 0) snprintf(stamp + length, sizeof stamp - length, ":%02d", now.second);
+  std::lock_guard<std::mutex> lock(checksMutex);
+  checkTimes += stamp;
+  if (++checkCount == requestDuringCheck) RequestMailCheck();
   return 0;
 }
 
-void SetSchedule(int weekDayFrequency, int weekDayStart, int weekDayEnd, int weekEndFrequency, int weekEndStart,
-                 int weekEndEnd) {
-  // Times as hhmm.
-  Settings.WeekDayFrequency = weekDayFrequency;
-  Settings.WeekDayStartHour = weekDayStart / 100;
-  Settings.WeekDayStartMinute = weekDayStart % 100;
-  Settings.WeekDayEndHour = weekDayEnd / 100;
-  Settings.WeekDayEndMinute = weekDayEnd % 100;
-  Settings.WeekEndFrequency = weekEndFrequency;
-  Settings.WeekEndStartHour = weekEndStart / 100;
-  Settings.WeekEndStartMinute = weekEndStart % 100;
-  Settings.WeekEndEndHour = weekEndEnd / 100;
-  Settings.WeekEndEndMinute = weekEndEnd % 100;
+int Checks() {
+  std::lock_guard<std::mutex> lock(checksMutex);
+  return checkCount;
 }
 
-class SchedulerDays : public testing::Test {
- protected:
-  void SetUp() override {
-    checkTimes.clear();
-    requestDuringCheck = 0;
-    SetSchedule(60, 600, 2200, 60, 600, 2200);
-    Settings.OSSettlingTime = 300;
-    ReplaceSchedulerMailCheck(RecordingMailCheck);
-  }
+// A window as "frequency hhmm-hhmm".
+void SetSchedule(const char* text, int32_t& frequency, int32_t& startHour, int32_t& startMinute, int32_t& endHour,
+                 int32_t& endMinute) {
+  int start = 0, end = 0;
+  sscanf(text, "%d %d-%d", &frequency, &start, &end);
+  startHour = start / 100, startMinute = start % 100, endHour = end / 100, endMinute = end % 100;
+}
 
-  void TearDown() override {
+TEST(Scheduler, ChecksOverSimulatedDays) {
+  constexpr LocalTime kFridayMidnight{2026, 12, 4, 0, 0, 0, 5}, kMonday5am{2026, 12, 7, 5, 0, 0, 1},
+      kMondayNoon{2026, 12, 7, 12, 0, 0, 1}, kMondayLate{2026, 12, 7, 22, 30, 0, 1};
+  const struct {
+    const char *weekDay, *weekEnd;
+    int settling;
+    LocalTime start;
+    uint32_t tick;
+    // Stretches of time ("25h", "30m"), R a request, T a new settings file, D its deletion,
+    // C2 the second check asks for another while it runs.
+    const char* steps;
+    const char* checks;
+  } cases[] = {
+      // Both ends of the window included.
+      {"60 0600-0900", "60 0600-2200", 300, kMonday5am, 1000000, "25h", "Mon 06:00 Mon 07:00 Mon 08:00 Mon 09:00 Tue 06:00"},
+      // The frequency counts minutes since the last scheduled check.
+      {"45 0600-2200", "60 0600-2200", 300, kMonday5am, 1000000, "4h", "Mon 06:00 Mon 06:45 Mon 07:30 Mon 08:15 Mon 09:00"},
+      // Start equal to end is the whole day; each day counts from midnight again (0:00 itself is no check).
+      {"180 1234-1234", "60 0600-2200", 300, kMondayLate, 1000000, "1710m",
+       "Mon 22:30 Tue 03:00 Tue 06:00 Tue 09:00 Tue 12:00 Tue 15:00 Tue 18:00 Tue 21:00 Wed 03:00"},
+      // Weekend values on Saturday and Sunday; a window from 22:00 to 6:00 holds no time; frequency 0 is every minute.
+      {"60 2200-0600", "0 1000-1003", 300, kFridayMidnight, 1000000, "4d",
+       "Sat 10:00 Sat 10:01 Sat 10:02 Sat 10:03 Sun 10:00 Sun 10:01 Sun 10:02 Sun 10:03"},
+      // Up for 100 s of 300: scheduled checks wait for 12:03:20, a request is served at once.
+      {"0 0000-0000", "0 0000-0000", 300, kMondayNoon, 100000, "1m R 4m", "Mon 12:01 Mon 12:03:20 Mon 12:04 Mon 12:05"},
+      // A negative settling time: never a scheduled check.
+      {"0 0000-0000", "0 0000-0000", -1, kMondayNoon, 0xFFFFF000U, "1h R", "Mon 13:00"},
+      // The 32-bit tick count wraps 115 s in: the settling time applies anew until 12:07.
+      {"0 0000-0000", "0 0000-0000", 300, kMondayNoon, 0xFFFFFFFFU - 115000U, "8m",
+       "Mon 12:00 Mon 12:01 Mon 12:07 Mon 12:08"},
+      // Requests run at once, outside the window too, and leave the schedule alone; one made
+      // during a check gives a second check right after it.
+      {"60 0600-2200", "60 0600-2200", 300, kMonday5am, 1000000, "C2 30m R 60m R 30m",
+       "Mon 05:30 Mon 06:00 Mon 06:00 Mon 06:30 Mon 07:00"},
+      // A changed settings file is read at the next timed pass and starts the timing again; a
+      // deleted one changes nothing.
+      {"60 0600-2200", "60 0600-2200", 300, kMonday5am, 1000000, "140m T 70m D 60m",
+       "Mon 06:00 Mon 07:00 Mon 07:20:10 Mon 08:20 Mon 09:20"},
+  };
+  ReplaceSchedulerMailCheck(RecordingMailCheck);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.weekDay) + " / " + c.weekEnd + " / " + c.steps);
+    TempInstance instance;
+    SettingsRecord& s = Settings;
+    SetSchedule(c.weekDay, s.WeekDayFrequency, s.WeekDayStartHour, s.WeekDayStartMinute, s.WeekDayEndHour,
+                s.WeekDayEndMinute);
+    SetSchedule(c.weekEnd, s.WeekEndFrequency, s.WeekEndStartHour, s.WeekEndStartMinute, s.WeekEndEndHour,
+                s.WeekEndEndMinute);
+    Settings.OSSettlingTime = c.settling;
+    checkTimes.clear();
+    checkCount = 0;
+    requestDuringCheck = 0;
+    FakeClock clock(c.start, c.tick);
+    clock.AllowWaits(0);
+    ASSERT_EQ(StartScheduler(), 0);
+    ASSERT_TRUE(clock.AwaitHeldWait());  // the first pass, at the very start
+    std::istringstream steps(c.steps);
+    for (std::string step; steps >> step;) {
+      if (step[0] == 'C') {
+        requestDuringCheck = std::stoi(step.substr(1));
+      } else if (step == "T") {
+        instance.WriteSettings("[Postwain]\nVersion=1\n[Schedule]\nWeekDayFrequency=60\nWeekDayStartHour=6\n");
+      } else if (step == "D") {
+        ASSERT_EQ(unlink((instance.Dir() + "/Postwain.ini").c_str()), 0);
+      } else if (step == "R") {
+        int before = Checks();
+        ASSERT_EQ(RequestMailCheck(), 0);
+        for (int waited = 0; Checks() == before; ++waited) {
+          ASSERT_LT(waited, 30000) << "the request was not served";
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(clock.AwaitHeldWait());
+      } else {
+        uint64_t unit = step.back() == 'd' ? 24 * 3600000 : step.back() == 'h' ? 3600000 : 60000;
+        clock.AllowWaits(std::stoull(step) * unit);  // lives through the pass at the very end too
+        ASSERT_TRUE(clock.AwaitHeldWait());
+      }
+    }
     EXPECT_EQ(StopScheduler(), 0);
     EXPECT_EQ(SchedulerState, 0);
-    ReplaceSchedulerMailCheck(nullptr);
-    clock_.reset();
+    EXPECT_EQ(checkTimes.substr(checkTimes.empty() ? 0 : 1), c.checks);
   }
-
-  // Starts the scheduler at `time` with the tick count at `tick`; its first pass
-  // happens at once, at that very time.
-  void Start(const LocalTime& time, uint32_t tick = 1000000) {
-    clock_ = std::make_unique<FakeClock>(time, tick);
-    clock_->AllowWaits(0);
-    ASSERT_EQ(StartScheduler(), 0);
-    EXPECT_EQ(SchedulerState, 2);
-    ASSERT_TRUE(clock_->AwaitHeldWait());
-  }
-
-  // Lets the thread live through the next stretch of simulated time, including the pass
-  // at its very end; no check runs when this returns.
-  void RunFor(uint64_t milliseconds) {
-    clock_->AllowWaits(milliseconds);
-    ASSERT_TRUE(clock_->AwaitHeldWait());
-  }
-
-  void RequestAndAwaitCheck() {
-    size_t before = Checks().size();
-    ASSERT_EQ(RequestMailCheck(), 0);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (Checks().size() == before) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the request was not served";
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_TRUE(clock_->AwaitHeldWait());
-  }
-
-  static std::vector<std::string> Checks() {
-    std::lock_guard<std::mutex> lock(checksMutex);
-    return checkTimes;
-  }
-
-  TempInstance instance_;
-  std::unique_ptr<FakeClock> clock_;
-};
-
-TEST_F(SchedulerDays, HourlyInsideTheWeekDayWindowBothEndsIncluded) {
-  Start(kMonday5am);
-  RunFor(25 * kHour);
-  std::vector<std::string> expected;
-  for (int hour = 6; hour <= 22; ++hour) expected.push_back("Mon " + std::string(hour < 10 ? "0" : "") + std::to_string(hour) + ":00:00");
-  expected.push_back("Tue 06:00:00");
-  EXPECT_EQ(Checks(), expected);
-}
-
-TEST_F(SchedulerDays, FrequencyCountsMinutesSinceTheLastScheduledCheck) {
-  SetSchedule(45, 600, 2200, 60, 600, 2200);
-  Start(kMonday5am);
-  RunFor(4 * kHour);
-  EXPECT_EQ(Checks(), (std::vector<std::string>{"Mon 06:00:00", "Mon 06:45:00", "Mon 07:30:00", "Mon 08:15:00",
-                                                 "Mon 09:00:00"}));
-}
-
-// Equal start and end make the whole day the window, and each new day counts the
-// frequency from midnight again (the first decision of a day, at 0:00, is no check).
-TEST_F(SchedulerDays, EqualStartAndEndIsTheWholeDayCountedFromMidnight) {
-  SetSchedule(180, 1234, 1234, 60, 600, 2200);
-  Start(LocalTime{2026, 12, 7, 22, 30, 0, 1});
-  RunFor(28 * kHour + 30 * kMinute);
-  EXPECT_EQ(Checks(), (std::vector<std::string>{"Mon 22:30:00", "Tue 03:00:00", "Tue 06:00:00", "Tue 09:00:00",
-                                                 "Tue 12:00:00", "Tue 15:00:00", "Tue 18:00:00", "Tue 21:00:00",
-                                                 "Wed 03:00:00"}));
-}
-
-// A window from 22:00 to 6:00 holds no time at all; frequency 0 checks every minute.
-TEST_F(SchedulerDays, WeekEndValuesOnSaturdayAndSundayOnly) {
-  SetSchedule(60, 2200, 600, 0, 1000, 1003);
-  Start(kFridayMidnight);
-  RunFor(4 * kDay);
-  EXPECT_EQ(Checks(), (std::vector<std::string>{"Sat 10:00:00", "Sat 10:01:00", "Sat 10:02:00", "Sat 10:03:00",
-                                                 "Sun 10:00:00", "Sun 10:01:00", "Sun 10:02:00", "Sun 10:03:00"}));
-}
-
-// Up for 100 s of 300: the first scheduled check waits for 12:03:20, but a request is
-// served at once.
-TEST_F(SchedulerDays, SettlingTimeHoldsScheduledChecksButNotRequests) {
-  SetSchedule(0, 0, 0, 0, 0, 0);
-  Start(kMondayNoon, 100 * 1000);
-  RunFor(kMinute);
-  EXPECT_TRUE(Checks().empty());
-  RequestAndAwaitCheck();
-  RunFor(4 * kMinute);
-  EXPECT_EQ(Checks(), (std::vector<std::string>{"Mon 12:01:00", "Mon 12:03:20", "Mon 12:04:00", "Mon 12:05:00"}));
-}
-
-TEST_F(SchedulerDays, NegativeSettlingTimeMeansNoScheduledCheckEver) {
-  SetSchedule(0, 0, 0, 0, 0, 0);
-  Settings.OSSettlingTime = -1;
-  Start(kMondayNoon, 0xFFFFF000U);
-  RunFor(kHour);
-  EXPECT_TRUE(Checks().empty());
-  RequestAndAwaitCheck();
-  EXPECT_EQ(Checks(), (std::vector<std::string>{"Mon 13:00:00"}));
-}
-
-// 115 s before the 32-bit tick count wraps: after the wrap the uptime is small again and
-// the settling time applies anew until 12:07.
-TEST_F(SchedulerDays, SettlingTimeAppliesAgainWhenTheTickCountWraps) {
-  SetSchedule(0, 0, 0, 0, 0, 0);
-  Start(kMondayNoon, 0xFFFFFFFFU - 115000U);
-  RunFor(8 * kMinute);
-  EXPECT_EQ(Checks(), (std::vector<std::string>{"Mon 12:00:00", "Mon 12:01:00", "Mon 12:07:00", "Mon 12:08:00"}));
-}
-
-// Requests run at once, outside the window too, and leave the schedule alone; a request
-// made during a check gives a second check right after it.
-TEST_F(SchedulerDays, RequestsRunAtOnceWithoutMovingTheSchedule) {
-  requestDuringCheck = 2;
-  Start(kMonday5am);
-  RunFor(30 * kMinute);
-  RequestAndAwaitCheck();
-  RunFor(60 * kMinute);
-  RequestAndAwaitCheck();
-  RunFor(30 * kMinute);
-  EXPECT_EQ(Checks(), (std::vector<std::string>{"Mon 05:30:00", "Mon 06:00:00", "Mon 06:00:00", "Mon 06:30:00",
-                                                 "Mon 07:00:00"}));
-}
-
-// A changed settings file is read at the next timed pass (7:20:10) and starts the timing
-// from midnight again, so that pass runs a check; a deleted file changes nothing.
-TEST_F(SchedulerDays, ChangedSettingsFileIsReadAndStartsTheTimingAgain) {
-  const std::string settings =
-      "[Postwain]\nVersion=1\n[Schedule]\nWeekDayFrequency=60\nWeekDayStartHour=6\nWeekDayEndHour=22\n"
-      "OSSettlingTime=300\n";
-  const std::string path = instance_.Dir() + "/Postwain.ini";
-  instance_.WriteSettings(settings);
-  LoadSettings();
-  Start(kMonday5am);
-  RunFor(2 * kHour + 20 * kMinute);
-  instance_.WriteSettings(settings);
-  struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 100, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
-  RunFor(70 * kMinute);
-  ASSERT_EQ(unlink(path.c_str()), 0);
-  RunFor(60 * kMinute);
-  EXPECT_EQ(Checks(), (std::vector<std::string>{"Mon 06:00:00", "Mon 07:00:00", "Mon 07:20:10", "Mon 08:20:00",
-                                                 "Mon 09:20:00"}));
+  ReplaceSchedulerMailCheck(nullptr);
 }
 
 TEST(Scheduler, StopDuringACheckReturnsAfterTheCheck) {
   TempInstance instance;
   static std::atomic<int> stage{0};
-  stage = 0;
   ReplaceSchedulerMailCheck([] {
     stage = 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -243,22 +148,16 @@ TEST(Scheduler, StopDuringACheckReturnsAfterTheCheck) {
   });
   Settings.OSSettlingTime = -1;
   ASSERT_EQ(StartScheduler(), 0);
-  // The first wake-up comes at once; a request after it is served.
-  while (stage == 0) {
+  while (stage == 0) {  // the first wake-up comes at once; a request after it is served
     RequestMailCheck();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(StopScheduler(), 0);
   EXPECT_EQ(stage, 2);
-  EXPECT_EQ(SchedulerState, 0);
   EXPECT_EQ(RequestMailCheck(), -1);
   ReplaceSchedulerMailCheck(nullptr);
-}
 
-// An event name the system refuses: no thread, a clear line in the log, and neither a
-// stop nor a request waits for the thread that is not there.
-TEST(Scheduler, WithoutItsEventNoThreadStartsAndNothingWaits) {
-  TempInstance instance;
+  // An event name the system refuses: no thread, a clear line, and nothing waits.
   std::string ownName = getenv(kSchedulerEventVariable);
   setenv(kSchedulerEventVariable, "no/such/event", 1);
   ASSERT_EQ(OpenLogs(), 0);
@@ -280,11 +179,9 @@ TEST(Scheduler, NamedEventIsAManualResetEventSharedByName) {
   EXPECT_EQ(PlatformWaitNamedEvent(made, 0), 1) << "created set";
   PlatformResetNamedEvent(made);
   EXPECT_EQ(PlatformWaitNamedEvent(made, 20), 0);
-
   PlatformNamedEvent* opened = PlatformOpenNamedEvent(name);
-  ASSERT_NE(opened, nullptr);
   PlatformNamedEvent* openedByCreate = PlatformCreateNamedEvent(name);
-  ASSERT_NE(openedByCreate, nullptr);
+  ASSERT_TRUE(opened != nullptr && openedByCreate != nullptr);
   EXPECT_EQ(PlatformWaitNamedEvent(openedByCreate, 0), 0) << "an existing event keeps its state";
   PlatformSetNamedEvent(opened);
   PlatformSetNamedEvent(opened);
@@ -292,7 +189,6 @@ TEST(Scheduler, NamedEventIsAManualResetEventSharedByName) {
   EXPECT_EQ(PlatformWaitNamedEvent(made, 0), 1) << "a wait leaves it set";
   PlatformResetNamedEvent(made);
   EXPECT_EQ(PlatformWaitNamedEvent(opened, 0), 0) << "one reset clears every set";
-
   PlatformCloseNamedEvent(opened);
   PlatformCloseNamedEvent(openedByCreate);
   EXPECT_EQ(RequestMailCheck(), 0) << "still there while its creator holds it";
