@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 work=build-faults
 rm -rf "$work/tree"
 mkdir -p "$work/tree"
-git archive HEAD | tar -x -C "$work/tree"
+git archive HEAD | tar -x -m -C "$work/tree"
 cmake -S "$work/tree" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 exec python3 - "$work" "$@" <<'PY'
 import re, subprocess, sys
