@@ -26,10 +26,10 @@ struct ScriptedRas {
   int asksUntilGone = 0;
   std::string errorText = "The remote computer did not respond.";  // RasGetErrorStringA gives "<code> " + this
 
-  std::vector<std::string> calls;  // e.g. "load", "RasHangUpA(dialled)", "unload"
+  std::vector<std::string> calls{};  // e.g. "load", "RasHangUpA(dialled)", "unload"
   // Called with each call as it is recorded, when set: lets a test see where in a larger
   // sequence (say, a mail check's POP3 logins) each call falls.
-  std::function<void(const std::string& call)> observer;
+  std::function<void(const std::string& call)> observer{};
   int statusPolls = 0;             // kept by the library
   int asksSinceHangUp = 0;
   bool hungUp = false;
