@@ -190,7 +190,17 @@ void PlatformWaitForStopRequest();
 //   ("-1" gives -1, "4294967297" gives 1, "42A" gives 42, "B42" gives 0). Old manuals say
 //   a negative value gives 0; Windows since NT returns it as it stands.
 // - A missing, unreadable or non-regular file reads as empty: every read gives its
-//   fallback. A UTF-8 byte-order mark is not understood: it spoils the first line.
+//   fallback. A UTF-8 byte-order mark is not understood: it spoils the first line. A file
+//   that begins with the UTF-16 little-endian byte-order mark is read as UTF-16 text in
+//   the ANSI code page (Windows: the system's; POSIX: Latin-1, "?" beyond it).
+//
+// The tests compare the two backends through Wine, whose functions differ from these
+// rules in a few points: an empty section name finds the lines before the first section;
+// a name asked for loses tabs as well as spaces; a "[" line without "]" opens no
+// section; a value's length is not cut to 16 bits; a cut key list ends in one zero byte
+// (Windows documents two); a UTF-8 byte-order mark is understood. No read of the system
+// depends on any of them: it asks for no empty section or name with blanks, and a file
+// that Windows reads right has whole section lines, shorter values and no UTF-8 mark.
 struct PlatformProfile;
 // POSIX reads the whole file here, once; Win32 keeps the path for the functions. Returns
 // nullptr only when memory runs out; every read accepts nullptr as an empty file.

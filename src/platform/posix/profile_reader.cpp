@@ -188,6 +188,22 @@ int32_t ParseInteger(const char* text) {
   return static_cast<int32_t>(total);
 }
 
+// A file saved as UTF-16 (little-endian, with its byte-order mark) is read as Windows
+// reads it, as text in the ANSI code page: here Latin-1, with "?" for every character
+// beyond it. The text is narrowed in place.
+void NarrowUtf16(PlatformProfile* profile) {
+  const unsigned char* units = reinterpret_cast<const unsigned char*>(profile->bytes);
+  if (profile->length < 2 || units[0] != 0xFF || units[1] != 0xFE) return;
+  size_t narrowed = 0;
+  for (size_t i = 2; i + 1 < profile->length; i += 2) {
+    unsigned unit = units[i] | units[i + 1] << 8;
+    // A surrogate pair is one character: its second half adds nothing.
+    if (unit >= 0xDC00 && unit <= 0xDFFF) continue;
+    profile->bytes[narrowed++] = unit < 0x100 ? static_cast<char>(unit) : '?';
+  }
+  profile->length = narrowed;
+}
+
 // Reads a regular file whole; anything else, or a failure, leaves the snapshot empty.
 void ReadSnapshot(const char* path, PlatformProfile* profile) {
   // Non-blocking, so that a FIFO put in the file's place cannot hang the open.
@@ -213,7 +229,9 @@ void ReadSnapshot(const char* path, PlatformProfile* profile) {
 
 PlatformProfile* PlatformOpenProfile(const char* path) {
   PlatformProfile* profile = static_cast<PlatformProfile*>(calloc(1, sizeof(PlatformProfile)));
-  if (profile != nullptr) ReadSnapshot(path, profile);
+  if (profile == nullptr) return nullptr;
+  ReadSnapshot(path, profile);
+  NarrowUtf16(profile);
   return profile;
 }
 
@@ -225,6 +243,7 @@ PlatformProfile* ProfileFromBytes(const char* data, size_t length) {
     if (length > 0) memcpy(profile->bytes, data, length);
     profile->length = length;
   }
+  NarrowUtf16(profile);
   return profile;
 }
 

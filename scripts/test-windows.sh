@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The Windows stage: cross-builds pwt.dll and postwain.exe, 32- and 64-bit, checks their
+# export tables and DLL dependencies, and runs under Wine the backend's tests, the
+# settings cross-check against our own reader, and mail checks of postwain.exe against
+# private Dovecot and Postfix instances.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 googletest
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# 32-bit programs need 32-bit Wine from the i386 architecture. When the registry refuses
+# it, the architecture is taken away again so that apt stays usable for everyone else.
+wine32_installed() { dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; }
+if ! wine32_installed; then
+  if ! { "${sudo_cmd[@]}" dpkg --add-architecture i386 && "${sudo_cmd[@]}" apt-get update -q &&
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q wine32:i386; } >/dev/null 2>&1; then
+    "${sudo_cmd[@]}" dpkg --remove-architecture i386 2>/dev/null || true
+    "${sudo_cmd[@]}" apt-get update -q >/dev/null 2>&1 || true
+  fi
+fi
+
+wine32_tests=OFF
+wine32_installed && wine32_tests=ON
+echo "== building build/ (our settings reader) and build-win32/, build-win64/"
+scripts/build.sh build
+scripts/build.sh build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DPOSTWAIN_TESTS=$wine32_tests
+scripts/build.sh build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DPOSTWAIN_TESTS=ON
+
+# Exactly the two entry points with their ordinals, and only Windows' own DLLs.
+check_binaries() {
+  local bin=$1 exports imports
+  exports=$(objdump -p "$bin/pwt.dll" | awk '
+    /^Export Address Table -- Ordinal Base/ { base = $NF; part = "addresses"; next }
+    /^\[Ordinal\/Name Pointer\] Table/ { part = "names"; next }
+    /^$/ { part = "" }
+    part == "addresses" && /\[/ { count++ }
+    part == "names" && /\[/ { gsub(/[][]/, ""); printf "%s@%d ", $2, $1 + base }
+    END { printf "(%d exports)", count }')
+  if [ "$exports" != "PostwainShutdown@1 PostwainStartUp@2 (2 exports)" ]; then
+    echo "$bin/pwt.dll exports: $exports" >&2
+    return 1
+  fi
+  for file in "$bin/pwt.dll" "$bin/postwain.exe"; do
+    imports=$(objdump -p "$file" | awk '/DLL Name:/ { print tolower($3) }' |
+      grep -v -x -E 'kernel32\.dll|user32\.dll|gdi32\.dll|wsock32\.dll|msvcrt\.dll' || true)
+    if [ -n "$imports" ]; then
+      echo "$file needs DLLs that are not Windows' own: $imports" >&2
+      return 1
+    fi
+  done
+  echo "$bin: pwt.dll exports $exports; only Windows' own DLLs needed"
+}
+check_binaries build-win32/bin
+check_binaries build-win64/bin
+
+export WINEDEBUG=-all
+export WINEPREFIX=$PWD/build-win64/wine-prefix
+echo "== preparing the Wine prefix"
+wineboot --init >/dev/null 2>&1
+
+# What the reads give, by the list: our reader's column, or Wine's where it differs.
+expected_reads() {
+  awk -F'\t' -v OFS='\t' -v side="$1" '/^#/ { print; next }
+    { if (side == "wine" && NF == 7) $6 = substr($7, 6); NF = 6; print }' tests/windows/settings/reads.txt
+}
+echo "== settings cross-check: our reader, then GetPrivateProfileStringA under Wine"
+reads=tests/windows/settings
+build/bin/settings_reads "$reads/reads.txt" "$reads" | diff <(expected_reads ours) -
+wine build-win64/bin/settings_reads.exe "$(winepath -w "$reads/reads.txt")" "$(winepath -w "$reads")" |
+  tr -d '\r' | diff <(expected_reads wine) -
+echo "every read gives what the list says"
+
+run_wine_tests() {
+  echo "== $1: backend and unit tests under Wine"
+  (cd "$1" && ctest --output-on-failure --timeout 300)
+}
+run_wine_tests build-win64
+if [ "$wine32_tests" = ON ]; then
+  run_wine_tests build-win32
+else
+  echo "== build-win32: not run, 32-bit Wine (wine32:i386) cannot be installed from the registry"
+fi
+echo "Windows tests passed."

@@ -1,0 +1,145 @@
+// The Win32 backend of the platform layer, under Wine: what the shared code relies on
+// from each service.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "lifecycle/lifecycle.h"
+#include "platform/platform.h"
+#include "transport/transport.h"
+
+namespace {
+
+std::string TempDirectory() {
+  char path[kPathSize];
+  EXPECT_EQ(PlatformMakeTemporaryDirectory("pwt-test-", path, sizeof path), 0);
+  return path;
+}
+
+void CollectName(const char* name, void* names) { *static_cast<std::string*>(names) += std::string(name) + ";"; }
+
+TEST(Win32Backend, ModuleDirectoryIsTheProgramPathCutAtItsLastBackslash) {
+  char path[kPathSize];
+  ASSERT_EQ(PlatformModulePath(path, sizeof path), 0);
+  EXPECT_EQ(std::string(ModuleDirectory) + "\\wine_tests.exe", path);
+}
+
+TEST(Win32Backend, FilesAppendShareReadingAndListInNameOrder) {
+  std::string dir = TempDirectory();
+  std::string log = dir + "\\b.txt";
+  EXPECT_EQ(PlatformCreateDirectory(dir.c_str()), -1);
+  EXPECT_EQ(PlatformFileExists(log.c_str()), 0);
+  uint64_t time = 0;
+  EXPECT_EQ(PlatformFileLastWriteTime(log.c_str(), &time), -1);
+  for (const char* line : {"one\r\n", "two\r\n"}) {
+    intptr_t file = PlatformOpenForAppend(log.c_str());
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(PlatformOpenForAppend(log.c_str()), -1);  // readers only while it is open
+    char* content = nullptr;
+    EXPECT_GE(PlatformReadWholeFile(log.c_str(), &content), 0);
+    PlatformFree(content);
+    EXPECT_EQ(PlatformWriteFile(file, line, strlen(line)), 5);
+    PlatformCloseFile(file);
+  }
+  char* content = nullptr;
+  ASSERT_EQ(PlatformReadWholeFile(log.c_str(), &content), 10);
+  EXPECT_STREQ(content, "one\r\ntwo\r\n");
+  PlatformFree(content);
+  ASSERT_EQ(PlatformFileLastWriteTime(log.c_str(), &time), 0);
+  EXPECT_GT(time, 132000000000000000ULL);  // after 2019, in 100 ns since 1601
+  EXPECT_EQ(PlatformRenameFile(log.c_str(), (dir + "\\c.txt").c_str()), 0);
+  EXPECT_EQ(PlatformCreateDirectory((dir + "\\a").c_str()), 0);
+  EXPECT_EQ(PlatformOpenForAppend((dir + "\\B.txt").c_str()) >= 0, true);
+  std::string names;
+  EXPECT_EQ(PlatformListFiles(dir.c_str(), CollectName, &names), 2);
+  EXPECT_EQ(names, "B.txt;c.txt;");
+  EXPECT_EQ(PlatformDeleteFile((dir + "\\c.txt").c_str()), 0);
+  EXPECT_EQ(PlatformFileExists((dir + "\\c.txt").c_str()), 0);
+}
+
+void SetAfterAMoment(void* event) {
+  PlatformSleep(50);
+  PlatformSetEvent(static_cast<PlatformEvent*>(event));
+}
+
+TEST(Win32Backend, EventsStaySetUntilResetAndWakeWaitersOnOtherThreads) {
+  PlatformEvent* event = PlatformCreateEvent(false);
+  EXPECT_EQ(PlatformWaitEvent(event, 20), 0);
+  uint32_t started = PlatformTickCount();
+  PlatformThread* thread = PlatformStartThread(SetAfterAMoment, event);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(PlatformWaitEvent(event, 5000), 1);
+  EXPECT_GE(PlatformTickCount() - started, 40u);
+  PlatformJoinThread(thread);
+  EXPECT_EQ(PlatformWaitEvent(event, 0), 1);
+  PlatformResetEvent(event);
+  EXPECT_EQ(PlatformWaitEvent(event, 0), 0);
+  PlatformDestroyEvent(event);
+  std::atomic<int32_t> flag{0};
+  EXPECT_EQ(PlatformAtomicExchange(&flag, 1), 0);
+  EXPECT_EQ(PlatformAtomicExchange(&flag, 0), 1);
+}
+
+TEST(Win32Backend, NamedEventIsCreatedSetAndFoundByOtherHandles) {
+  std::string name = "Postwain backend test " + std::to_string(PlatformTickCount());
+  EXPECT_EQ(PlatformOpenNamedEvent(name.c_str()), nullptr);
+  PlatformNamedEvent* owner = PlatformCreateNamedEvent(name.c_str());
+  ASSERT_NE(owner, nullptr);
+  EXPECT_EQ(PlatformWaitNamedEvent(owner, 0), 1);
+  PlatformResetNamedEvent(owner);
+  EXPECT_EQ(PlatformWaitNamedEvent(owner, 20), 0);
+  PlatformNamedEvent* other = PlatformOpenNamedEvent(name.c_str());
+  ASSERT_NE(other, nullptr);
+  PlatformSetNamedEvent(other);
+  PlatformCloseNamedEvent(other);
+  EXPECT_EQ(PlatformWaitNamedEvent(owner, 0), 1);
+  PlatformCloseNamedEvent(owner);
+  EXPECT_EQ(PlatformOpenNamedEvent(name.c_str()), nullptr);
+}
+
+TEST(Win32Backend, ClockAndUserFormats) {
+  LocalTime now{};
+  PlatformLocalTime(&now);
+  EXPECT_GE(now.year, 2024);
+  EXPECT_TRUE(now.weekday >= 0 && now.weekday <= 6);
+  LocalTime day{2026, 12, 4, 15, 7, 9, 5};
+  char text[100];
+  PlatformFormatDate(day, text, sizeof text);
+  EXPECT_NE(strstr(text, "2026"), nullptr) << text;
+  PlatformFormatTime(day, text, sizeof text);
+  EXPECT_NE(strstr(text, "07"), nullptr) << text;
+  PlatformFormatDate(day, text, 4);  // too small: left empty
+  EXPECT_STREQ(text, "");
+}
+
+// Loopback connections through the notification window: connect, data both ways (more
+// than one read's worth), the peer's close, a refused connect.
+TEST(Win32Backend, NotifierCarriesLoopbackConnections) {
+  ASSERT_EQ(TransportStartUp(), 0);
+  uint16_t port = 0;
+  intptr_t listener = PlatformListenOnLoopback(&port);
+  ASSERT_GE(listener, 0);
+  Connection connection = OpenConnection("127.0.0.1", port, nullptr, nullptr, 5);
+  ASSERT_NE(connection, kNoConnection);
+  intptr_t server = PlatformAcceptStream(listener, 5000);
+  ASSERT_GE(server, 0);
+  std::string block(100000, 'x');
+  ASSERT_EQ(PlatformSendStream(server, block.data(), block.size()), static_cast<long>(block.size()));
+  std::string received;
+  char buffer[4096];
+  for (int n; received.size() < block.size() && (n = ReceiveData(connection, buffer, sizeof buffer, 5)) > 0;) {
+    received.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(received, block);
+  EXPECT_EQ(SendData(connection, "QUIT\r\n", 6, 5), 6);
+  EXPECT_EQ(PlatformReceiveStream(server, buffer, sizeof buffer, 5000), 6);
+  CloseConnection(connection);
+  EXPECT_EQ(PlatformReceiveStream(server, buffer, sizeof buffer, 5000), 0);
+  PlatformCloseStream(server);
+  PlatformCloseStream(listener);
+  EXPECT_EQ(OpenConnection("127.0.0.1", port, nullptr, nullptr, 5), kNoConnection);
+  TransportShutdown();
+}
+
+}  // namespace
