@@ -6,29 +6,46 @@
 #include <cstdlib>
 #include <cstring>
 
-// A heap copy of the input with exactly one byte behind it, so that AddressSanitizer sees
-// any read past that byte. The caller frees it.
-inline char* CopyInput(const uint8_t* data, size_t size, char last) {
-  char* text = static_cast<char*>(malloc(size + 1));
-  if (size != 0) memcpy(text, data, size);
-  text[size] = last;
-  return text;
+#define FUZZ_CHECK(condition) \
+  do {                        \
+    if (!(condition)) abort(); \
+  } while (0)
+
+// Exactly size bytes on the heap (one at least), so that AddressSanitizer sees any read
+// or write of the byte behind them.
+struct HeapBytes {
+  explicit HeapBytes(size_t size) : bytes(static_cast<char*>(malloc(size > 0 ? size : 1))) {}
+  ~HeapBytes() { free(bytes); }
+  HeapBytes(const HeapBytes&) = delete;
+  HeapBytes& operator=(const HeapBytes&) = delete;
+  char* bytes;
+};
+
+// A heap copy of the input with exactly one byte, last, behind it.
+struct InputCopy : HeapBytes {
+  InputCopy(const uint8_t* data, size_t size, char last) : HeapBytes(size + 1) {
+    if (size != 0) memcpy(bytes, data, size);
+    bytes[size] = last;
+  }
+};
+
+// Calls visit(line, end) for each line of text[0..size) (each holding its LF), end
+// being the end of the whole text.
+template <typename Visit> void ForEachLine(const char* text, size_t size, Visit visit) {
+  for (const char* line = text; line < text + size;) {
+    const char* lineFeed = static_cast<const char*>(memchr(line, '\n', text + size - line));
+    visit(line, text + size);
+    line = lineFeed != nullptr ? lineFeed + 1 : text + size;
+  }
 }
 
-// Splits the input at the next NUL: the piece starts at *data, which moves behind it.
-inline size_t NextPiece(const uint8_t*& data, size_t& size, char* out, size_t outSize) {
+// The input up to its next NUL into out (cut to fit); the input moves behind the NUL.
+inline void NextPiece(const uint8_t*& data, size_t& size, char* out, size_t outSize) {
   size_t n = 0;
   while (n < size && data[n] != 0) ++n;
   size_t kept = n < outSize - 1 ? n : outSize - 1;
   memcpy(out, data, kept);
   out[kept] = '\0';
-  size_t used = n < size ? n + 1 : n;
-  data += used;
-  size -= used;
-  return kept;
+  data += n < size ? n + 1 : n;
+  size -= n < size ? n + 1 : n;
 }
-
-#define FUZZ_CHECK(condition) \
-  do {                        \
-    if (!(condition)) abort(); \
-  } while (0)

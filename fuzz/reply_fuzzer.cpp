@@ -1,7 +1,5 @@
-// The reply tests on arbitrary server bytes: each line the way ReadLine hands it over,
-// and the whole input as one text.
-#include <cstring>
-
+// The reply tests on arbitrary server bytes: the whole input as one text, and each line
+// the way ReadLine hands it over.
 #include "fuzz_support.h"
 #include "protocol/protocol.h"
 
@@ -14,25 +12,20 @@ void CheckReply(const char* line) {
   FUZZ_CHECK(status == 0 || status == 1);
   int32_t count = -7;
   FUZZ_CHECK(ParsePOP3Count(line, &count) == verdict);
-  if (verdict != 0) FUZZ_CHECK(count == 0);
-  if (strpbrk(line, "0123456789") == nullptr) FUZZ_CHECK(ParseNumber(line) == 0);
+  FUZZ_CHECK(verdict == 0 || count == 0);
+  FUZZ_CHECK(strpbrk(line, "0123456789") != nullptr || ParseNumber(line) == 0);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  char* text = CopyInput(data, size, '\0');
-  CheckReply(text);
-  char* line = static_cast<char*>(malloc(size + 1));
-  for (size_t start = 0; start < size;) {
-    const void* lineFeed = memchr(text + start, '\n', size - start);
-    size_t end = lineFeed != nullptr ? static_cast<size_t>(static_cast<const char*>(lineFeed) - text) + 1 : size;
-    memcpy(line, text + start, end - start);
-    line[end - start] = '\0';
-    CheckReply(line);
-    start = end;
-  }
-  free(line);
-  free(text);
+  InputCopy text(data, size, '\0');
+  CheckReply(text.bytes);
+  ForEachLine(text.bytes, size, [](const char* line, const char* end) {
+    const char* lineFeed = static_cast<const char*>(memchr(line, '\n', end - line));
+    size_t length = lineFeed != nullptr ? lineFeed + 1 - line : end - line;
+    InputCopy copy(reinterpret_cast<const uint8_t*>(line), length, '\0');
+    CheckReply(copy.bytes);
+  });
   return 0;
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "config/settings.h"
@@ -15,50 +14,22 @@
 
 namespace {
 
-const char* const kSections[] = {"SMTP",        "Postwain",       "AccountList",        "Account1", "POP3DialUp1",
-                                 "DeliveredTo", "SpecialActions", "DomainTranslations", ""};
-
-// Exactly size bytes on the heap, so that AddressSanitizer sees the first byte beyond.
-struct Buffer {
-  explicit Buffer(size_t size) : size(size), bytes(static_cast<char*>(malloc(size > 0 ? size : 1))) {}
-  ~Buffer() { free(bytes); }
-  size_t size;
-  char* bytes;
-};
-
 void CheckValue(const PlatformProfile* profile, const char* section, const char* key, size_t size) {
-  Buffer value(size);
+  HeapBytes value(size);
   size_t length = PlatformProfileString(profile, section, key, "fallback  ", value.bytes, size);
-  if (size == 0) {
-    FUZZ_CHECK(length == 0);
-    return;
-  }
-  FUZZ_CHECK(length < size && strlen(value.bytes) == length);
+  FUZZ_CHECK(size == 0 ? length == 0 : length < size && strlen(value.bytes) == length);
   PlatformProfileInt(profile, section, key, 7);
 }
 
 void CheckSection(const PlatformProfile* profile, const char* section, size_t listSize, size_t valueSize) {
-  Buffer names(listSize);
+  HeapBytes names(listSize);
   size_t length = PlatformProfileKeyNames(profile, section, names.bytes, listSize);
-  if (listSize < 2) {
-    FUZZ_CHECK(length == 0);
-    return;
-  }
-  FUZZ_CHECK(length <= listSize - 2 && names.bytes[length] == '\0');
+  FUZZ_CHECK(listSize < 2 ? length == 0 : length <= listSize - 2 && names.bytes[length] == '\0');
   int walked = 0;  // a bounded number, to keep the runs fast
-  for (const char* name = names.bytes; *name != '\0' && walked++ < 32; name += strlen(name) + 1) {
+  for (const char* name = names.bytes; listSize >= 2 && *name != '\0' && walked++ < 32; name += strlen(name) + 1) {
     FUZZ_CHECK(name + strlen(name) < names.bytes + length + 1);
     CheckValue(profile, section, name, valueSize);
   }
-}
-
-// The first section header's name in the input, so that made-up sections are read too.
-std::string FirstSectionName(const char* text, size_t size) {
-  const char* open = static_cast<const char*>(memchr(text, '[', size));
-  if (open == nullptr) return "";
-  size_t n = 0;
-  while (open + 1 + n < text + size && n < 64 && open[1 + n] != ']' && open[1 + n] != '\n') ++n;
-  return std::string(open + 1, n);
 }
 
 // LoadSettings reads ModuleDirectory/Postwain.ini: one private directory per process.
@@ -84,12 +55,16 @@ void LoadThroughTheFile(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  size_t listSize = data[0] & 63;
-  size_t valueSize = 1 + (data[0] >> 6) * 20;
   const char* text = reinterpret_cast<const char*>(data + 1);
   PlatformProfile* profile = ProfileFromBytes(text, size - 1);
-  for (const char* section : kSections) CheckSection(profile, section, listSize, valueSize);
-  CheckSection(profile, FirstSectionName(text, size - 1).c_str(), 4096, 256);
+  for (const char* section : {"SMTP", "Postwain", "AccountList", "Account1", "POP3DialUp1", "DeliveredTo",
+                              "SpecialActions", "DomainTranslations", ""}) {
+    CheckSection(profile, section, data[0] & 63, 1 + (data[0] >> 6) * 20);
+  }
+  std::string first;  // the first section header's name in the input, so that made-up sections are read too
+  const char* c = static_cast<const char*>(memchr(text, '[', size - 1));
+  while (c != nullptr && ++c < text + size - 1 && *c != ']' && *c != '\n' && first.size() < 64) first += *c;
+  CheckSection(profile, first.c_str(), 4096, 256);
   PlatformCloseProfile(profile);
   LoadThroughTheFile(data + 1, size - 1);
   return 0;

@@ -27,4 +27,4 @@ if ! [ -x /usr/sbin/dovecot ] || ! [ -x /usr/lib/dovecot/pop3 ] || ! [ -x /usr/s
 fi
 
 [ -x build/bin/postwain ] || scripts/build.sh build
-python3 tests/e2e/run_tests.py build/bin
+python3 -B tests/e2e/run_tests.py build/bin

@@ -1,24 +1,29 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer) and
-# runs each for a short while on its seed corpus in fuzz/corpus/<target>/.
-# FUZZ_SECONDS sets the time per target (default 10). New inputs found go to a
-# temporary directory, so the seed corpus stays as committed.
+# runs each for a short while on its seed corpus in fuzz/corpus/<target>/, as many at
+# once as there are cores. FUZZ_SECONDS sets the time per target (default 10). New
+# inputs found go to a temporary directory, so the seed corpus stays as committed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-10}
-dir=build-fuzz
+export seconds=${FUZZ_SECONDS:-10} dir=build-fuzz work
 cmake -S fuzz -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
 cmake --build "$dir" -j "$(nproc)"
 mkdir -p "$dir/artifacts"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for corpus in fuzz/corpus/*/; do
-  target=$(basename "$corpus")
+fuzz_one() {
+  local target
+  target=$(basename "$1")
   mkdir -p "$work/$target"
-  echo "== fuzz_$target for ${seconds}s"
-  "$dir/bin/fuzz_$target" -max_total_time="$seconds" -max_len=8192 -print_final_stats=1 \
-    -artifact_prefix="$dir/artifacts/$target-" "$work/$target" "$corpus" 2>"$work/$target.log" ||
-    { tail -n 60 "$work/$target.log"; echo "fuzz_$target failed"; exit 1; }
-  grep -E '^(stat::number_of_executed_units|Done)' "$work/$target.log" || true
-done
+  if "$dir/bin/fuzz_$target" -max_total_time="$seconds" -max_len=8192 -print_final_stats=1 \
+    -artifact_prefix="$dir/artifacts/$target-" "$work/$target" "$1" 2>"$work/$target.log"; then
+    echo "fuzz_$target for ${seconds}s: $(grep -E '^stat::number_of_executed_units' "$work/$target.log" || true)"
+  else
+    tail -n 60 "$work/$target.log"
+    echo "fuzz_$target failed"
+    return 1
+  fi
+}
+export -f fuzz_one
+printf '%s\n' fuzz/corpus/*/ | xargs -P "$(nproc)" -I{} bash -c 'fuzz_one {}'
 echo "Fuzz targets ran clean."
