@@ -27,7 +27,7 @@ def faults():
             found.append(fault)
         elif fault and line.startswith("file: "):
             fault["file"] = line[6:]
-        elif fault and line[:1] in "-+" and line[1:2] in ("", " "):
+        elif fault and line[:1] in ("-", "+") and line[1:2] in ("", " "):
             fault["find" if line[0] == "-" else "put"].append(line[2:])
     return found
 
