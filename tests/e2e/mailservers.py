@@ -1,9 +1,5 @@
-"""Private Dovecot (POP3) and Postfix (SMTP) servers on loopback for the end-to-end tests.
-
-Both run from the configuration templates beside this file, with everything (queues,
-logs, maildirs) below one temporary directory; neither touches the system's own
-configuration or services, and both are stopped by the process IDs they started with.
-"""
+"""Private Dovecot (POP3) and Postfix (SMTP) on loopback, configured from the templates
+beside this file, everything below one temporary directory, stopped by their own PIDs."""
 
 import os
 import pwd

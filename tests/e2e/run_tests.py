@@ -1,10 +1,6 @@
-"""End-to-end tests: whole mail checks through postwain and libpwt.so against private
-Dovecot (POP3) and Postfix (SMTP) servers on loopback.
+"""End-to-end scenarios: postwain and libpwt.so against private Dovecot and Postfix.
 
-usage: run_tests.py BIN_DIR [SCENARIO...]   (BIN_DIR holds postwain and libpwt.so)
-
-A scenario is a function marked @scenario. Most fill one POP3 mailbox and let
-mail_check() run Postwain over it and check what was delivered, left and logged.
+usage: run_tests.py BIN_DIR [SCENARIO...]   A scenario is a function marked @scenario.
 """
 
 import email
@@ -36,8 +32,7 @@ def postwain(*args, **kwargs):
 
 
 def message(subject, headers=None, body=None):
-    """A message with every header field Postfix would add otherwise, so that a delivered
-    copy ends with the original."""
+    """With every field Postfix would add otherwise, so that a delivered copy ends with it."""
     headers = headers or "To: someone@remote.test\n"
     if "Message-ID" not in headers:
         headers += f"Message-ID: <{subject.replace(' ', '.')}@remote.test>\n"
@@ -51,7 +46,6 @@ def subjects(messages):
 
 
 class Instance:
-    """One Postwain instance directory, its Postwain.ini and its `postwain run`."""
 
     def __init__(self, name, accounts, schedule):
         self.home = os.path.join(ROOT, name)
@@ -80,7 +74,6 @@ class Instance:
             time.sleep(0.2)
 
     def stop(self):
-        """SIGTERM: a running check reaches its next safe point first, then Postwain ends."""
         self.process.send_signal(signal.SIGTERM)
         try:
             output = self.process.communicate(timeout=120)[0].decode(errors="replace")
@@ -95,9 +88,8 @@ def transferred(count):
 
 
 def mail_check(user, messages, account, done, delivered, left=0, log_has=(), log_lacks=("ERROR",)):
-    """Fills the POP3 mailbox user, runs postwain until done(log), then checks: delivered
-    maps local users to the originals they must hold (each copy ending with its original,
-    so dot-stuffing went both ways), left is the count still on the POP3 server."""
+    """Runs postwain over a mailbox until done(log); delivered maps local users to the
+    originals they must hold, left counts what stays on the POP3 server."""
     SERVERS.mailbox(user, "pw-" + user, messages)
     stored = postwain("password", "pw-" + user).stdout.decode().strip()
     instance = Instance(user, [dict(account, UserName=user, Password=stored)], ALL_DAY)

@@ -49,21 +49,15 @@ uint32_t StatusAfterHangUp(ScriptedRas& script, RASCONNSTATUSA* status) {
 
 }  // namespace
 
+#define EXPORT __attribute__((visibility("default")))
+
 extern "C" {
 
-__attribute__((visibility("default"))) uint32_t RasEnumEntriesA(const char*, const char*, void*, uint32_t*,
-                                                                uint32_t*) {
-  Record("RasEnumEntriesA");
-  return 0;
-}
+// Resolved at load, never called.
+EXPORT uint32_t RasEnumEntriesA(const char*, const char*, void*, uint32_t*, uint32_t*) { return 0; }
+EXPORT uint32_t RasGetEntryDialParamsA(const char*, RASDIALPARAMSA*, int*) { return 0; }
 
-__attribute__((visibility("default"))) uint32_t RasGetEntryDialParamsA(const char*, RASDIALPARAMSA*, int*) {
-  Record("RasGetEntryDialParamsA");
-  return 0;
-}
-
-__attribute__((visibility("default"))) uint32_t RasEnumConnectionsA(RASCONNA* connections, uint32_t* bytes,
-                                                                    uint32_t* count) {
+EXPORT uint32_t RasEnumConnectionsA(RASCONNA* connections, uint32_t* bytes, uint32_t* count) {
   ScriptedRas& script = Script();
   Record("RasEnumConnectionsA(" + std::to_string(connections->dwSize) + ", " + std::to_string(*bytes) + ")");
   if (script.enumError != 0) return script.enumError;
@@ -71,40 +65,36 @@ __attribute__((visibility("default"))) uint32_t RasEnumConnectionsA(RASCONNA* co
   return 0;
 }
 
-__attribute__((visibility("default"))) uint32_t RasDialA(void* extensions, const char* phoneBook,
-                                                         RASDIALPARAMSA* parameters, uint32_t notifierType,
-                                                         void* notifier, RasConnectionHandle* connection) {
+EXPORT uint32_t RasDialA(void* extensions, const char* phoneBook, RASDIALPARAMSA* parameters, uint32_t notifierType,
+                         void* notifier, RasConnectionHandle* connection) {
   ScriptedRas& script = Script();
   Record(std::string("RasDialA(") + (extensions ? "extensions" : "null") + ", " + (phoneBook ? phoneBook : "null") +
-         ", " + std::to_string(parameters->dwSize) + ", entry=" + parameters->szEntryName +
-         ", phone=" + parameters->szPhoneNumber + ", callback=" + parameters->szCallbackNumber +
-         ", user=" + parameters->szUserName + ", password=" + parameters->szPassword +
-         ", domain=" + parameters->szDomain + ", " + std::to_string(notifierType) + ", " +
-         (notifier ? "notifier" : "null") + ")");
-  script.statusPolls = 0;
-  script.asksSinceHangUp = 0;
+         ", " + std::to_string(parameters->dwSize) + ", entry=" + parameters->szEntryName + ", phone=" +
+         parameters->szPhoneNumber + ", callback=" + parameters->szCallbackNumber + ", user=" + parameters->szUserName +
+         ", password=" + parameters->szPassword + ", domain=" + parameters->szDomain + ", " +
+         std::to_string(notifierType) + ", " + (notifier ? "notifier" : "null") + ")");
+  script.statusPolls = script.asksSinceHangUp = 0;
   script.hungUp = false;
   script.dialledUp = script.dialError == 0;
   if (script.dialGivesHandle) *connection = &dialledConnection;
   return script.dialError;
 }
 
-__attribute__((visibility("default"))) uint32_t RasGetConnectStatusA(RasConnectionHandle connection,
-                                                                     RASCONNSTATUSA* status) {
+EXPORT uint32_t RasGetConnectStatusA(RasConnectionHandle connection, RASCONNSTATUSA* status) {
   ScriptedRas& script = Script();
   Record("RasGetConnectStatusA(" + HandleName(connection) + ", " + std::to_string(status->dwSize) + ")");
   if (connection != &dialledConnection) return kRasInvalidHandle;
   return script.hungUp ? StatusAfterHangUp(script, status) : StatusBeforeHangUp(script, status);
 }
 
-__attribute__((visibility("default"))) uint32_t RasHangUpA(RasConnectionHandle connection) {
+EXPORT uint32_t RasHangUpA(RasConnectionHandle connection) {
   Record("RasHangUpA(" + HandleName(connection) + ")");
   Script().hungUp = true;
   Script().dialledUp = false;
   return 0;
 }
 
-__attribute__((visibility("default"))) uint32_t RasGetErrorStringA(uint32_t code, char* text, uint32_t size) {
+EXPORT uint32_t RasGetErrorStringA(uint32_t code, char* text, uint32_t size) {
   Record("RasGetErrorStringA(" + std::to_string(code) + ", " + std::to_string(size) + ")");
   snprintf(text, size, "%u %s", code, Script().errorText.c_str());
   return 0;
