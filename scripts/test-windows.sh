@@ -81,4 +81,11 @@ if [ "$wine32_tests" = ON ]; then
 else
   echo "== build-win32: not run, 32-bit Wine (wine32:i386) cannot be installed from the registry"
 fi
+# The mail servers come with the end-to-end stage, which runs before this one.
+if [ -x /usr/sbin/dovecot ] && [ -x /usr/sbin/postfix ]; then
+  echo "== postwain.exe run and check under Wine against Dovecot and Postfix"
+  python3 tests/windows/wine_e2e.py build-win64/bin
+else
+  echo "== the Wine mail check is not run: Dovecot and Postfix come with scripts/test-e2e.sh"
+fi
 echo "Windows tests passed."
