@@ -15,4 +15,5 @@ find "$dir" -name '*.gcda' -delete
 report=(gcovr -r . --object-directory "$dir" --filter 'src/' --exclude-unreachable-branches
   --exclude-throw-branches --exclude-directories '.*/CMakeFiles/[0-9][0-9.]*')
 [ "${COVERAGE_DETAIL:-1}" = 0 ] || "${report[@]}"
-"${report[@]}" --print-summary -o /dev/null | grep -E '^(lines|branches):'
+# gcovr replaces its output file rather than writing into it: never point it at a device.
+"${report[@]}" --print-summary -o "$dir/coverage.txt" | grep -E '^(lines|branches):'
