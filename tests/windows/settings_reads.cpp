@@ -4,7 +4,10 @@
 // reader) and for Windows (GetPrivateProfileStringA under Wine), so that both outputs can
 // be compared with the list and with each other, line by line.
 //
-//   settings_reads LIST DIR
+//   settings_reads LIST DIR          prints every read with what it gave
+//   settings_reads LIST DIR SIDE     checks every read against the list: SIDE "ours" takes
+//                                    the list's result, "wine" its "wine:" column where
+//                                    there is one; prints the reads that differ, exits 1
 //
 // Reads: S = a value with the fallback "fallback ", K = the key list, I = an integer.
 // Texts are escaped: bytes outside printable ASCII, and "\", as \xNN.
@@ -70,11 +73,19 @@ std::string Read(const PlatformProfile* profile, const std::vector<std::string>&
 
 }  // namespace
 
+// The result the list gives for this read on the side asked for.
+std::string Expected(const std::vector<std::string>& read, const std::string& side) {
+  bool wineDiffers = side == "wine" && read.size() > 6 && read[6].compare(0, 5, "wine:") == 0;
+  return wineDiffers ? read[6].substr(5) : read.size() > 5 ? read[5] : "";
+}
+
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: settings_reads LIST DIR\n");
+  if (argc != 3 && argc != 4) {
+    fprintf(stderr, "usage: settings_reads LIST DIR [ours|wine]\n");
     return 2;
   }
+  const std::string side = argc == 4 ? argv[3] : "";
+  int differences = 0;
   FILE* list = fopen(argv[1], "rb");
   if (list == nullptr) return 1;
   char line[4096];
@@ -82,16 +93,19 @@ int main(int argc, char** argv) {
     line[strcspn(line, "\r\n")] = '\0';
     std::vector<std::string> read = Fields(line);
     if (line[0] == '#' || read.size() < 5) {
-      printf("%s\n", line);
+      if (side.empty()) printf("%s\n", line);
       continue;
     }
     std::string path = std::string(argv[2]) + kDirectorySeparator + read[0];
     PlatformProfile* profile = PlatformOpenProfile(path.c_str());
     std::string result = Read(profile, read);
     PlatformCloseProfile(profile);
+    if (!side.empty() && result == Expected(read, side)) continue;
+    differences += side.empty() ? 0 : 1;
     for (size_t i = 0; i < 5; ++i) printf("%s\t", read[i].c_str());
-    printf("%s\n", result.c_str());
+    printf("%s%s\n", side.empty() ? "" : "gave ", result.c_str());
   }
   fclose(list);
-  return 0;
+  if (differences > 0) printf("%d reads differ from the list\n", differences);
+  return differences > 0 ? 1 : 0;
 }
