@@ -37,8 +37,13 @@ def build_and_test():
         return "broken", built.stdout[-2000:]
     run = subprocess.run(["ctest", "-j2", "--stop-on-failure", "--timeout", "60"], cwd=build,
                          capture_output=True, text=True)
+    if run.returncode == 0:
+        return "MISSED", ""
     failed = re.findall(r"^\s*\d+ - (\S+) \(", run.stdout.split("tests FAILED:")[-1], re.M)
-    return ("caught", failed[0]) if run.returncode != 0 else ("MISSED", "")
+    # A test that fails only now and then on a busy machine proves nothing: the failure
+    # must come again.
+    again = subprocess.run(["ctest", "--rerun-failed", "--timeout", "60"], cwd=build, capture_output=True)
+    return ("caught", failed[0]) if again.returncode != 0 else ("unsure", f"{failed[0]} passed when run again")
 
 verdict, detail = build_and_test()
 if verdict != "MISSED":
