@@ -93,8 +93,12 @@ void DemoAnswerCommands(DemoStream* client, const char* tooLongReply, int (*answ
 }
 
 int DemoSendLine(DemoStream* stream, const char* text) {
-  if (PlatformSendStream(stream->handle, text, strlen(text)) < 0) return -1;
-  return PlatformSendStream(stream->handle, "\r\n", 2) < 0 ? -1 : 0;
+  // The line and its end in one send: sent apart, the end would wait for the client's
+  // delayed acknowledgement of the line. Every line the servers compose fits.
+  char line[kPathSize + 64];
+  CopyText(line, text);
+  AppendText(line, "\r\n");
+  return PlatformSendStream(stream->handle, line, strlen(line)) < 0 ? -1 : 0;
 }
 
 int StartDemoServer(DemoServer* server, void (*serve)(DemoServer*, DemoStream*), void* context) {
