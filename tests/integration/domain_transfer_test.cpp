@@ -1,347 +1,224 @@
+// Messages of a domain mailbox (local.example), from the open POP3 dialogue to the open
+// SMTP dialogue: the header read first, duplicates, the sender and the recipients.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "config/settings.h"
-#include "lifecycle/lifecycle.h"
-#include "mail_session.h"
+#include "mail_environment.h"
 #include "protocol/protocol.h"
-#include "scripted_server.h"
 #include "transfer/transfer.h"
-#include "transport/transport.h"
 #include "util/text.h"
 
 namespace {
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-int CountLinesBeginningWith(const std::vector<std::string>& lines, const std::string& prefix) {
-  int count = 0;
-  for (const std::string& line : lines) count += line.rfind(prefix, 0) == 0 ? 1 : 0;
-  return count;
-}
+using Lines = std::vector<std::string>;
 
 std::string Message(const std::string& header, const std::string& body = "Hello.\r\n") {
   return header + "\r\n" + body + ".\r\n";
 }
 
-// Both dialogues open as the mail check leaves them, for one domain mailbox of
-// local.example.
-class DomainTransfer : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (char*& slot : MessageIdTable) slot = new char[kMessageIdSize]();
-    EndMarkCarry = {};
-    MessageIdCount = 0;
-    GatewaySender[0] = '\0';
-    WebShieldSeen = 0;
-    account_ = &session_.AddAccount("pop.example", 110, "");
-    account_->SingleUser = 0;
-    account_->TranslateUserAccounts = 0;
-    CopyText(account_->Domain, "local.example");
-  }
-  void TearDown() override {
-    for (char*& slot : MessageIdTable) {
-      delete[] slot;
-      slot = nullptr;
-    }
-    EndMarkCarry = {};
-    WebShieldSeen = 0;
-  }
+std::string Retr(int number, const std::string& message) {
+  return "C: RETR " + std::to_string(number) + "|S: +OK\r\n" + message + "|";
+}
 
-  void Connect() {
-    pop3_.Start();
-    smtp_.Start();
-    OpenBoth();
+std::string Dele(int number) { return "C: DELE " + std::to_string(number) + "|S: +OK|"; }
+
+// A whole SMTP transaction that the server accepts. A recipient may carry the server's
+// reply behind "=" ("b@local.example=550 no").
+std::string Deliver(const std::string& sender, const Lines& recipients) {
+  std::string script = "C: MAIL FROM:" + sender + "|S: 250 ok|";
+  for (const std::string& recipient : recipients) {
+    size_t mark = recipient.find('=');
+    std::string reply = mark == std::string::npos ? "250 ok" : recipient.substr(mark + 1);
+    script += "C: RCPT TO:<" + recipient.substr(0, mark) + ">|S: " + reply + "|";
   }
+  return script + "C: DATA|S: 354 go|C: <data>|S: 250 queued|";
+}
 
-  void Reconnect() {
-    CloseConnection(POP3Connection);
-    CloseConnection(SMTPConnection);
-    OpenBoth();
-  }
-
-  void OpenBoth() {
-    POP3Connection = OpenConnection("127.0.0.1", pop3_.Port(), nullptr, nullptr, 2);
-    SMTPConnection = OpenConnection("127.0.0.1", smtp_.Port(), nullptr, nullptr, 2);
-    ASSERT_GE(POP3Connection, 0);
-    ASSERT_GE(SMTPConnection, 0);
-  }
-
-  void Disconnect() {
-    CloseConnection(POP3Connection);
-    CloseConnection(SMTPConnection);
-    POP3Connection = SMTPConnection = kNoConnection;
-    EXPECT_TRUE(pop3_.Done());
-    EXPECT_TRUE(smtp_.Done());
-  }
-
-  // Transfers messages 1..count and gives their results.
-  std::vector<int> TransferAll(int count) {
-    std::vector<int> results;
-    Connect();
-    for (int number = 1; number <= count; ++number) results.push_back(TransferDomainMessage(account_, number));
-    Disconnect();
-    return results;
-  }
-
-  std::string Log() { return session_.Instance().DailyLog(); }
-  std::string Trace() { return session_.Instance().Trace(); }
-
-  MailSession session_;
-  Account* account_ = nullptr;
-  ScriptedServer pop3_, smtp_;
+struct DomainCase {
+  const char* name;
+  std::string pop3, smtp;  // scripts of the open connections; empty: nothing is said
+  std::vector<int> results;  // of messages 1, 2, ...
+  Lines log;
+  int deleted = 0;           // DELE commands sent
+  Lines delivered = {};      // the data the SMTP server received, when it matters
+  void (*configure)() = nullptr;
 };
 
-TEST_F(DomainTransfer, DeliversToEachLocalRecipientOnceAndDeletesAfterAcceptance) {
-  std::string message = Message(
-      "Received: from mx by pop.example for <carol@local.example>; Sat, 5 Dec 2026\r\n"
-      "From: \"Dave D.\" <dave@remote.example>\r\n"
-      "To: Alice <alice@local.example>, bob@local.example\r\n"
-      "Cc: stranger@elsewhere.example\r\n"
-      "X-Rcpt-To: bob@local.example\r\n"
-      "Message-ID: <1@remote.example>\r\n");
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + message).Expect("DELE 1").Send("+OK\r\n");
-  smtp_.Expect("MAIL FROM:<dave@remote.example>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<alice@local.example>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<bob@local.example>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<carol@local.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  EXPECT_EQ(TransferAll(1), std::vector<int>{0});
-  ASSERT_EQ(smtp_.Messages().size(), 1u);
-  EXPECT_EQ(smtp_.Messages()[0], message);
-  EXPECT_TRUE(Contains(Log(), "127.0.0.1: To: alice@local.example\r\n"));
-  EXPECT_TRUE(Contains(Trace(), "Found Received: "));
-  EXPECT_FALSE(Contains(Trace(), "Hello."));  // bodies are never traced
-  EXPECT_TRUE(Contains(Trace(), " Header  To: Alice <alice@local.example>, bob@local.example\r\n"));
-}
-
-TEST_F(DomainTransfer, DuplicatesAreReadThroughAndDeletedWithoutAnySMTPCommand) {
-  std::string header = "To: alice@local.example\r\nMessage-ID: <same@remote.example>\r\n";
-  std::string longBody(5000, 'x');
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + Message(header)).Expect("DELE 1").Send("+OK\r\n");
-  // The copy's body arrives after a pause, so it is read through in chunks.
-  pop3_.Expect("RETR 2").Send("+OK\r\n" + header + "\r\n").Pause(200).Send(longBody + "\r\n.\r\n");
-  pop3_.Expect("DELE 2").Send("+OK\r\n");
-  // A different case is a different identifier.
-  std::string other = "To: alice@local.example\r\nMessage-ID: <SAME@remote.example>\r\n";
-  pop3_.Expect("RETR 3").Send("+OK\r\n" + Message(other)).Expect("DELE 3").Send("-ERR odd\r\n");
-  for (int copy = 0; copy < 2; ++copy) {
-    smtp_.Expect("MAIL FROM:<>").Send("250 ok\r\n").Expect("RCPT TO:<alice@local.example>").Send("250 ok\r\n")
-        .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  }
-  EXPECT_EQ(TransferAll(3), (std::vector<int>{0, 0, 0}));
-  EXPECT_EQ(CountLinesBeginningWith(session_.LogLinesFrom(""), "Duplicate email message ignored."), 1);
-  EXPECT_EQ(CountLinesBeginningWith(smtp_.Lines(), "MAIL FROM"), 2);
-}
-
-TEST_F(DomainTransfer, AHiddenRecipientCopyGoesOnlyToItsReceivedForAddress) {
-  std::string visible = "To: alice@local.example\r\nX-Rcpt-To: bob@local.example\r\nMessage-ID: <h@r.example>\r\n";
-  std::string hidden = "Received: from a\r\n\tby b for <carol@local.example>; now\r\n" + visible;
-  std::string named = "Received: by b for <bob@local.example>; now\r\n" + visible;
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + Message(visible)).Expect("DELE 1").Send("+OK\r\n");
-  pop3_.Expect("RETR 2").Send("+OK\r\n" + Message(hidden)).Expect("DELE 2").Send("+OK\r\n");
-  pop3_.Expect("RETR 3").Send("+OK\r\n" + Message(named)).Expect("DELE 3").Send("+OK\r\n");
-  smtp_.Expect("MAIL FROM:<>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<alice@local.example>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<bob@local.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  smtp_.Expect("MAIL FROM:<>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<carol@local.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  EXPECT_EQ(TransferAll(3), (std::vector<int>{0, 0, 0}));
-  EXPECT_EQ(CountLinesBeginningWith(session_.LogLinesFrom(""), "Duplicate email message ignored."), 1);
-}
-
-TEST_F(DomainTransfer, FallbacksForForeignAndMissingRecipients) {
-  // Only a foreign recipient: the any-domain pass takes it.
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + Message("From: x@y.example\r\nTo: friend@elsewhere.example\r\n"));
-  pop3_.Expect("DELE 1").Send("+OK\r\n");
-  // Nothing to interpret: the postmaster, then refused.
-  pop3_.Expect("RETR 2").Send("+OK\r\n" + Message("Subject: none\r\n")).Expect("DELE 2").Send("+OK\r\n");
-  pop3_.Expect("RETR 3").Send("+OK\r\n" + Message("To: undisclosed-recipients:;\r\n"));
-  smtp_.Expect("MAIL FROM:<x@y.example>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<friend@elsewhere.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  smtp_.Expect("MAIL FROM:<>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<postmaster@local.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  smtp_.Expect("MAIL FROM:<>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<postmaster@local.example>").Send("550 no\r\n");
-  EXPECT_EQ(TransferAll(3), (std::vector<int>{0, 0, -3}));
-  std::vector<std::string> log = session_.LogLinesFrom("");
-  EXPECT_EQ(CountLinesBeginningWith(log, "No To or Cc could be interpreted, mail sent to postmaster."), 1);
-  EXPECT_EQ(CountLinesBeginningWith(log, "127.0.0.1: ERROR - SMTP server refused mail to Postmaster"), 1);
-  EXPECT_EQ(CountLinesBeginningWith(pop3_.Lines(), "DELE 3"), 0);
-}
-
-TEST_F(DomainTransfer, AReceivedForAddressNamedElsewhereIsNotSentTwice) {
-  std::string header = "Received: by mx for <alice@local.example>; now\r\nTo: Alice <alice@local.example>\r\n";
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + Message(header)).Expect("DELE 1").Send("+OK\r\n");
-  smtp_.Expect("MAIL FROM:<>").Send("250 ok\r\n").Expect("RCPT TO:<alice@local.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  EXPECT_EQ(TransferAll(1), std::vector<int>{0});
-  EXPECT_TRUE(Contains(Trace(), " Debug   Received: name matched another name.\r\n"));
-}
-
-TEST_F(DomainTransfer, TheSMTPServerMustSay354ThenExactly250AndFailuresKeepTheMessage) {
-  std::string message = Message("To: alice@local.example\r\nMessage-ID: <retry@r.example>\r\n");
-  auto envelope = [this](const std::string& dataReply) -> ScriptedServer& {
-    return smtp_.Expect("MAIL FROM:<>").Send("250 ok\r\n").Expect("RCPT TO:<alice@local.example>")
-        .Send("250 ok\r\n").Expect("DATA").Send(dataReply);
-  };
-  // Each attempt on fresh connections, as the mail check's recovery mode makes them.
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + message).Silence();
-  envelope("250 what\r\n").Silence();
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + message).Silence();
-  envelope("354 go\r\n").ExpectData().Send("251 elsewhere\r\n").Silence();
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + message).Expect("DELE 1").Send("+OK\r\n");
-  envelope("354 go\r\n").ExpectData().Send("250 queued\r\n");
+// Runs the messages of one case and checks the results, the log and the scripts.
+void RunDomainCase(const DomainCase& c) {
+  SCOPED_TRACE(c.name);
+  MailEnvironment environment;
+  Account& account = environment.AddAccount(110, "");
+  if (c.configure != nullptr) c.configure();
+  bool toLocalServer = Settings.DoNotWriteToLocalMailServer != 1;
+  ScriptedServer pop3(c.pop3.empty() ? "C: <close>" : c.pop3);
+  ScriptedServer smtp(c.smtp.empty() && toLocalServer ? "C: <close>" : c.smtp);
+  environment.Connect(pop3, toLocalServer ? &smtp : nullptr);
   std::vector<int> results;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (attempt == 0) {
-      Connect();
-    } else {
-      Reconnect();
-    }
-    results.push_back(TransferDomainMessage(account_, 1));
+  for (size_t number = 1; number <= c.results.size(); ++number) {
+    results.push_back(TransferDomainMessage(&account, static_cast<int>(number)));
   }
-  Disconnect();
-  // Failed twice, the same message is still no duplicate of itself.
-  EXPECT_EQ(results, (std::vector<int>{-3, -3, 0}));
-  EXPECT_TRUE(Contains(Log(), "127.0.0.1: ERROR - SMTP refused to accept data\r\n"));
-  EXPECT_TRUE(Contains(Log(), "127.0.0.1: ERROR - SMTP Server did not accept the message\r\n"));
-  EXPECT_EQ(CountLinesBeginningWith(session_.LogLinesFrom(""), "Duplicate email message ignored."), 0);
-  EXPECT_EQ(CountLinesBeginningWith(pop3_.Lines(), "DELE"), 1);
-}
-
-TEST_F(DomainTransfer, GatewaySenderIsReusedBehindWebShield) {
-  WebShieldSeen = 1;
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + Message("From: first@remote.example\r\nTo: a@local.example\r\n"));
-  pop3_.Expect("DELE 1").Send("+OK\r\n");
-  pop3_.Expect("RETR 2").Send("+OK\r\n" + Message("From: second@remote.example\r\nTo: a@local.example\r\n"));
-  pop3_.Expect("DELE 2").Send("+OK\r\n");
-  for (int i = 0; i < 2; ++i) {
-    smtp_.Expect("MAIL FROM:<first@remote.example>").Send("250 ok\r\n")
-        .Expect("RCPT TO:<a@local.example>").Send("250 ok\r\n")
-        .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  }
-  EXPECT_EQ(TransferAll(2), (std::vector<int>{0, 0}));
-  EXPECT_STREQ(GatewaySender, "first@remote.example");
-}
-
-TEST_F(DomainTransfer, ASenderRefusedTwiceFailsAfterTheDefaultSender) {
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + Message("From: bad@remote.example\r\nTo: a@local.example\r\n"));
-  smtp_.Expect("MAIL FROM:<bad@remote.example>").Send("553 no\r\n")
-      .Expect("MAIL FROM:<postmaster@local.example>").Send("553 no either\r\n");
-  EXPECT_EQ(TransferAll(1), std::vector<int>{-3});
-  EXPECT_TRUE(Contains(Log(), "127.0.0.1: ERROR - SMTP server refused mail from <bad@remote.example>\r\n"));
-}
-
-TEST_F(DomainTransfer, LargeMessagesStreamAndAHeaderOnlyMessageEndsAtItsAnnouncedSize) {
-  std::string header = "To: a@local.example\r\nSubject: big\r\n";
-  std::string line(998, 'y');
-  std::string body;
-  while (body.size() < 5 * 1024 * 1024) body += line + "\r\n";
-  std::string big = Message(header, body);
-  // No empty line: the announced size ends the header receive.
-  std::string headerOnly = "To: b@local.example\r\n";
-  pop3_.Expect("RETR 1").Send("+OK " + std::to_string(big.size()) + " octets\r\n" + big);
-  pop3_.Expect("DELE 1").Send("+OK\r\n");
-  pop3_.Expect("RETR 2").Send("+OK " + std::to_string(headerOnly.size()) + "\r\n" + headerOnly)
-      .Pause(100).Send(".\r\n").Expect("DELE 2").Send("+OK\r\n");
-  smtp_.Expect("MAIL FROM:<>").Send("250 ok\r\n").Expect("RCPT TO:<a@local.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  smtp_.Expect("MAIL FROM:<>").Send("250 ok\r\n").Expect("RCPT TO:<b@local.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-  EXPECT_EQ(TransferAll(2), (std::vector<int>{0, 0}));
-  ASSERT_EQ(smtp_.Messages().size(), 2u);
-  EXPECT_EQ(smtp_.Messages()[0].size(), big.size());
-  EXPECT_EQ(smtp_.Messages()[0], big);
-  EXPECT_EQ(smtp_.Messages()[1], headerOnly + ".\r\n");
-}
-
-TEST_F(DomainTransfer, AHeaderLargerThanTheBufferFailsAndStaysOnTheServer) {
-  std::string huge = "X-Filler: " + std::string(600 * 1024, 'z') + "\r\nTo: a@local.example\r\n\r\nx\r\n.\r\n";
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + huge);
-  EXPECT_EQ(TransferAll(1), std::vector<int>{-2});
-  EXPECT_TRUE(Contains(Log(), "pop.example: ERROR - Message header larger than 512 KB"));
-  EXPECT_EQ(CountLinesBeginningWith(pop3_.Lines(), "DELE"), 0);
-  EXPECT_TRUE(smtp_.Lines().empty());
-}
-
-TEST_F(DomainTransfer, ReadingOnlyLogsRecipientsAndNeitherSendsNorDeletes) {
-  Settings.DoNotWriteToLocalMailServer = 1;
-  pop3_.Expect("RETR 1").Send("+OK\r\n" + Message("To: a@local.example\r\nCc: b@local.example\r\n"));
-  pop3_.Expect("RETR 2").Send("+OK\r\n" + Message("Subject: nobody\r\n"));
-  EXPECT_EQ(TransferAll(2), (std::vector<int>{0, 0}));
-  Settings.DoNotWriteToLocalMailServer = 0;
-  EXPECT_TRUE(smtp_.Lines().empty());
-  EXPECT_EQ(CountLinesBeginningWith(pop3_.Lines(), "DELE"), 0);
-  std::vector<std::string> log = session_.LogLinesFrom("");
-  EXPECT_EQ(CountLinesBeginningWith(log, "127.0.0.1: To: a@local.example"), 1);
-  EXPECT_EQ(CountLinesBeginningWith(log, "127.0.0.1: Cc: b@local.example"), 1);
-  EXPECT_EQ(CountLinesBeginningWith(log, "No To or Cc could be interpreted, mail sent to postmaster."), 1);
-}
-
-}  // namespace
-
-namespace {
-
-ScriptedServer& POP3Session(ScriptedServer& pop3, const std::vector<std::string>& messages) {
-  pop3.Send("+OK ready\r\n").Expect("USER bob").Send("+OK\r\n").Expect("PASS secret").Send("+OK\r\n")
-      .Expect("STAT").Send("+OK " + std::to_string(messages.size()) + " 900\r\n");
-  for (size_t i = 0; i < messages.size(); ++i) {
-    std::string n = std::to_string(i + 1);
-    pop3.Expect("RETR " + n).Send("+OK\r\n" + messages[i]).Expect("DELE " + n).Send("+OK\r\n");
-  }
-  return pop3.Expect("QUIT").Send("+OK bye\r\n").Close();
-}
-
-ScriptedServer& SMTPDelivery(ScriptedServer& smtp, const std::string& sender) {
-  return smtp.Expect("MAIL FROM:<" + sender + ">").Send("250 ok\r\n")
-      .Expect("RCPT TO:<alice@local.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go\r\n").ExpectData().Send("250 queued\r\n");
-}
-
-// Identifiers are compared within one account of one check, and a gateway's sender is
-// kept for one check only.
-TEST(DomainMailCheck, IdentifiersAndTheGatewaySenderLastOneAccountAndOneCheck) {
-  MailSession session;
-  for (char*& slot : MessageIdTable) slot = new char[kMessageIdSize]();
-  auto message = [](const std::string& from) {
-    return Message("From: " + from + "\r\nTo: alice@local.example\r\nMessage-ID: <same@remote.example>\r\n");
-  };
-  ScriptedServer first, second, smtp;
-  POP3Session(first, {message("one@remote.example")});
-  POP3Session(first, {message("three@remote.example")});
-  POP3Session(second, {message("two@remote.example")});
-  POP3Session(second, {});
-  smtp.Send("220 mail WebShield ready\r\n").Expect("HELO local.example").Send("250 hello\r\n");
-  SMTPDelivery(smtp, "one@remote.example");
-  SMTPDelivery(smtp, "one@remote.example").Expect("QUIT").Send("221 bye\r\n").Close();
-  smtp.Send("220 mail WebShield ready\r\n").Expect("HELO local.example").Send("250 hello\r\n");
-  SMTPDelivery(smtp, "three@remote.example").Expect("QUIT").Send("221 bye\r\n").Close();
-  for (ScriptedServer* pop3 : {&first, &second}) {
-    pop3->Start();
-    Account& account = session.AddAccount("localhost", pop3->Port(), "");
-    account.SingleUser = 0;
-    CopyText(account.Domain, "local.example");
-  }
-  smtp.Start();
-  Settings.SMTPPort = smtp.Port();
-  EXPECT_EQ(RunMailCheck(), 0);
-  EXPECT_EQ(RunMailCheck(), 0);
-  EXPECT_TRUE(first.Done());
-  EXPECT_TRUE(second.Done());
+  environment.Disconnect();
+  EXPECT_EQ(results, c.results);
+  EXPECT_TRUE(pop3.Done());
   EXPECT_TRUE(smtp.Done());
-  EXPECT_EQ(CountLinesBeginningWith(session.LogLinesFrom(""), "Duplicate email message ignored."), 0);
-  for (char*& slot : MessageIdTable) {
-    delete[] slot;
-    slot = nullptr;
+  EXPECT_EQ(environment.Log(), c.log);
+  if (!c.delivered.empty()) {
+    EXPECT_EQ(smtp.Messages(), c.delivered);
   }
-  WebShieldSeen = 0;
+  Lines commands = pop3.Lines();
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& line) { return line.rfind("DELE", 0) == 0; }),
+            c.deleted);
+  EXPECT_EQ(environment.Trace().find("Hello."), std::string::npos);  // bodies are never traced
+}
+
+TEST(DomainTransfer, DeliversDeletesAndKeepsAsTheHeaderSays) {
+  const std::string first = Message(
+      "Received: from mx by pop.example for <carol@local.example>; Sat, 5 Dec 2026\r\n"
+      "From: \"Dave D.\" <dave@remote.example>\r\nTo: Alice <alice@local.example>, bob@local.example\r\n"
+      "Cc: stranger@elsewhere.example, erin@local.example\r\nBcc: fay@local.example\r\n"
+      "X-Rcpt-To: bob@local.example\r\nMessage-ID: <1@remote.example>\r\n");
+  const std::string alice = "To: alice@local.example\r\n";
+  const std::string same = alice + "Message-ID: <same@remote.example>\r\n";
+  const std::string visible = alice + "X-Rcpt-To: bob@local.example\r\nMessage-ID: <h@r.example>\r\n";
+  std::string body;
+  while (body.size() < 1500000) body += std::string(998, 'y') + "\r\n";
+  const std::string big = Message(alice + "Subject: big\r\n", body);
+  const std::string envelopeLine = "From alice@example.org Sat Dec  5 10:00:00 2026\r\n" + alice + "\r\nx\r\n.\r\n";
+  const Lines toAlice = {"127.0.0.1: To: alice@local.example"};
+  const std::string accepted = "250 ok|C: RCPT TO:<alice@local.example>|S: 250 ok|";
+  const DomainCase cases[] = {
+      {"each local recipient once", Retr(1, first) + Dele(1),
+       Deliver("<dave@remote.example>", {"alice@local.example", "bob@local.example", "erin@local.example",
+                                         "fay@local.example", "carol@local.example"}),
+       {0},
+       {"127.0.0.1: To: alice@local.example", "127.0.0.1: To: bob@local.example", "127.0.0.1: Cc: erin@local.example",
+        "127.0.0.1: Bcc: fay@local.example", "127.0.0.1: To: carol@local.example"},
+       1, {first}},
+      // The copy's body comes later and is read through; the identifier's case counts.
+      {"duplicates by Message-ID",
+       Retr(1, Message(same)) + Dele(1) + "C: RETR 2|S: +OK\r\n" + same + "\r\n|S: <pause 100>|S: " +
+           std::string(5000, 'x') + "\r\n.\r\n|" + Dele(2) + Retr(3, Message(alice + "Message-ID: <SAME@remote.example>\r\n")) +
+           "C: DELE 3|S: -ERR odd",
+       Deliver("<>", {"alice@local.example"}) + Deliver("<>", {"alice@local.example"}), {0, 0, 0},
+       {toAlice[0], "Duplicate email message ignored.", toAlice[0]}, 3},
+      {"hidden recipient copy",
+       Retr(1, Message(visible)) + Dele(1) +
+           Retr(2, Message("Received: from a\r\n\tby b for <carol@local.example>; now\r\n" + visible)) + Dele(2) +
+           Retr(3, Message("Received: by b for <bob@local.example>; now\r\n" + visible)) + Dele(3),
+       Deliver("<>", {"alice@local.example", "bob@local.example"}) + Deliver("<>", {"carol@local.example"}), {0, 0, 0},
+       {toAlice[0], "127.0.0.1: To: bob@local.example", "127.0.0.1: To: carol@local.example",
+        "Duplicate email message ignored."},
+       3},
+      {"behind WebShield every message has the first sender",
+       Retr(1, Message("From: first@remote.example\r\n" + alice)) + Dele(1) +
+           Retr(2, Message("From: second@remote.example\r\n" + alice)) + Dele(2),
+       Deliver("<first@remote.example>", {"alice@local.example"}) + Deliver("<first@remote.example>", {"alice@local.example"}),
+       {0, 0}, {toAlice[0], toAlice[0]}, 2, {}, [] { WebShieldSeen = 1; }},
+      {"a refused sender, then the default sender",
+       Retr(1, Message("From: bad@remote.example\r\n" + alice)) + Dele(1) +
+           Retr(2, Message("From: bad@remote.example\r\n" + alice)),
+       "C: MAIL FROM:<bad@remote.example>|S: 553 no|C: MAIL FROM:<postmaster@local.example>|S: " + accepted +
+           "C: DATA|S: 354 go|C: <data>|S: 250 ok|C: MAIL FROM:<bad@remote.example>|S: 553 no|"
+           "C: MAIL FROM:<postmaster@local.example>|S: 553 no either",
+       {0, -3}, {toAlice[0], "127.0.0.1: ERROR - SMTP server refused mail from <bad@remote.example>"}, 1},
+      // Streamed behind what came with the header; without an empty line the announced
+      // size ends the header.
+      {"large and header-only messages",
+       Retr(1, big) + Dele(1) + "C: RETR 2|S: +OK 21\r\nTo: bob@local.example\r\n|S: <pause 100>|S: .|" + Dele(2),
+       Deliver("<>", {"alice@local.example"}) + Deliver("<>", {"bob@local.example"}), {0, 0},
+       {toAlice[0], "127.0.0.1: To: bob@local.example"}, 2, {big, "To: bob@local.example\r\n.\r\n"}},
+      {"envelope line", Retr(1, envelopeLine) + Dele(1), Deliver("<>", {"alice@local.example"}), {0}, toAlice, 1,
+       {"X-ExtraPOPData: " + envelopeLine}},
+      {"remote mail kept", Retr(1, Message(alice)), Deliver("<>", {"alice@local.example"}), {0}, toAlice, 0, {},
+       [] { Settings.DoNotDeleteRemoteMail = 1; }},
+      {"local server not written", Retr(1, Message(alice + "Cc: b@local.example\r\n")) + Retr(2, Message("Subject: x\r\n")), "",
+       {0, 0}, {toAlice[0], "127.0.0.1: Cc: b@local.example", "No To or Cc could be interpreted, mail sent to postmaster."},
+       0, {}, [] { Settings.DoNotWriteToLocalMailServer = 1; }},
+      {"RETR refused", "C: RETR 1|S: -ERR no", "", {-2},
+       {"localhost: ERROR - POP3 Server refused request to retrieve mail message"}},
+      {"header stops arriving", "C: RETR 1|S: +OK\r\nTo: alice@local.example", "", {-2},
+       {"localhost: ERROR - Timeout trying to access POP3 server"}},
+      {"header larger than 512 KB", Retr(1, Message("X-Filler: " + std::string(600 * 1024, 'z') + "\r\n" + alice)), "",
+       {-2}, {"localhost: ERROR - Message header larger than 512 KB, message left on the POP3 server"}},
+      {"sender unanswered", Retr(1, Message(alice)), "C: MAIL FROM:<>", {-1},
+       {"127.0.0.1: ERROR - Timeout trying to access SMTP server"}},
+      {"DATA answered 250", Retr(1, Message(alice)), "C: MAIL FROM:<>|S: " + accepted + "C: DATA|S: 250 what", {-3},
+       {toAlice[0], "127.0.0.1: ERROR - SMTP refused to accept data"}},
+      {"final reply 251", Retr(1, Message(alice)), "C: MAIL FROM:<>|S: " + accepted + "C: DATA|S: 354 go|C: <data>|S: 251 elsewhere",
+       {-3}, {toAlice[0], "127.0.0.1: ERROR - SMTP Server did not accept the message"}},
+      {"postmaster refused", Retr(1, Message("To: undisclosed-recipients:;\r\n")),
+       "C: MAIL FROM:<>|S: 250 ok|C: RCPT TO:<postmaster@local.example>|S: 550 no", {-3},
+       {"127.0.0.1: ERROR - SMTP server refused mail to Postmaster"}},
+  };
+  for (const DomainCase& c : cases) RunDomainCase(c);
+}
+
+struct RecipientsCase {
+  const char* name;
+  std::string header;
+  Lines recipients;  // the RCPT TO addresses, in order
+  void (*configure)(Account& account) = nullptr;
+};
+
+TEST(DomainTransfer, RecipientsChosenFromTheHeader) {
+  const std::string longUser(kCommandLineSize, 'u');
+  const RecipientsCase cases[] = {
+      {"names, comments, case, foreign and excluded addresses",
+       "To: \"Ann\" <ann@local.example>, bob@LOCAL.example,carl@elsewhere.example, dave@local.example (Dave), "
+       "spam@local.example\r\nCc: x@local.example\r\n",
+       {"ann@local.example", "bob@LOCAL.example", "dave@local.example", "x@local.example"},
+       [](Account&) {
+         static SpecialAction spam = {"Spam@Local.Example", 1, nullptr};
+         Settings.SpecialActions = &spam;
+       }},
+      {"a refusal ends its line only", "Cc: a@local.example, b@local.example, c@local.example\r\nTo: d@local.example\r\n",
+       {"a@local.example", "b@local.example=550 no such user", "d@local.example"}},
+      {"quoted, continued and domain-less addresses",
+       "To: \"jane@local.example\"\r\nCc: Someone\r\n\tf@local.example\r\nX-Rcpt-To: <bob>\r\n",
+       {"jane@local.example", "f@local.example", "bob"}},
+      {"a quoted name only, in the any-domain pass", "To: \"Jane Doe\"\r\n", {"Jane Doe"}},
+      {"too long for a command: refused, not cut", "To: " + longUser + "@local.example, short@local.example\r\n",
+       {"short@local.example"}},
+      {"X-Rcpt-To: its first address, unless named", "To: a@local.example\r\nX-Rcpt-To: a@local.example\r\n"
+                                                     "X-Rcpt-To: b@local.example\r\n",
+       {"a@local.example"}},
+      {"Received-for: the first served one, unless named",
+       "Received: by x for <f@foreign.example>; now\r\nReceived: by y for <carol@local.example>; now\r\n"
+       "Received: by z\r\n\tfor <dan@local.example>; now\r\nTo: Carol <carol@local.example>, e@local.example\r\n",
+       {"carol@local.example", "e@local.example"}},
+      {"Received-for on a continuation line", "Received: by z\r\n\tfor <dan@local.example>; now\r\nTo: e@local.example\r\n",
+       {"e@local.example", "dan@local.example"}},
+      {"foreign only: the any-domain pass", "To: friend@elsewhere.example\r\n", {"friend@elsewhere.example"}},
+      {"one local recipient is enough", "To: a@local.example\r\nCc: friend@elsewhere.example\r\n", {"a@local.example"}},
+      {"nobody: the postmaster", "Subject: none\r\n", {"postmaster@local.example"}},
+      {"translated to the local domain",
+       "Delivered-To: brand.example-jane@brand.example\r\nTo: pop-max@brand.example\r\n"
+       "Envelope-To: pop-tom@brand.example\r\nTo: ann@local.example, x@foreign.example\r\n",
+       {"jane@local.example", "pop-max@local.example", "tom@local.example", "ann@local.example"},
+       [](Account& account) {
+         static DeliveredToPrefix prefix = {"pop-", nullptr};
+         Settings.DeliveredToPrefixes = &prefix;
+         CopyText(account.Domain, "brand.example");
+         account.TranslateUserAccounts = 1;
+       }},
+  };
+  for (const RecipientsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    MailEnvironment environment;
+    Account& account = environment.AddAccount(110, "");
+    if (c.configure != nullptr) c.configure(account);
+    ScriptedServer pop3(Retr(1, Message(c.header)) + Dele(1));
+    ScriptedServer smtp(Deliver("*", c.recipients));
+    environment.Connect(pop3, &smtp);
+    EXPECT_EQ(TransferDomainMessage(&account, 1), 0);
+    environment.Disconnect();
+    EXPECT_TRUE(pop3.Done());
+    EXPECT_TRUE(smtp.Done());
+  }
 }
 
 }  // namespace

@@ -1,14 +1,16 @@
+// Whole mail checks over scripted accounts: the logins, the recovery mode after a failed
+// message, the shared SMTP dialogue, a shutdown request, and dial-up around the check.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "config/settings.h"
 #include "lifecycle/lifecycle.h"
-#include "mail_session.h"
-#include "scripted_server.h"
+#include "mail_environment.h"
+#include "protocol/protocol.h"
+#include "rasapi/scripted_rasapi.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
 
@@ -16,205 +18,174 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string MessageText(int n) { return "Subject: message " + std::to_string(n) + "\r\n\r\nbody\r\n.\r\n"; }
-
-ScriptedServer& POP3LoginCounting(ScriptedServer& pop3, int count) {
-  return pop3.Send("+OK ready\r\n").Expect("USER bob").Send("+OK\r\n").Expect("PASS secret").Send("+OK\r\n")
-      .Expect("STAT").Send("+OK " + std::to_string(count) + " 900\r\n");
+std::string Text(int n) { return "Subject: message " + std::to_string(n) + "\r\n\r\nbody\r\n.\r\n"; }
+// A domain mailbox's message for alice, always with the same Message-ID.
+std::string From(const std::string& sender) {
+  return "From: " + sender + "\r\nTo: alice@local.example\r\nMessage-ID: <same@remote.example>\r\n\r\nbody\r\n.\r\n";
 }
 
-ScriptedServer& POP3Deliver(ScriptedServer& pop3, int number, int text) {
-  std::string n = std::to_string(number);
-  return pop3.Expect("RETR " + n).Send("+OK\r\n" + MessageText(text)).Expect("DELE " + n).Send("+OK\r\n");
+std::string Login(int count) {
+  return "S: +OK ready|C: USER bob|S: +OK|C: PASS secret|S: +OK|C: STAT|S: +OK " + std::to_string(count) + " 900|";
 }
-
-ScriptedServer& POP3Quit(ScriptedServer& pop3) { return pop3.Expect("QUIT").Send("+OK bye\r\n").Close(); }
-
-ScriptedServer& SMTPLogin(ScriptedServer& smtp) {
-  return smtp.Send("220 local ready\r\n").Expect("HELO local.example").Send("250 hello\r\n");
+std::string Retr(int number, const std::string& message) {
+  return "C: RETR " + std::to_string(number) + "|S: +OK\r\n" + message + "|";
 }
-
-ScriptedServer& SMTPDeliver(ScriptedServer& smtp) {
-  return smtp.Expect("MAIL FROM:<postmaster@local.example>").Send("250 ok\r\n")
-      .Expect("RCPT TO:<alice@local.example>").Send("250 ok\r\n")
-      .Expect("DATA").Send("354 go ahead\r\n").ExpectData().Send("250 queued\r\n");
+std::string Move(int number, const std::string& message) {
+  return Retr(number, message) + "C: DELE " + std::to_string(number) + "|S: +OK|";
 }
+std::string Move(int number, int text) { return Move(number, Text(text)); }
+std::string DeliverFrom(const std::string& sender, const std::string& dataReply = "354 go|C: <data>|S: 250 queued") {
+  return "C: MAIL FROM:<" + sender + ">|S: 250 ok|C: RCPT TO:<alice@local.example>|S: 250 ok|C: DATA|S: " + dataReply + "|";
+}
+const std::string kQuit = "C: QUIT|S: +OK bye|C: <close>|";
+const std::string kHelo = "S: 220 local ready|C: HELO local.example|S: 250 hello|";
+const std::string kDeliver =
+    "C: MAIL FROM:<postmaster@local.example>|S: 250 ok|C: RCPT TO:<alice@local.example>|S: 250 ok|"
+    "C: DATA|S: 354 go|C: <data>|S: 250 queued|";
+const std::string kSMTPQuit = "C: QUIT|S: 221 bye|C: <close>|";
 
-ScriptedServer& SMTPQuit(ScriptedServer& smtp) { return smtp.Expect("QUIT").Send("221 bye\r\n").Close(); }
-
-const std::string kSeparator(57, '-');
-const char kReady[] = " message(s) ready for transferring from POP3 server to SMTP server.";
-
-std::string Done(int n) { return "localhost: Message number " + std::to_string(n) + " successfully transferred to SMTP server."; }
-std::string Failed(int n) { return "localhost: ERROR - Message number " + std::to_string(n) + " failed to transfer to SMTP server."; }
-std::string Ready(int count) { return "localhost: " + std::to_string(count) + kReady; }
 const std::string kPOP3In = "localhost: Logged into POP3 server.";
 const std::string kPOP3Out = "localhost: Logging out of POP3 server.";
 const std::string kSMTPIn = "127.0.0.1: Logged into SMTP server.";
 const std::string kSMTPOut = "127.0.0.1: Logging out of SMTP server.";
 const std::string kDelivered = "EMail message transferred for: alice@local.example";
 const std::string kNoMail = "localhost: No mail waiting at POP3 server.";
+const std::string kRetrRefused = "localhost: ERROR - POP3 server refused request to retrieve mail";
+const std::string kRefusedLogin = "127.0.0.1: Mail waiting at POP3 server, but SMTP server refused login.";
+std::string Ready(int count) {
+  return "localhost: " + std::to_string(count) + " message(s) ready for transferring from POP3 server to SMTP server.";
+}
+std::string Done(int n) { return "localhost: Message number " + std::to_string(n) + " successfully transferred to SMTP server."; }
+std::string Failed(int n) { return "localhost: ERROR - Message number " + std::to_string(n) + " failed to transfer to SMTP server."; }
 
-class MailCheck : public ::testing::Test {
- protected:
-  // POP3 accounts are reached by name, the SMTP server by address, so the log sources
-  // tell the two apart.
-  Account& AddAccount(const ScriptedServer& pop3) { return session_.AddAccount("localhost", pop3.Port(), "alice@local.example"); }
-  void UseSMTP(const ScriptedServer& smtp) { Settings.SMTPPort = smtp.Port(); }
-  // Starts the servers, makes each POP3 server an account, in order, and runs one check.
-  int Check(std::initializer_list<ScriptedServer*> accounts, ScriptedServer& smtp) {
-    for (ScriptedServer* pop3 : accounts) {
-      pop3->Start();
-      AddAccount(*pop3);
-    }
-    smtp.Start();
-    UseSMTP(smtp);
-    return RunMailCheck();
-  }
-  Lines Log() { return session_.LogLinesFrom("Logged into POP3 server."); }
-  std::string Trace() { return session_.Instance().Trace(); }
+const std::string kDial =
+    "RasDialA(null, null, 1052, entry=Office, phone=, callback=, user=dialer, password=dialpass, domain=, 0, null)";
 
-  MailSession session_;
+// Dial-up as the settings file gives it, with the scripted library in the instance directory.
+void UseDialUp() {
+  Settings.DirectConnect = 0;
+  CopyText(Settings.ConnectionName, "Office");
+  CopyText(Settings.DialUpUserName, "dialer");
+  CopyText(Settings.DialUpUserPassword, "dialpass");
+  symlink(SCRIPTED_RASAPI_PATH, (std::string(ModuleDirectory) + "/librasapi32.so").c_str());
+}
+
+struct CheckCase {
+  const char* name;
+  Lines pop3;  // one script per account, in order
+  std::string smtp;
+  int result;  // of every check
+  Lines log;
+  void (*configure)() = nullptr;
+  Lines ras = {};              // the remote access calls, each behind the POP3 connections made before it
+  bool domain = false;         // domain mailboxes instead of single-user ones
+  int checks = 1;
+  std::string shutdownAt = "";  // a POP3 line on whose arrival shutdown is requested
 };
 
-TEST_F(MailCheck, AMessageThatFailsOnceIsRetriedInALoginOfItsOwn) {
-  ScriptedServer pop3, smtp;
-  POP3Deliver(POP3LoginCounting(pop3, 3), 1, 1).Expect("RETR 2").Send("-ERR busy\r\n");
-  POP3Quit(pop3);
-  // QUIT committed the deletion of message 1, so the failed one is number 1 now.
-  POP3Quit(POP3Deliver(POP3LoginCounting(pop3, 2), 1, 2));
-  POP3Quit(POP3Deliver(POP3LoginCounting(pop3, 1), 1, 3));
-  POP3Quit(POP3LoginCounting(pop3, 0));
-  for (int login = 0; login < 3; ++login) SMTPQuit(SMTPDeliver(SMTPLogin(smtp)));
-
-  EXPECT_EQ(Check({&pop3}, smtp), 0);
-  EXPECT_TRUE(pop3.Done());
-  EXPECT_TRUE(smtp.Done());
-  EXPECT_EQ(smtp.Messages(), (Lines{MessageText(1), MessageText(2), MessageText(3)}));
-  EXPECT_EQ(Log(), (Lines{kPOP3In, kSMTPIn, Ready(3), kDelivered, Done(1),
-                          "localhost: ERROR - POP3 server refused request to retrieve mail", Failed(2), kPOP3Out,
-                          kSMTPOut, kPOP3In, kSMTPIn, Ready(2), kDelivered, Done(1), kPOP3Out, kSMTPOut, kPOP3In,
-                          kSMTPIn, Ready(1), kDelivered, Done(1), kPOP3Out, kSMTPOut, kPOP3In, kNoMail, kPOP3Out}));
-  // Before each message, and after the one that ends a login's count.
-  EXPECT_EQ(CountOf(Trace(), kSeparator), 5);
-}
-
-TEST_F(MailCheck, AMessageThatAlwaysFailsIsSkippedAndRecoveryEndsWithItsLogins) {
-  ScriptedServer pop3, smtp;
-  const char* refused = "-ERR cannot read it\r\n";
-  POP3LoginCounting(pop3, 2).Expect("RETR 1").Send(refused);
-  POP3Quit(pop3);
-  POP3LoginCounting(pop3, 2).Expect("RETR 1").Send(refused);
-  POP3Quit(pop3);
-  POP3Quit(POP3Deliver(POP3LoginCounting(pop3, 2), 2, 2));
-  // New mail came meanwhile: message 2 would be there, but the two recovery logins (the
-  // count at the failure) are used up.
-  POP3Quit(POP3LoginCounting(pop3, 3));
-  SMTPQuit(SMTPLogin(smtp));
-  SMTPQuit(SMTPLogin(smtp));
-  SMTPQuit(SMTPDeliver(SMTPLogin(smtp)));
-
-  EXPECT_EQ(Check({&pop3}, smtp), 0);
-  EXPECT_TRUE(pop3.Done());
-  EXPECT_TRUE(smtp.Done());
-  EXPECT_FALSE(AnyLineBeginsWith(pop3.Lines(), "DELE 1"));
-  const std::string retrRefused = "localhost: ERROR - POP3 server refused request to retrieve mail";
-  EXPECT_EQ(Log(), (Lines{kPOP3In, kSMTPIn, Ready(2), retrRefused, Failed(1), kPOP3Out, kSMTPOut,
-                          kPOP3In, kSMTPIn, Ready(2), retrRefused, Failed(1), kPOP3Out, kSMTPOut,
-                          kPOP3In, kSMTPIn, Ready(2), kDelivered, Done(2), kPOP3Out, kSMTPOut,
-                          kPOP3In, kPOP3Out}));
-}
-
-TEST_F(MailCheck, AccountsShareOneSMTPLoginAndAccountsWithoutMailNeedNone) {
-  ScriptedServer refusing, empty, first, second, smtp;
-  refusing.Send("+OK\r\n").Expect("USER bob").Send("+OK\r\n").Expect("PASS secret").Send("-ERR denied\r\n");
-  POP3Quit(POP3LoginCounting(empty, 0));
-  POP3Quit(POP3Deliver(POP3LoginCounting(first, 1), 1, 1));
-  POP3Quit(POP3Deliver(POP3LoginCounting(second, 1), 1, 2));
-  SMTPQuit(SMTPDeliver(SMTPDeliver(SMTPLogin(smtp))));
-
-  EXPECT_EQ(Check({&refusing, &empty, &first, &second}, smtp), 0);
-  for (ScriptedServer* server : {&refusing, &empty, &first, &second, &smtp}) EXPECT_TRUE(server->Done());
-  EXPECT_EQ(smtp.Connections(), 1);
-  EXPECT_EQ(session_.LogLinesFrom("refused login"),
-            (Lines{"localhost: ERROR - POP3 server refused login due to incorrect username or password.",
-                   kPOP3In, kNoMail, kPOP3Out,
-                   kPOP3In, kSMTPIn, Ready(1), kDelivered, Done(1), kPOP3Out,
-                   kPOP3In, Ready(1), kDelivered, Done(1), kPOP3Out, kSMTPOut}));
-}
-
-TEST_F(MailCheck, ARefusedSMTPLoginEndsTheCheck) {
-  ScriptedServer pop3, later, smtp;
-  POP3Quit(POP3LoginCounting(pop3, 1));
-  smtp.Send("554 no service\r\n").Silence();
-
-  EXPECT_EQ(Check({&pop3, &later}, smtp), -1);
-  EXPECT_TRUE(pop3.Done());
-  EXPECT_EQ(later.Connections(), 0);
-  EXPECT_FALSE(AnyLineBeginsWith(pop3.Lines(), "RETR"));
-  Lines log = Log();
-  EXPECT_NE(std::find(log.begin(), log.end(), "127.0.0.1: Mail waiting at POP3 server, but SMTP server refused login."),
-            log.end());
-  EXPECT_EQ(log.back(), kPOP3Out);
-}
-
-TEST_F(MailCheck, NothingHappensWithoutALocalDomain) {
-  ScriptedServer pop3;
-  pop3.Start();
-  AddAccount(pop3);
-  Settings.SMTPDomain[0] = '\0';
-  Settings.DirectConnect = 0;
-  EXPECT_EQ(RunMailCheck(), 0);
-  EXPECT_EQ(pop3.Connections(), 0);
-  EXPECT_EQ(session_.LogLinesFrom(""), Lines{"Postwain 2.4: Starting up..."});
-}
-
-TEST_F(MailCheck, ReadingOnlyNeverTalksToTheLocalServerNorDeletes) {
-  ScriptedServer pop3, smtp;
-  POP3LoginCounting(pop3, 2).Expect("RETR 1").Send("+OK\r\n" + MessageText(1));
-  POP3Quit(pop3.Expect("RETR 2").Send("+OK\r\n" + MessageText(2)));
-
-  Settings.DoNotWriteToLocalMailServer = 1;
-  EXPECT_EQ(Check({&pop3}, smtp), 0);
-  EXPECT_TRUE(pop3.Done());
-  EXPECT_EQ(smtp.Connections(), 0);
-  EXPECT_EQ(Log(), (Lines{kPOP3In, Ready(2), kDelivered, Done(1), kDelivered, Done(2), kPOP3Out}));
-}
-
-TEST_F(MailCheck, KeepingRemoteMailDeliversWithoutDeleting) {
-  ScriptedServer pop3, smtp;
-  POP3LoginCounting(pop3, 2).Expect("RETR 1").Send("+OK\r\n" + MessageText(1));
-  POP3Quit(pop3.Expect("RETR 2").Send("+OK\r\n" + MessageText(2)));
-  SMTPQuit(SMTPDeliver(SMTPDeliver(SMTPLogin(smtp))));
-
-  Settings.DoNotDeleteRemoteMail = 1;
-  EXPECT_EQ(Check({&pop3}, smtp), 0);
-  EXPECT_TRUE(pop3.Done());
-  EXPECT_TRUE(smtp.Done());
-  EXPECT_EQ(smtp.Messages().size(), 2u);
-  EXPECT_EQ(Log(), (Lines{kPOP3In, kSMTPIn, Ready(2), kDelivered, Done(1), kDelivered, Done(2), kPOP3Out, kSMTPOut}));
-}
-
-TEST_F(MailCheck, AShutdownRequestLetsTheCurrentMessageFinishAndStopsTheWalk) {
-  ScriptedServer pop3, later, smtp;
-  pop3.Send("+OK\r\n").Serve([](const std::string& line) -> std::string {
-    if (line == "STAT\r\n") return "+OK 3 900\r\n";
-    if (line == "RETR 1\r\n") {
-      ShutdownRequested = 1;
-      return "+OK\r\n" + MessageText(1);
+TEST(MailCheck, Scenarios) {
+  const std::string refused = "S: 554 no service";
+  const std::string webShield = "S: 220 mail WebShield ready|C: HELO local.example|S: 250 hello|";
+  const std::string toAlice = "127.0.0.1: To: alice@local.example";
+  const CheckCase cases[] = {
+      // QUIT commits the deletion of message 1, so the failed one is number 1 next time.
+      {"a message that fails once gets a login of its own",
+       {Login(3) + Move(1, 1) + "C: RETR 2|S: -ERR busy|" + kQuit + Login(2) + Move(1, 2) + kQuit + Login(1) + Move(1, 3) +
+        kQuit + Login(0) + kQuit},
+       kHelo + kDeliver + kSMTPQuit + kHelo + kDeliver + kSMTPQuit + kHelo + kDeliver + kSMTPQuit, 0,
+       {kPOP3In, kSMTPIn, Ready(3), kDelivered, Done(1), kRetrRefused, Failed(2), kPOP3Out, kSMTPOut,
+        kPOP3In, kSMTPIn, Ready(2), kDelivered, Done(1), kPOP3Out, kSMTPOut, kPOP3In, kSMTPIn, Ready(1), kDelivered,
+        Done(1), kPOP3Out, kSMTPOut, kPOP3In, kNoMail, kPOP3Out}},
+      // New mail came meanwhile, but the recovery logins (the count at the failure) are used up.
+      {"a message that always fails is skipped",
+       {Login(2) + "C: RETR 1|S: -ERR no|" + kQuit + Login(2) + "C: RETR 1|S: -ERR no|" + kQuit + Login(2) + Move(2, 2) +
+        kQuit + Login(3) + kQuit},
+       kHelo + kSMTPQuit + kHelo + kSMTPQuit + kHelo + kDeliver + kSMTPQuit, 0,
+       {kPOP3In, kSMTPIn, Ready(2), kRetrRefused, Failed(1), kPOP3Out, kSMTPOut, kPOP3In, kSMTPIn, Ready(2),
+        kRetrRefused, Failed(1), kPOP3Out, kSMTPOut, kPOP3In, kSMTPIn, Ready(2), kDelivered, Done(2), kPOP3Out,
+        kSMTPOut, kPOP3In, kPOP3Out}},
+      {"accounts share one SMTP login, and accounts without mail need none",
+       {"S: +OK|C: USER bob|S: +OK|C: PASS secret|S: -ERR denied", Login(0) + kQuit, Login(1) + Move(1, 1) + kQuit,
+        Login(1) + Move(1, 2) + kQuit},
+       kHelo + kDeliver + kDeliver + kSMTPQuit, 0,
+       {"localhost: ERROR - POP3 server refused login due to incorrect username or password.", kPOP3In, kNoMail,
+        kPOP3Out, kPOP3In, kSMTPIn, Ready(1), kDelivered, Done(1), kPOP3Out, kPOP3In, Ready(1), kDelivered, Done(1),
+        kPOP3Out, kSMTPOut}},
+      {"a refused SMTP login ends the check", {Login(1) + kQuit, ""}, refused, -1,
+       {kPOP3In, "127.0.0.1: ERROR - Connected to SMTP server but server sent incorrect welcome statement: 554 no service",
+        kRefusedLogin, kPOP3Out}},
+      {"nothing without a local domain", {""}, "", 0, {}, [] { Settings.SMTPDomain[0] = '\0'; }},
+      {"reading only", {Login(2) + Retr(1, Text(1)) + Retr(2, Text(2)) + kQuit}, "", 0,
+       {kPOP3In, Ready(2), kDelivered, Done(1), kDelivered, Done(2), kPOP3Out},
+       [] { Settings.DoNotWriteToLocalMailServer = 1; }},
+      {"remote mail kept", {Login(2) + Retr(1, Text(1)) + Retr(2, Text(2)) + kQuit}, kHelo + kDeliver + kDeliver + kSMTPQuit,
+       0, {kPOP3In, kSMTPIn, Ready(2), kDelivered, Done(1), kDelivered, Done(2), kPOP3Out, kSMTPOut},
+       [] { Settings.DoNotDeleteRemoteMail = 1; }},
+      {"shutdown requested during a message", {Login(3) + Move(1, 1) + kQuit, ""}, kHelo + kDeliver + kSMTPQuit, 0,
+       {kPOP3In, kSMTPIn, Ready(3), kDelivered, Done(1), kPOP3Out, kSMTPOut}, nullptr, {}, false, 1, "RETR 1\r\n"},
+      {"dialled before the accounts and hung up after", {Login(0) + kQuit}, "", 0, {kPOP3In, kNoMail, kPOP3Out}, UseDialUp,
+       {"0 load", "0 RasEnumConnectionsA(412, 20600)", "0 " + kDial, "0 RasGetConnectStatusA(dialled, 160)",
+        "1 RasHangUpA(dialled)", "1 RasGetConnectStatusA(dialled, 160)", "1 unload"}},
+      {"a connection already up is used and left up", {Login(0) + kQuit}, "", 0, {kPOP3In, kNoMail, kPOP3Out},
+       [] {
+         UseDialUp();
+         ScriptedRasScript()->connectionsUp = 1;
+       },
+       {"0 load", "0 RasEnumConnectionsA(412, 20600)", "0 unload"}},
+      {"a failed dial skips the check", {""}, "", 0, {"Office: ERROR - Cannot determine if the modem is in use."},
+       [] {
+         UseDialUp();
+         ScriptedRasScript()->enumError = 610;
+       },
+       {"0 load", "0 RasEnumConnectionsA(412, 20600)", "0 unload"}},
+      {"a refused SMTP login still hangs up", {Login(1) + kQuit, ""}, refused, -1,
+       {kPOP3In, "127.0.0.1: ERROR - Connected to SMTP server but server sent incorrect welcome statement: 554 no service",
+        kRefusedLogin, kPOP3Out},
+       UseDialUp,
+       {"0 load", "0 RasEnumConnectionsA(412, 20600)", "0 " + kDial, "0 RasGetConnectStatusA(dialled, 160)",
+        "1 RasHangUpA(dialled)", "1 RasGetConnectStatusA(dialled, 160)", "1 unload"}},
+      // A failed message is no duplicate of itself when it is tried again.
+      {"a failed domain message is retried",
+       {Login(1) + Retr(1, From("x@r")) + kQuit + Login(1) + Move(1, From("x@r")) + kQuit + Login(0) + kQuit},
+       kHelo + DeliverFrom("x@r", "250 what") + kSMTPQuit + kHelo + DeliverFrom("x@r") + kSMTPQuit, 0,
+       {kPOP3In, kSMTPIn, Ready(1), toAlice, "127.0.0.1: ERROR - SMTP refused to accept data", Failed(1), kPOP3Out,
+        kSMTPOut, kPOP3In, kSMTPIn, Ready(1), toAlice, Done(1), kPOP3Out, kSMTPOut, kPOP3In, kNoMail, kPOP3Out},
+       nullptr, {}, true},
+      // Identifiers are compared within one account of one check, and a gateway's sender
+      // is kept for one check.
+      {"identifiers and the gateway sender last one account and one check",
+       {Login(1) + Move(1, From("one@r")) + kQuit + Login(1) + Move(1, From("three@r")) + kQuit,
+        Login(1) + Move(1, From("two@r")) + kQuit + Login(0) + kQuit},
+       webShield + DeliverFrom("one@r") + DeliverFrom("one@r") + kSMTPQuit + webShield + DeliverFrom("three@r") + kSMTPQuit,
+       0,
+       {kPOP3In, kSMTPIn, Ready(1), toAlice, Done(1), kPOP3Out, kPOP3In, Ready(1), toAlice, Done(1), kPOP3Out, kSMTPOut,
+        kPOP3In, kSMTPIn, Ready(1), toAlice, Done(1), kPOP3Out, kPOP3In, kNoMail, kPOP3Out, kSMTPOut},
+       nullptr, {}, true, 2},
+  };
+  for (const CheckCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    MailEnvironment environment;
+    ScriptedRas& ras = *ScriptedRasScript();
+    ras = ScriptedRas{};
+    std::vector<std::unique_ptr<ScriptedServer>> accounts;
+    for (const std::string& script : c.pop3) {
+      accounts.push_back(std::make_unique<ScriptedServer>(script, [&c](const std::string& line) {
+        if (line == c.shutdownAt) ShutdownRequested = 1;
+      }));
+      environment.AddAccount(accounts.back()->Port(), c.domain ? "" : "alice@local.example");
     }
-    if (line.rfind("RETR", 0) == 0) return "-ERR not expected\r\n";
-    return "+OK\r\n";
-  });
-  SMTPQuit(SMTPDeliver(SMTPLogin(smtp)));
-
-  EXPECT_EQ(Check({&pop3, &later}, smtp), 0);
-  EXPECT_TRUE(pop3.Done());
-  EXPECT_TRUE(smtp.Done());
-  EXPECT_EQ(later.Connections(), 0);
-  EXPECT_EQ(pop3.Lines(), (Lines{"USER bob\r\n", "PASS secret\r\n", "STAT\r\n", "RETR 1\r\n", "DELE 1\r\n",
-                                  "QUIT\r\n"}));
-  EXPECT_EQ(Log(), (Lines{kPOP3In, kSMTPIn, Ready(3), kDelivered, Done(1), kPOP3Out, kSMTPOut}));
+    ScriptedServer smtp(c.smtp);
+    Settings.SMTPPort = smtp.Port();
+    if (c.configure != nullptr) c.configure();
+    Lines calls;
+    ras.observer = [&](const std::string& call) { calls.push_back(std::to_string(accounts[0]->Connections()) + " " + call); };
+    for (int check = 0; check < c.checks; ++check) EXPECT_EQ(RunMailCheck(), c.result);
+    ras.observer = nullptr;
+    for (auto& pop3 : accounts) EXPECT_TRUE(pop3->Done());
+    EXPECT_TRUE(smtp.Done());
+    EXPECT_EQ(environment.Log(), c.log);
+    EXPECT_EQ(calls, c.ras);
+  }
 }
 
 }  // namespace

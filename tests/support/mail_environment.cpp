@@ -1,0 +1,150 @@
+#include "mail_environment.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "lifecycle/lifecycle.h"
+#include "logging/logging.h"
+#include "platform/platform.h"
+#include "protocol/protocol.h"
+#include "transfer/transfer.h"
+#include "transport/connection_table.h"
+#include "util/text.h"
+
+namespace {
+
+std::mutex callbackMutex;
+std::vector<std::string> callbackTexts;
+std::atomic<uint32_t> skipWaitsFrom{3000};
+
+int Record(const char* kind, const char* text) {
+  std::lock_guard<std::mutex> lock(callbackMutex);
+  callbackTexts.push_back(std::string(kind) + text);
+  return 0;
+}
+
+// Every poll ends after a millisecond, since the pollers look at a real clock or a count
+// anyway; the long pauses (greeting retry, recovery logins, dial-up settling) pass at once.
+void QuickSleep(uint32_t milliseconds) {
+  if (milliseconds > 0 && milliseconds < 500) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::yield();
+}
+
+int QuickWait(uint32_t milliseconds, int (*isSet)(void*), void* event) {
+  auto end = std::chrono::steady_clock::now() +
+             std::chrono::milliseconds(milliseconds >= skipWaitsFrom ? 0 : milliseconds);
+  for (;;) {
+    if (isSet(event) != 0) return 1;
+    if (std::chrono::steady_clock::now() >= end) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+}  // namespace
+
+int RecordStatus(const char* text) { return Record("status: ", text); }
+int RecordMessage(const char* text) { return Record("message: ", text); }
+
+MailEnvironment::MailEnvironment() {
+  {
+    std::lock_guard<std::mutex> lock(callbackMutex);
+    callbackTexts.clear();
+  }
+  skipWaitsFrom = 3000;
+  PlatformReplaceClock(PlatformClockHooks{nullptr, nullptr, QuickSleep, QuickWait});
+  Settings.TimeOut = 1;
+  Settings.CreateTraceLog = 1;
+  Settings.DirectConnect = 1;
+  Settings.SMTPPort = 25;
+  CopyText(Settings.SMTPServerNameOrAddress, "127.0.0.1");
+  CopyText(Settings.SMTPDomain, "local.example");
+  OpenLogs();
+  InitProtocolResources(RecordStatus, RecordMessage);
+  TransferBuffer = static_cast<char*>(PlatformAllocate(kTransferBufferSize));
+  for (char*& slot : MessageIdTable) slot = new char[kMessageIdSize]();
+  TransportStartUp();
+  ShutdownRequested = 0;
+  WebShieldSeen = 0;
+  EndMarkCarry = {};
+  GatewaySender[0] = '\0';
+  MessageIdCount = 0;
+  logStart_ = Log().size();
+}
+
+MailEnvironment::~MailEnvironment() {
+  Disconnect();
+  TransportIgnoreConnectEvents(false);
+  TransportShutdown();
+  for (char*& slot : MessageIdTable) {
+    delete[] slot;
+    slot = nullptr;
+  }
+  PlatformFree(TransferBuffer);
+  TransferBuffer = nullptr;
+  FreeProtocolResources();
+  CloseLogs();
+  // The accounts belong to this environment, the lists to the tests that set them.
+  Settings.Accounts = nullptr;
+  Settings.SpecialActions = nullptr;
+  Settings.DeliveredToPrefixes = nullptr;
+  ShutdownRequested = 0;
+  PlatformRestoreClock();
+}
+
+Account& MailEnvironment::AddAccount(int port, const std::string& alias) {
+  accounts_.push_back(std::make_unique<Account>());
+  Account& account = *accounts_.back();
+  CopyText(account.ServerName, "localhost");
+  account.Port = port;
+  CopyText(account.UserName, "bob");
+  CopyText(account.Password, "secret");
+  account.SingleUser = alias.empty() ? 0 : 1;
+  CopyText(account.Alias, alias.c_str());
+  CopyText(account.Domain, alias.empty() ? "local.example" : "");
+  Account** end = &Settings.Accounts;
+  while (*end != nullptr) end = &(*end)->Next;
+  *end = &account;
+  return account;
+}
+
+void MailEnvironment::Connect(const ScriptedServer& pop3, const ScriptedServer* smtp) {
+  POP3Connection = OpenConnection("127.0.0.1", pop3.Port(), nullptr, nullptr, 5);
+  if (smtp != nullptr) SMTPConnection = OpenConnection("127.0.0.1", smtp->Port(), nullptr, nullptr, 5);
+}
+
+void MailEnvironment::Disconnect() {
+  for (Connection connection = 0; connection < kConnectionTableSize; ++connection) CloseConnection(connection);
+  POP3Connection = SMTPConnection = kNoConnection;
+}
+
+std::vector<std::string> MailEnvironment::Log() const {
+  std::string log = instance.DailyLog();
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; at < log.size(); at = end + 2) {
+    end = log.find("\r\n", at);
+    if (end == std::string::npos) end = log.size();
+    // Behind the timestamp's date and time; the file's first line has none.
+    std::string line = log.substr(at, end - at);
+    size_t date = line.find(' ');
+    size_t time = date == std::string::npos ? date : line.find(' ', date + 1);
+    if (time != std::string::npos) lines.push_back(line.substr(time + 1));
+  }
+  lines.erase(lines.begin(), lines.begin() + static_cast<long>(std::min(logStart_, lines.size())));
+  return lines;
+}
+
+std::vector<std::string> MailEnvironment::Callbacks() const {
+  std::lock_guard<std::mutex> lock(callbackMutex);
+  return callbackTexts;
+}
+
+void MailEnvironment::SkipWaitsFrom(uint32_t milliseconds) { skipWaitsFrom = milliseconds; }
+
+int CountOf(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}

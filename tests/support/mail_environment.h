@@ -1,0 +1,57 @@
+// What a test of the transport, the dialogues, the transfers or the mail check runs in: a
+// temporary instance with the daily log and the trace on; a local SMTP server at
+// 127.0.0.1 for the domain local.example; TimeOut 1; no dial-up; the protocol buffers,
+// TransferBuffer and MessageIdTable; the transport; callbacks that record what they are
+// told; and a clock that passes the long fixed waits at once (polls are shortened, pauses
+// of 500 ms or more skipped, event waits from SkipWaitsFrom on end without waiting).
+// Everything is undone at the end; one environment at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "scripted_server.h"
+#include "test_instance.h"
+
+class MailEnvironment {
+ public:
+  MailEnvironment();
+  ~MailEnvironment();
+  MailEnvironment(const MailEnvironment&) = delete;
+  MailEnvironment& operator=(const MailEnvironment&) = delete;
+
+  // Appends an account for user bob, password secret, at a POP3 server reached by the
+  // name "localhost", so that log lines tell it from the SMTP server: a single-user
+  // mailbox for the alias, or with no alias a domain mailbox of local.example.
+  Account& AddAccount(int port, const std::string& alias = "alice@local.example");
+  // Opens POP3Connection, and SMTPConnection unless smtp is null, as a mail check leaves
+  // them for a transfer.
+  void Connect(const ScriptedServer& pop3, const ScriptedServer* smtp);
+  // Closes every connection still open.
+  void Disconnect();
+
+  // The daily log's lines without their timestamps, from the first behind the opening one.
+  std::vector<std::string> Log() const;
+  std::string Trace() const { return instance.Trace(); }
+  // What the callbacks were told: "message: text" and "status: text", in order.
+  std::vector<std::string> Callbacks() const;
+  // Event waits of this many milliseconds or more end at once; 3000 (the SMTP drain's
+  // waits, longer than any TimeOut of a test) unless a test changes it.
+  void SkipWaitsFrom(uint32_t milliseconds);
+
+  TempInstance instance;
+
+ private:
+  std::vector<std::unique_ptr<Account>> accounts_;
+  size_t logStart_ = 0;
+};
+
+// How often part occurs in text, not overlapping.
+int CountOf(const std::string& text, const std::string& part);
+
+// Callbacks that record into MailEnvironment::Callbacks, for OpenConnection.
+int RecordStatus(const char* text);
+int RecordMessage(const char* text);
