@@ -89,6 +89,7 @@ TEST(DomainTransfer, DeliversDeletesAndKeepsAsTheHeaderSays) {
   const std::string big = Message(alice + "Subject: big\r\n", body);
   const std::string envelopeLine = "From alice@example.org Sat Dec  5 10:00:00 2026\r\n" + alice + "\r\nx\r\n.\r\n";
   const Lines toAlice = {"127.0.0.1: To: alice@local.example"};
+  const std::string smtpTimeOut = "127.0.0.1: ERROR - Timeout trying to access SMTP server";
   const std::string accepted = "250 ok|C: RCPT TO:<alice@local.example>|S: 250 ok|";
   const DomainCase cases[] = {
       {"each local recipient once", Retr(1, first) + Dele(1),
@@ -144,8 +145,10 @@ TEST(DomainTransfer, DeliversDeletesAndKeepsAsTheHeaderSays) {
        {"localhost: ERROR - Timeout trying to access POP3 server"}},
       {"header larger than 512 KB", Retr(1, Message("X-Filler: " + std::string(600 * 1024, 'z') + "\r\n" + alice)), "",
        {-2}, {"localhost: ERROR - Message header larger than 512 KB, message left on the POP3 server"}},
-      {"sender unanswered", Retr(1, Message(alice)), "C: MAIL FROM:<>", {-1},
-       {"127.0.0.1: ERROR - Timeout trying to access SMTP server"}},
+      // Gone after the sender: each recipient step in turn meets the silence.
+      {"recipient unanswered", Retr(1, Message(alice)), "C: MAIL FROM:<>|S: 250 ok|S: <close>", {-1},
+       {toAlice[0], smtpTimeOut, toAlice[0], smtpTimeOut, smtpTimeOut}},
+      {"sender unanswered", Retr(1, Message(alice)), "C: MAIL FROM:<>", {-1}, {smtpTimeOut}},
       {"DATA answered 250", Retr(1, Message(alice)), "C: MAIL FROM:<>|S: " + accepted + "C: DATA|S: 250 what", {-3},
        {toAlice[0], "127.0.0.1: ERROR - SMTP refused to accept data"}},
       {"final reply 251", Retr(1, Message(alice)), "C: MAIL FROM:<>|S: " + accepted + "C: DATA|S: 354 go|C: <data>|S: 251 elsewhere",

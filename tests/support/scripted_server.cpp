@@ -15,22 +15,14 @@ using Clock = std::chrono::steady_clock;
 
 // Waits are cut into slices, so that a server being destroyed stops at once.
 constexpr int kSliceMs = 20;
-constexpr int kStepMs = 30000;
-// Room for a whole connection table of connections nobody accepts.
-constexpr int kBacklog = 512;
+constexpr auto kStepTime = std::chrono::seconds(30);
 
-bool Readable(int socket, int milliseconds) {
+bool Readable(int socket) {
   pollfd entry{socket, POLLIN, 0};
-  return poll(&entry, 1, milliseconds) > 0;
+  return poll(&entry, 1, kSliceMs) > 0;
 }
 
-int AcceptWithin(int listener, int milliseconds) {
-  return Readable(listener, milliseconds) ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-}
-
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
+bool EndsWith(const std::string& text, char end) { return !text.empty() && text.back() == end; }
 
 }  // namespace
 
@@ -50,7 +42,8 @@ ScriptedServer::ScriptedServer() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener_, kBacklog) == 0 &&
+  // The backlog holds a whole connection table of connections nobody accepts.
+  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener_, 512) == 0 &&
       getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
     port_ = ntohs(address.sin_port);
   }
@@ -60,8 +53,7 @@ ScriptedServer::ScriptedServer(const std::string& script, std::function<void(con
     : ScriptedServer() {
   onLine_ = std::move(onLine);
   for (size_t start = 0, end; start < script.size(); start = end + 1) {
-    end = script.find('|', start);
-    if (end == std::string::npos) end = script.size();
+    end = std::min(script.find('|', start), script.size());
     steps_.push_back(script.substr(start, end - start));
   }
   thread_ = std::thread([this] { Run(); });
@@ -74,28 +66,23 @@ ScriptedServer::~ScriptedServer() {
   close(listener_);
 }
 
-int ScriptedServer::Accept() { return AcceptWithin(listener_, kStepMs); }
+int ScriptedServer::Accept() {
+  for (Clock::time_point end = Clock::now() + kStepTime; Clock::now() < end;) {
+    if (Readable(listener_)) return accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+  return -1;
+}
 
 void ScriptedServer::Run() {
   if (port_ == 0) Fail("cannot listen on 127.0.0.1");
-  for (size_t index = 0; index < steps_.size() && !Failed() && !stop_; ++index) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      step_ = index;
-    }
-    RunStep(steps_[index]);
-  }
-  if (!Failed()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    step_ = steps_.size();
-  }
+  for (; step_ < steps_.size() && !Failed() && !stop_; ++step_) RunStep(steps_[step_]);
   // The script was the whole conversation: whatever comes now is a mismatch.
+  std::string line;
   while (!stop_) {
-    std::string line;
     if (peer_ < 0) {
       finished_ = true;
-      if (EnsureConnection() && !stop_) Fail("a connection after the last step");
-    } else if (Read result = ReadLine(&line, kSliceMs); result == Read::kLine) {
+      if (EnsureConnection()) Fail("a connection after the last step");
+    } else if (Read result = ReadLine(&line, std::chrono::milliseconds(kSliceMs)); result == Read::kLine) {
       Fail("a line after the last step: \"" + Escaped(line) + "\"");
     } else if (result == Read::kClosed) {
       CloseConnection();
@@ -104,22 +91,33 @@ void ScriptedServer::Run() {
 }
 
 void ScriptedServer::RunStep(const std::string& step) {
-  std::string text = step.size() >= 3 ? step.substr(3) : "";
+  std::string text = step.substr(std::min<size_t>(3, step.size()));
+  std::string line;
   if (step.rfind("S: <pause ", 0) == 0) {
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(atoi(step.c_str() + 10));
-    while (!stop_ && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(atoi(step.c_str() + 10)));
   } else if (step == "S: <close>") {
     if (EnsureConnection()) CloseConnection();
-  } else if (step.rfind("S: ", 0) == 0) {
-    SendBytes(EndsWith(text, "\n") ? text : text + "\r\n");
-  } else if (step.rfind("R: ", 0) == 0) {
-    SendBytes(text);
+  } else if (step.rfind("S: ", 0) == 0 || step.rfind("R: ", 0) == 0) {
+    SendBytes(step[0] == 'R' || EndsWith(text, '\n') ? text : text + "\r\n");
   } else if (step == "C: <data>") {
-    ExpectData();
-  } else if (step == "C: <close>") {
-    AwaitClose();
+    std::string data;
+    while (line != ".\r\n") {
+      if (!EnsureConnection() || ReadLine(&line, kStepTime) != Read::kLine) return Fail("the data ended without \".\"");
+      data += line;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back(data);
   } else if (step.rfind("C: ", 0) == 0) {
-    ExpectLine(text);
+    if (!EnsureConnection()) return;
+    Read result = ReadLine(&line, kStepTime);
+    bool matches = EndsWith(text, '*') ? line.rfind(text.substr(0, text.size() - 1), 0) == 0 : line == text + "\r\n";
+    if (text == "<close>") {
+      if (result == Read::kClosed) return CloseConnection();
+      Fail(result == Read::kLine ? "got \"" + Escaped(line) + "\" instead of the close" : "the client did not close");
+    } else if (result != Read::kLine || !matches) {
+      Fail(result == Read::kClosed ? "the client closed the connection instead"
+           : result == Read::kTimedOut ? "no line came" : "got \"" + Escaped(line) + "\"");
+    }
   } else {
     Fail("not a step");
   }
@@ -129,61 +127,23 @@ void ScriptedServer::SendBytes(const std::string& bytes) {
   if (!EnsureConnection()) return;
   for (size_t sent = 0; sent < bytes.size();) {
     ssize_t count = send(peer_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (count <= 0) {
-      // A client that stops reading a long last send and closes has ended the script.
-      if (step_ + 1 < steps_.size()) Fail("the client closed the connection during the send");
-      return;
-    }
+    // A client that stops reading a long last send and closes has ended the script.
+    if (count <= 0) return step_ + 1 < steps_.size() ? Fail("the client closed the connection during the send") : void();
     sent += static_cast<size_t>(count);
   }
 }
 
-void ScriptedServer::ExpectLine(const std::string& expected) {
-  std::string line;
-  if (!EnsureConnection()) return;
-  Read result = ReadLine(&line, kStepMs);
-  bool prefix = EndsWith(expected, "*");
-  if (result == Read::kClosed) {
-    Fail("the client closed the connection instead");
-  } else if (result == Read::kTimedOut) {
-    Fail("no line came");
-  } else if (prefix ? line.rfind(expected.substr(0, expected.size() - 1), 0) != 0 : line != expected + "\r\n") {
-    Fail("got \"" + Escaped(line) + "\"");
-  }
-}
-
-void ScriptedServer::ExpectData() {
-  std::string line, data;
-  if (!EnsureConnection()) return;
-  while (line != ".\r\n") {
-    if (ReadLine(&line, kStepMs) != Read::kLine) return Fail("the data ended without the line \".\"");
-    data += line;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  messages_.push_back(data);
-}
-
-void ScriptedServer::AwaitClose() {
-  std::string line;
-  if (!EnsureConnection()) return;
-  Read result = ReadLine(&line, kStepMs);
-  if (result == Read::kClosed) return CloseConnection();
-  Fail(result == Read::kLine ? "got \"" + Escaped(line) + "\" instead of the close" : "the client did not close");
-}
-
 bool ScriptedServer::EnsureConnection() {
-  if (peer_ >= 0) return true;
-  for (Clock::time_point end = Clock::now() + std::chrono::milliseconds(kStepMs); !stop_ && Clock::now() < end;) {
-    peer_ = AcceptWithin(listener_, kSliceMs);
-    if (peer_ < 0) continue;
+  for (Clock::time_point end = Clock::now() + kStepTime; peer_ < 0 && !stop_ && Clock::now() < end;) {
+    if (!Readable(listener_)) continue;
+    peer_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     finished_ = false;
     inbox_.clear();
     std::lock_guard<std::mutex> lock(mutex_);
     ++connections_;
-    return true;
   }
-  if (!stop_ && !finished_) Fail("no connection came");
-  return false;
+  if (peer_ < 0 && !stop_ && !finished_) Fail("no connection came");
+  return peer_ >= 0;
 }
 
 void ScriptedServer::CloseConnection() {
@@ -191,9 +151,8 @@ void ScriptedServer::CloseConnection() {
   peer_ = -1;
 }
 
-ScriptedServer::Read ScriptedServer::ReadLine(std::string* line, int milliseconds) {
-  Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
+ScriptedServer::Read ScriptedServer::ReadLine(std::string* line, std::chrono::milliseconds patience) {
+  for (Clock::time_point end = Clock::now() + patience;;) {
     size_t lineFeed = inbox_.find('\n');
     if (lineFeed != std::string::npos) {
       *line = inbox_.substr(0, lineFeed + 1);
@@ -204,7 +163,7 @@ ScriptedServer::Read ScriptedServer::ReadLine(std::string* line, int millisecond
       return Read::kLine;
     }
     if (stop_ || Clock::now() >= end) return Read::kTimedOut;
-    if (!Readable(peer_, kSliceMs)) continue;
+    if (!Readable(peer_)) continue;
     char chunk[65536];
     ssize_t count = recv(peer_, chunk, sizeof chunk, 0);
     if (count <= 0) {
@@ -219,10 +178,7 @@ ScriptedServer::Read ScriptedServer::ReadLine(std::string* line, int millisecond
 
 void ScriptedServer::Fail(const std::string& what) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!mismatch_.empty()) return;
-  mismatch_ = step_ < steps_.size() ? "step " + std::to_string(step_ + 1) + " \"" + Escaped(steps_[step_]) + "\": "
-                                    : std::string();
-  mismatch_ += what;
+  if (mismatch_.empty()) mismatch_ = (step_ < steps_.size() ? "at \"" + Escaped(steps_[step_]) + "\": " : "") + what;
 }
 
 bool ScriptedServer::Failed() const {
@@ -231,29 +187,22 @@ bool ScriptedServer::Failed() const {
 }
 
 testing::AssertionResult ScriptedServer::Done() {
-  for (Clock::time_point end = Clock::now() + std::chrono::milliseconds(kStepMs);
-       !finished_ && !Failed() && Clock::now() < end;) {
+  for (Clock::time_point end = Clock::now() + kStepTime; !finished_ && !Failed() && Clock::now() < end;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (finished_ && !Failed()) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << Report();
-}
-
-std::string ScriptedServer::Report() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::string report = "scripted server on port " + std::to_string(port_) + ": ";
+  if (finished_ && mismatch_.empty()) return testing::AssertionSuccess();
+  testing::AssertionResult failure = testing::AssertionFailure() << "scripted server on port " << port_ << ": ";
   if (!mismatch_.empty()) {
-    report += mismatch_;
-  } else if (step_ < steps_.size()) {
-    report += "still at step " + std::to_string(step_ + 1) + " \"" + Escaped(steps_[step_]) + "\"";
+    failure << mismatch_;
   } else {
-    report += "the client kept the connection open";
+    failure << (step_ < steps_.size() ? "still at \"" + Escaped(steps_[step_]) + "\"" : "the connection stayed open");
   }
-  report += "\nreceived on " + std::to_string(connections_) + " connection(s):";
+  failure << "\nreceived on " << connections_ << " connection(s):";
   for (size_t index = lines_.size() > 40 ? lines_.size() - 40 : 0; index < lines_.size(); ++index) {
-    report += "\n  " + Escaped(lines_[index].substr(0, 200));
+    failure << "\n  " << Escaped(lines_[index].substr(0, 200));
   }
-  return report;
+  return failure;
 }
 
 std::vector<std::string> ScriptedServer::Lines() const {

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -53,16 +54,12 @@ class ScriptedServer {
 
   void Run();
   void RunStep(const std::string& step);
-  void ExpectLine(const std::string& expected);
-  void ExpectData();
-  void AwaitClose();
   void SendBytes(const std::string& bytes);
   bool EnsureConnection();
   void CloseConnection();
-  Read ReadLine(std::string* line, int milliseconds);
+  Read ReadLine(std::string* line, std::chrono::milliseconds patience);
   void Fail(const std::string& what);
   bool Failed() const;
-  std::string Report() const;
 
   std::vector<std::string> steps_;
   std::function<void(const std::string&)> onLine_;
@@ -71,11 +68,11 @@ class ScriptedServer {
   int peer_ = -1;
   std::string inbox_;  // received bytes not yet taken as a line
   std::thread thread_;
+  std::atomic<size_t> step_{0};
   std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};  // the script ran and its last connection ended
 
-  mutable std::mutex mutex_;
-  size_t step_ = 0;
+  mutable std::mutex mutex_;  // guards what follows
   std::string mismatch_;
   std::vector<std::string> lines_;
   std::vector<std::string> messages_;
