@@ -14,6 +14,8 @@ void CheckReply(const char* line) {
   FUZZ_CHECK(ParsePOP3Count(line, &count) == verdict);
   FUZZ_CHECK(verdict == 0 || count == 0);
   FUZZ_CHECK(strpbrk(line, "0123456789") != nullptr || ParseNumber(line) == 0);
+  int code = SMTPReplyCode(line);
+  FUZZ_CHECK(code >= 0 && code <= 999 && (code == 0 || IsSMTPContinuationLine(line) == 0));
 }
 
 }  // namespace

@@ -44,6 +44,17 @@ void WipeText(char* text, size_t size) {
   for (size_t index = 0; index < size; ++index) at[index] = '\0';
 }
 
+int SendAll(int connection, const char* data, int length) {
+  int sent = 0;
+  while (sent < length) {
+    int piece = SendData(connection, data + sent, length - sent, Settings.TimeOut);
+    if (piece == -1) return -1;
+    if (piece == 0) break;
+    sent += piece;
+  }
+  return sent;
+}
+
 int SendCommand(int connection, const char* text) {
   if (text == nullptr || !IsOpenConnection(connection)) return -1;
   size_t length = strlen(text);
@@ -54,7 +65,9 @@ int SendCommand(int connection, const char* text) {
   memcpy(line, text, length);
   if (!endsInLineFeed) memcpy(line + length, "\r\n", 2);
   line[lineLength] = '\0';
-  int sent = SendData(connection, line, static_cast<int>(lineLength), Settings.TimeOut);
+  // The whole line, even when the stack takes it in pieces: a cut command would be
+  // joined to the next one by the server.
+  int sent = SendAll(connection, line, static_cast<int>(lineLength));
   // The line may have carried a password.
   WipeText(line, sizeof line);
   return sent == -1 ? -1 : static_cast<int>(lineLength);

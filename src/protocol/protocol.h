@@ -1,9 +1,10 @@
 // Mail protocol sessions: the line layer between the transport and the dialogues (one
 // command line out, one reply line in, reply tests), and the POP3 and SMTP dialogues.
 //
-// The primitives neither log nor trace: every caller traces each command it sends under
-// "POP3>>" or "SMTP>>" and each reply line under "<<POP3" or "<<SMTP", and reports
-// failures in its own words. Everything here runs on the scheduler thread only; the
+// The line primitives neither log nor trace: every caller traces each command it sends
+// under "POP3>>" or "SMTP>>" and each POP3 reply line under "<<POP3", and reports
+// failures in its own words. SMTP replies are read whole by ReadSMTPReply, which traces
+// each of their lines under "<<SMTP". Everything here runs on the scheduler thread only; the
 // dialogue state below is process-wide and unguarded, one POP3 and one SMTP dialogue at
 // a time.
 #pragma once
@@ -35,10 +36,15 @@ char* ReadLine(int connection);
 // further one. Returns 0.
 int DrainInput(int connection);
 
-// Sends the text as one line, adding CR LF unless it already ends in LF, waiting at most
-// Settings.TimeOut seconds for the socket. Returns the bytes handed to the transport
-// (a send that timed out counts as sent and shows as the missing reply), or -1 on a
-// socket error, and -1 without sending anything when the line would not fit
+// Hands all of data to the transport, completing the short sends the stack may make,
+// each wait for the socket at most Settings.TimeOut seconds. Returns the bytes sent:
+// length, or fewer when the socket stayed unwritable for a whole wait; -1 on a socket
+// error.
+int SendAll(int connection, const char* data, int length);
+
+// Sends the text as one line with SendAll, adding CR LF unless it already ends in LF.
+// Returns the line's length (a send that timed out counts as sent and shows as the
+// missing reply), or -1 on a socket error, and -1 without sending anything when the line would not fit
 // kCommandLineSize (the text is never cut: a cut USER or RCPT would address someone
 // else). The line buffer is wiped after the send, since it may have held a password.
 int SendCommand(int connection, const char* text);
@@ -61,8 +67,14 @@ int IsPOP3StatusLine(const char* line);
 int ParsePOP3Count(const char* line, int32_t* count);
 
 // The first run of decimal digits in the text, 0 when there is none; wraps modulo 2^32.
-// Also the SMTP reply-code reader: "250-SIZE 1000" gives 250.
 uint32_t ParseNumber(const char* text);
+
+// The code of the last line of an SMTP reply: its first three characters when they are
+// digits followed by a blank or the line end ("250 ok", "354\r\n"); else 0, a reply that
+// accepts nothing.
+int SMTPReplyCode(const char* line);
+// 1 when the line continues an SMTP reply: its fourth character is '-' ("250-SIZE").
+int IsSMTPContinuationLine(const char* line);
 
 // --- POP3 dialogue -------------------------------------------------------------------
 
@@ -97,14 +109,37 @@ int POP3Logout();
 
 // --- SMTP dialogue -------------------------------------------------------------------
 
+// A reply is followed over at most this many lines. Real ones have a few (a welcome
+// banner, an extension list); a server that sent continuation lines without end would
+// hold the check for ever, since every line restarts the time-out.
+constexpr int kMaxSMTPReplyLines = 100;
+
+// One whole SMTP reply.
+struct SMTPReply {
+  // SMTPReplyCode of the last line; 0 also for a reply that ran past kMaxSMTPReplyLines;
+  // -1 when no complete reply came in time.
+  int code;
+  // The last line read, line end included (in ReplyBuffer); nullptr when the code is -1.
+  const char* line;
+  // Whether some line of the reply holds the text asked for (exact case).
+  bool textSeen;
+};
+
+// Reads one reply whole: lines while the fourth character is '-', each traced under
+// "<<SMTP". Every SMTP exchange reads its reply here, so continuation lines are never
+// taken for the answers to later commands. lookFor may be null.
+SMTPReply ReadSMTPReply(int connection, const char* lookFor = nullptr);
+
 // The open SMTP dialogue's connection; -1 when none.
 extern int SMTPConnection;
-// Set to 1 by a 220 welcome line containing "WebShield" (exact case); never cleared.
+// Set to 1 by a 220 welcome with "WebShield" (exact case) in any of its lines; never
+// cleared.
 extern int32_t WebShieldSeen;
 
 // Connects, reads the welcome (none within TimeOut seconds is accepted) and greets with
 // "HELO " + domain, then "HELO postmaster", then "HELO ", until one reply has the code
-// 250 or 220; then drains whatever else the server sent (at least 5 seconds).
+// 250 or 220; then drains whatever else the server sent (at least 5 seconds). Each reply
+// is read whole; the error lines below carry the last line of the reply concerned.
 // Failures go to the daily log (source: server), then MessageCallback, then StatusCallback:
 //   "ERROR - Connected to SMTP server but server sent incorrect welcome statement: " + line
 //   "ERROR - SMTP server refused login, invalid domain: " + domain + " " + third reply
@@ -113,7 +148,7 @@ extern int32_t WebShieldSeen;
 // Returns the connection (SMTPConnection), or -1 with no connection left open.
 int SMTPLogin(const char* server, int port, const char* domain);
 
-// Sends QUIT, reads and traces one reply whatever happened, closes SMTPConnection, logs
+// Sends QUIT, reads the reply whatever happened, closes SMTPConnection, logs
 // "Logging out of SMTP server." (source: the server of the login) and hands it to
 // MessageCallback. Returns 0.
 int SMTPLogout();

@@ -87,3 +87,21 @@ uint32_t ParseNumber(const char* text) {
   for (; *at >= '0' && *at <= '9'; ++at) value = value * 10u + static_cast<uint32_t>(*at - '0');
   return value;
 }
+
+int SMTPReplyCode(const char* line) {
+  if (line == nullptr) return 0;
+  for (int index = 0; index < 3; ++index) {
+    if (line[index] < '0' || line[index] > '9') return 0;
+  }
+  char behind = line[3];
+  if (behind != ' ' && behind != '\r' && behind != '\n' && behind != '\0') return 0;
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+int IsSMTPContinuationLine(const char* line) {
+  if (line == nullptr) return 0;
+  for (int index = 0; index < 3; ++index) {
+    if (line[index] == '\0') return 0;
+  }
+  return line[3] == '-' ? 1 : 0;
+}

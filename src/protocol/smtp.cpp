@@ -13,8 +13,8 @@ int32_t WebShieldSeen = 0;
 
 namespace {
 
-constexpr uint32_t kWelcomeCode = 220;
-constexpr uint32_t kOkCode = 250;
+constexpr int kWelcomeCode = 220;
+constexpr int kOkCode = 250;
 
 // The server of the open dialogue, the source of the logout line.
 char dialogueServer[kServerTextSize];
@@ -26,14 +26,30 @@ int FailLogin(const char* text) {
   return -1;
 }
 
-// 220 counts as an answer too: the next line of a "220-" welcome then stands in for
-// the HELO reply, and the real reply is drained afterwards.
-bool IsHeloAccepted(const char* reply) {
-  uint32_t code = ParseNumber(reply);
-  return code == kOkCode || code == kWelcomeCode;
-}
+// 220 counts as an answer too: a welcome that came only after the time-out is then read
+// in place of the HELO reply, and the real reply is drained afterwards.
+bool IsHeloAccepted(int code) { return code == kOkCode || code == kWelcomeCode; }
 
 }  // namespace
+
+SMTPReply ReadSMTPReply(int connection, const char* lookFor) {
+  SMTPReply reply = {-1, nullptr, false};
+  for (int lines = 0; lines < kMaxSMTPReplyLines; ++lines) {
+    const char* line = ReadLine(connection);
+    if (line == nullptr) return {-1, nullptr, false};
+    WriteTrace("<<SMTP", line);
+    if (lookFor != nullptr && strstr(line, lookFor) != nullptr) reply.textSeen = true;
+    reply.line = line;
+    if (IsSMTPContinuationLine(line) == 0) {
+      reply.code = SMTPReplyCode(line);
+      return reply;
+    }
+  }
+  // The rest is left unread: this reply accepts nothing, and whatever the caller does
+  // next fails on the lines still to come.
+  reply.code = 0;
+  return reply;
+}
 
 int SMTPLogin(const char* server, int port, const char* domain) {
   CopyText(dialogueServer, server);
@@ -42,31 +58,29 @@ int SMTPLogin(const char* server, int port, const char* domain) {
   if (SMTPConnection == kNoConnection) return -1;
 
   // A server that says nothing at all is greeted all the same.
-  char* welcome = ReadLine(SMTPConnection);
-  if (welcome != nullptr) {
-    if (ParseNumber(welcome) != kWelcomeCode) {
+  SMTPReply welcome = ReadSMTPReply(SMTPConnection, "WebShield");
+  if (welcome.code != -1) {
+    if (welcome.code != kWelcomeCode) {
       return FailLogin(
-          JoinErrorText("ERROR - Connected to SMTP server but server sent incorrect welcome statement: ", welcome)
+          JoinErrorText("ERROR - Connected to SMTP server but server sent incorrect welcome statement: ", welcome.line)
               .text);
     }
-    if (strstr(welcome, "WebShield") != nullptr) WebShieldSeen = 1;
+    if (welcome.textSeen) WebShieldSeen = 1;
   }
-  WriteTrace("<<SMTP", welcome);
 
   const char* const names[] = {domain, "postmaster", ""};
-  char* reply = nullptr;
+  SMTPReply reply = {-1, nullptr, false};
   for (const char* name : names) {
-    reply = nullptr;
+    reply = {-1, nullptr, false};
     WriteTrace("SMTP>>", ComposeCommand("HELO ", name));
     if (SendCommand(SMTPConnection, CommandBuffer) == -1) break;
-    reply = ReadLine(SMTPConnection);
-    if (reply == nullptr) break;
-    WriteTrace("<<SMTP", reply);
-    if (IsHeloAccepted(reply)) break;
+    reply = ReadSMTPReply(SMTPConnection);
+    if (reply.code == -1 || IsHeloAccepted(reply.code)) break;
   }
-  if (reply == nullptr) return FailLogin("ERROR - Time out trying to login to SMTP server: ");
-  if (!IsHeloAccepted(reply)) {
-    return FailLogin(JoinErrorText("ERROR - SMTP server refused login, invalid domain: ", domain, " ", reply).text);
+  if (reply.code == -1) return FailLogin("ERROR - Time out trying to login to SMTP server: ");
+  if (!IsHeloAccepted(reply.code)) {
+    return FailLogin(
+        JoinErrorText("ERROR - SMTP server refused login, invalid domain: ", domain, " ", reply.line).text);
   }
 
   DrainInput(SMTPConnection);
@@ -78,7 +92,7 @@ int SMTPLogin(const char* server, int port, const char* domain) {
 int SMTPLogout() {
   WriteTrace("SMTP>>", "QUIT");
   SendCommand(SMTPConnection, "QUIT");
-  WriteTrace("<<SMTP", ReadLine(SMTPConnection));
+  ReadSMTPReply(SMTPConnection);
   if (IsOpenConnection(SMTPConnection)) CloseConnection(SMTPConnection);
   SMTPConnection = kNoConnection;
   WriteLog(dialogueServer, "Logging out of SMTP server.");

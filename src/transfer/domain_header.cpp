@@ -177,12 +177,11 @@ int SendToPostmaster() {
     ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused mail to Postmaster");
     return -3;
   }
-  const char* reply = SMTPExchange(command);
-  if (reply == nullptr) {
+  int code = SMTPExchange(command);
+  if (code == -1) {
     ReportSMTPTimeout();
     return -1;
   }
-  uint32_t code = ParseNumber(reply);
   if (code < 250 || code > 259) {
     ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused mail to Postmaster");
     return -3;

@@ -23,7 +23,6 @@ struct DomainMessage {
   int looked;  // bytes already judged as header lines
   size_t headerLength;
   bool headerEnded;
-  int32_t announcedSize;
 };
 
 bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
@@ -33,38 +32,32 @@ int OutOfMemory() {
   return -1;
 }
 
-int RequestMessage(DomainMessage& message) {
-  ComposeNumberedCommand("RETR", message.number);
-  const char* reply = POP3Exchange(TransferBuffer);
-  if (reply == nullptr) {
-    ReportPOP3Timeout(message.account);
-    return -1;
-  }
-  if (ParsePOP3Count(reply, &message.announcedSize) != 0) {
-    ReportTransferError(message.account->ServerName, "POP3",
-                        "ERROR - POP3 Server refused request to retrieve mail message");
-    return -2;
-  }
-  return 0;
+// The line that ends the header: the empty line (its line end alone), or the end line
+// "." CR LF of a message without a body, which no dot-stuffed header line can be. A bare
+// LF counts as an empty line: read on, the body's lines would be taken for header fields
+// and could name recipients.
+bool EndsHeader(const char* line, size_t length) {
+  if (length == 1) return true;
+  if (length == 2) return line[0] == '\r';
+  return length == 3 && memcmp(line, ".\r\n", 3) == 0;
 }
 
 // Judges the complete lines among the bytes not yet looked at: each header line is
-// traced and counted, the empty line ends the header. A line ends at LF or, when no LF
-// has come yet, at a CR.
+// traced and counted, until the line that ends the header. A line ends at LF or, when no
+// LF has come yet, at a CR with a byte behind it: a CR that came last may be the first
+// half of a CR LF split between two receives.
 void LookAtHeaderLines(DomainMessage& message) {
   while (!message.headerEnded && message.looked < message.received) {
     const char* line = message.buffer + message.looked;
     size_t remaining = static_cast<size_t>(message.received - message.looked);
     const char* end = static_cast<const char*>(memchr(line, '\n', remaining));
-    bool crOnly = end == nullptr;
-    if (crOnly) end = static_cast<const char*>(memchr(line, '\r', remaining));
+    if (end == nullptr) end = static_cast<const char*>(memchr(line, '\r', remaining - 1));
     if (end == nullptr) return;  // incomplete: looked at again after the next receive
-    bool emptyLine = crOnly ? line[0] == '\r' : (line[0] == '\r' && line[1] == '\n');
-    if (emptyLine) {
+    size_t length = static_cast<size_t>(end - line) + 1;
+    if (EndsHeader(line, length)) {
       message.headerEnded = true;
       return;
     }
-    size_t length = static_cast<size_t>(end - line) + 1;
     WriteTraceBlock("Header", line, length);
     message.headerLength += length;
     message.looked += static_cast<int>(length);
@@ -72,8 +65,8 @@ void LookAtHeaderLines(DomainMessage& message) {
 }
 
 int ReceiveHeader(DomainMessage& message) {
+  // The size RETR announced is not looked at: a wrong one would end the header early.
   while (!message.headerEnded) {
-    if (message.announcedSize != 0 && message.received >= message.announcedSize) return 0;
     int space = kMessageBufferSize - message.received;
     if (space == 0) {
       // Left on the server: a header this large is more likely an attack than mail, and
@@ -113,10 +106,7 @@ int DiscardRest(DomainMessage& message) {
   return result;
 }
 
-bool Accepted(const char* reply) {
-  uint32_t code = ParseNumber(reply);
-  return code >= 250 && code <= 259;
-}
+bool Accepted(int code) { return code >= 250 && code <= 259; }
 
 // Sends one "MAIL FROM:<sender>". Returns 1 when accepted, 0 when refused, -1 on a
 // time-out (reported). A sender too long for a command line counts as refused unsent:
@@ -126,12 +116,12 @@ int TryMailFrom(const char* sender) {
   CopyText(TransferBuffer, kTransferBufferSize, "MAIL FROM:<");
   AppendText(TransferBuffer, kTransferBufferSize, sender);
   AppendText(TransferBuffer, kTransferBufferSize, ">");
-  const char* reply = SMTPExchange(TransferBuffer);
-  if (reply == nullptr) {
+  int code = SMTPExchange(TransferBuffer);
+  if (code == -1) {
     ReportSMTPTimeout();
     return -1;
   }
-  return Accepted(reply) ? 1 : 0;
+  return Accepted(code) ? 1 : 0;
 }
 
 int OpenTransaction(const DomainMessage& message, const char* sender) {
@@ -160,12 +150,12 @@ int OpenTransaction(const DomainMessage& message, const char* sender) {
 
 int StartData() {
   CopyText(TransferBuffer, kTransferBufferSize, "DATA");
-  const char* reply = SMTPExchange(TransferBuffer);
-  if (reply == nullptr) {
+  int code = SMTPExchange(TransferBuffer);
+  if (code == -1) {
     ReportSMTPTimeout();
     return -1;
   }
-  if (ParseNumber(reply) == 354) return 0;
+  if (code == 354) return 0;
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP refused to accept data");
   return -3;
 }
@@ -228,8 +218,8 @@ int Deliver(DomainMessage& message) {
 }  // namespace
 
 int TransferDomainMessage(const Account* account, int number) {
-  DomainMessage message{account, number, nullptr, 0, 0, 0, false, 0};
-  int result = RequestMessage(message);
+  DomainMessage message{account, number, nullptr, 0, 0, 0, false};
+  int result = RequestMessage(account, number, "ERROR - POP3 Server refused request to retrieve mail message");
   if (result != 0) return result;
   message.buffer = static_cast<char*>(PlatformAllocate(kMessageBufferSize + 1));
   if (message.buffer == nullptr) return OutOfMemory();

@@ -49,3 +49,8 @@ int EndOfMessageSeen(const char* chunk, int length) {
   EndMarkCarry.length = carried;
   return 0;
 }
+
+void StartMessageData() {
+  memcpy(EndMarkCarry.bytes, "\r\n", 2);
+  EndMarkCarry.length = 2;
+}

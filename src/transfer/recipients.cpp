@@ -32,12 +32,11 @@ Outcome SendRcptCommand(const char* recipient) {
   CopyText(command, "RCPT TO:<");
   AppendText(command, recipient);
   AppendText(command, ">");
-  const char* reply = SMTPExchange(command);
-  if (reply == nullptr) {
+  int code = SMTPExchange(command);
+  if (code == -1) {
     ReportSMTPTimeout();
     return Outcome::kFailed;
   }
-  uint32_t code = ParseNumber(reply);
   if (code >= 250 && code <= 259) return Outcome::kAccepted;
   ReportSMTPError("ERROR - SMTP refused to accept mail for: ", recipient);
   return Outcome::kFailed;

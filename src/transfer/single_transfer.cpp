@@ -44,21 +44,6 @@ int PrepareEnvelope(const Account* account, char* sender) {
   return 0;
 }
 
-int RequestMessage(const Account* account, int number) {
-  ComposeNumberedCommand("RETR", number);
-  const char* reply = POP3Exchange(TransferBuffer);
-  if (reply == nullptr) {
-    ReportPOP3Timeout(account);
-    return -1;
-  }
-  int32_t size;  // announced size; the relay goes by the end mark instead
-  if (ParsePOP3Count(reply, &size) != 0) {
-    ReportTransferError(account->ServerName, "POP3", "ERROR - POP3 server refused request to retrieve mail");
-    return -2;
-  }
-  return 0;
-}
-
 int RefuseRecipient(const Account* account) {
   char text[kAliasTextSize];
   CopyText(text, "ERROR - SMTP refused to accept mail for user: ");
@@ -74,18 +59,19 @@ int SMTPTimedOut() {
 }
 
 // MAIL FROM (its code is not judged: a refusal shows at RCPT TO), RCPT TO and DATA.
+// Any refusal of the one recipient, for good or for now, ends the transfer before DATA:
+// the message stays, and the driver's closing of the SMTP dialogue drops the transaction.
 int OpenEnvelope(const Account* account, const char* sender) {
   ComposeCommand("MAIL FROM:<", sender, ">");
-  if (SMTPExchange(TransferBuffer) == nullptr) return SMTPTimedOut();
+  if (SMTPExchange(TransferBuffer) == -1) return SMTPTimedOut();
   ComposeCommand("RCPT TO:<", account->Alias, ">");
-  const char* reply = SMTPExchange(TransferBuffer);
-  if (reply == nullptr) return SMTPTimedOut();
-  uint32_t code = ParseNumber(reply);
+  int code = SMTPExchange(TransferBuffer);
+  if (code == -1) return SMTPTimedOut();
   if (code < 250 || code > 259) return RefuseRecipient(account);
   CopyText(TransferBuffer, kTransferBufferSize, "DATA");
-  reply = SMTPExchange(TransferBuffer);
-  if (reply == nullptr) return SMTPTimedOut();
-  if (ParseNumber(reply) != 354) {
+  code = SMTPExchange(TransferBuffer);
+  if (code == -1) return SMTPTimedOut();
+  if (code != 354) {
     ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused to accept DATA");
     return -3;
   }
@@ -107,7 +93,7 @@ int RelayMessage(const Account* account) {
 int DeliverMessage(const Account* account, int number) {
   char sender[kSenderSize];
   if (ToLocalServer() && PrepareEnvelope(account, sender) != 0) return -3;
-  int result = RequestMessage(account, number);
+  int result = RequestMessage(account, number, "ERROR - POP3 server refused request to retrieve mail");
   if (result == 0 && ToLocalServer()) result = OpenEnvelope(account, sender);
   if (result == 0) result = RelayMessage(account);
   if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance();

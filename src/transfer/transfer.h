@@ -50,6 +50,10 @@ extern EndMarkCarryRecord EndMarkCarry;
 // 1 when the end mark CR LF "." CR LF ends within this chunk (possibly begun in earlier
 // chunks), else 0. length is 1 or more.
 int EndOfMessageSeen(const char* chunk, int length);
+// Seeds EndMarkCarry with the CR LF that ended the RETR status line, before a message's
+// first byte: nothing an earlier message left there can end this one, and a message that
+// is only the end line "." CR LF ends at once instead of at the time-out.
+void StartMessageData();
 
 // The envelope sender for an account (which may be absent): DefaultFromAddress when set,
 // else "postmaster@" + the account's Domain (only when it is set and the account does
@@ -67,8 +71,10 @@ int BeginsWithEnvelopeLine(const char* data, int length);
 // Traces and sends a POP3 command on POP3Connection, reads and traces one reply line.
 // Returns the line (in ReplyBuffer), or nullptr when not sent or not answered.
 const char* POP3Exchange(const char* command);
-// As POP3Exchange, on SMTPConnection.
-const char* SMTPExchange(const char* command);
+// Traces and sends an SMTP command on SMTPConnection and reads the whole reply
+// (ReadSMTPReply). Returns its code (0 for a malformed one), or -1 when the command was
+// not sent or not answered.
+int SMTPExchange(const char* command);
 // Daily log line (source may be absent) and the same text in the trace under tag.
 void ReportTransferError(const char* source, const char* tag, const char* text);
 // "ERROR - Timeout trying to access POP3 server" for the account, or the same for the
@@ -78,10 +84,15 @@ void ReportSMTPTimeout();
 // Sends all of data on SMTPConnection, completing short sends. Returns 0, or -1 when
 // the socket failed or stayed unwritable for TimeOut seconds.
 int SendAllToSMTP(const char* data, int length);
+// Sends "RETR " + number and judges the reply; the message data then waits on
+// POP3Connection, with the end-mark search started afresh (StartMessageData). Returns
+// 0; -1 when not sent or not answered ("ERROR - Timeout trying to access POP3 server");
+// -2 when refused (the refusal text). Both reported with the account's ServerName.
+int RequestMessage(const Account* account, int number, const char* refusal);
 // Reads message data from POP3Connection into chunk (kChunkSize bytes) and, unless
 // DoNotWriteToLocalMailServer is on, sends it on SMTPConnection, until the end mark has
-// passed. With prefixEnvelopeLine the first chunk gets "X-ExtraPOPData: " in front when
-// it begins with an envelope line. Returns 0, -2 (data stopped arriving) or -3 (the
+// passed. With prefixEnvelopeLine the data gets "X-ExtraPOPData: " in front when it
+// begins with an envelope line. Returns 0, -2 (data stopped arriving) or -3 (the
 // data could not be sent), reported.
 int RelayMessageData(const Account* account, char* chunk, bool prefixEnvelopeLine);
 // Composes verb + " " + the message number in TransferBuffer ("RETR 3", "DELE 3").

@@ -7,13 +7,8 @@
 
 namespace {
 
-const char* Exchange(int connection, const char* commandTag, const char* replyTag, const char* command) {
-  WriteTrace(commandTag, command);
-  if (SendCommand(connection, command) < 0) return nullptr;
-  const char* reply = ReadLine(connection);
-  if (reply != nullptr) WriteTrace(replyTag, reply);
-  return reply;
-}
+// Bytes the envelope-line test looks at.
+constexpr int kEnvelopeProbeLength = 5;
 
 int SendChunk(const char* chunk, int length) {
   if (Settings.DoNotWriteToLocalMailServer == 1) return 0;
@@ -22,11 +17,33 @@ int SendChunk(const char* chunk, int length) {
   return -1;
 }
 
+// Receives the next message bytes into at (room bytes) and notes whether the end mark
+// has passed. Returns the count, or -1 after reporting the time-out.
+int ReceivePiece(const Account* account, char* at, int room, bool* ended) {
+  int got = ReceiveData(POP3Connection, at, room, Settings.TimeOut);
+  if (got < 1) {
+    ReportPOP3Timeout(account);
+    return -1;
+  }
+  *ended = EndOfMessageSeen(at, got) == 1;
+  return got;
+}
+
 }  // namespace
 
-const char* POP3Exchange(const char* command) { return Exchange(POP3Connection, "POP3>>", "<<POP3", command); }
+const char* POP3Exchange(const char* command) {
+  WriteTrace("POP3>>", command);
+  if (SendCommand(POP3Connection, command) < 0) return nullptr;
+  const char* reply = ReadLine(POP3Connection);
+  if (reply != nullptr) WriteTrace("<<POP3", reply);
+  return reply;
+}
 
-const char* SMTPExchange(const char* command) { return Exchange(SMTPConnection, "SMTP>>", "<<SMTP", command); }
+int SMTPExchange(const char* command) {
+  WriteTrace("SMTP>>", command);
+  if (SendCommand(SMTPConnection, command) < 0) return -1;
+  return ReadSMTPReply(SMTPConnection).code;
+}
 
 void ReportTransferError(const char* source, const char* tag, const char* text) {
   WriteLog(source, text);
@@ -41,33 +58,44 @@ void ReportSMTPTimeout() {
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - Timeout trying to access SMTP server");
 }
 
-int SendAllToSMTP(const char* data, int length) {
-  // The stack may take only part of a piece; the rest is sent rather than dropped, since
-  // a message with a hole in it would still be accepted and then deleted remotely.
-  while (length > 0) {
-    int sent = SendData(SMTPConnection, data, length, Settings.TimeOut);
-    if (sent <= 0) return -1;
-    data += sent;
-    length -= sent;
+int SendAllToSMTP(const char* data, int length) { return SendAll(SMTPConnection, data, length) == length ? 0 : -1; }
+
+int RequestMessage(const Account* account, int number, const char* refusal) {
+  ComposeNumberedCommand("RETR", number);
+  const char* reply = POP3Exchange(TransferBuffer);
+  if (reply == nullptr) {
+    ReportPOP3Timeout(account);
+    return -1;
   }
+  // The announced size is not used: a wrong one must not cut the message short.
+  int32_t size;
+  if (ParsePOP3Count(reply, &size) != 0) {
+    ReportTransferError(account->ServerName, "POP3", refusal);
+    return -2;
+  }
+  StartMessageData();
   return 0;
 }
 
 int RelayMessageData(const Account* account, char* chunk, bool prefixEnvelopeLine) {
-  for (bool first = true;; first = false) {
-    int length = ReceiveData(POP3Connection, chunk, kChunkSize, Settings.TimeOut);
-    if (length <= 0) {
-      ReportPOP3Timeout(account);
-      return -2;
+  bool ended = false;
+  // The envelope line is judged on five bytes (or a shorter whole message), never on
+  // however few the first segment happened to bring.
+  for (int wanted = prefixEnvelopeLine ? kEnvelopeProbeLength : 1; !ended; wanted = 1) {
+    int length = 0;
+    while (length < wanted && !ended) {
+      int got = ReceivePiece(account, chunk + length, kChunkSize - length, &ended);
+      if (got < 0) return -2;
+      length += got;
     }
-    if (first && prefixEnvelopeLine && Settings.DoNotWriteToLocalMailServer != 1 &&
+    if (wanted == kEnvelopeProbeLength && Settings.DoNotWriteToLocalMailServer != 1 &&
         BeginsWithEnvelopeLine(chunk, length)) {
       // Not judged: a connection that cannot take these bytes fails on the chunk itself.
       SendAllToSMTP("X-ExtraPOPData: ", 16);
     }
     if (SendChunk(chunk, length) != 0) return -3;
-    if (EndOfMessageSeen(chunk, length) == 1) return 0;
   }
+  return 0;
 }
 
 void ComposeNumberedCommand(const char* verb, int number) {
@@ -76,9 +104,7 @@ void ComposeNumberedCommand(const char* verb, int number) {
 }
 
 int AwaitSMTPAcceptance() {
-  const char* reply = ReadLine(SMTPConnection);
-  if (reply != nullptr) WriteTrace("<<SMTP", reply);
-  if (reply != nullptr && ParseNumber(reply) == 250) return 0;
+  if (ReadSMTPReply(SMTPConnection).code == 250) return 0;
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP Server did not accept the message");
   return -3;
 }

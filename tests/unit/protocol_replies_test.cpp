@@ -60,4 +60,22 @@ TEST(Replies, NumberIsTheFirstRunOfDigitsWrappingModulo2To32) {
   for (const auto& c : cases) EXPECT_EQ(ParseNumber(c.text), c.value) << (c.text ? c.text : "null");
 }
 
+// Only a last line of three digits and a blank (or the line end) has a code; anything
+// else accepts nothing.
+TEST(Replies, SMTPCodeAndContinuation) {
+  const struct {
+    const char* line;
+    int code;
+    int continues;
+  } cases[] = {
+      {"250 ok\r\n", 250, 0}, {"354\r\n", 354, 0}, {"221\n", 221, 0}, {"250", 250, 0}, {"550-no such user\r\n", 0, 1},
+      {"250-SIZE 1000\r\n", 0, 1}, {"xyz-", 0, 1}, {"25 ok\r\n", 0, 0}, {"2500 ok", 0, 0}, {" 250 ok", 0, 0},
+      {"250\tok", 0, 0}, {"25-", 0, 0}, {"", 0, 0}, {"\xb2\xb50 ok", 0, 0}, {nullptr, 0, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SMTPReplyCode(c.line), c.code) << (c.line ? c.line : "null");
+    EXPECT_EQ(IsSMTPContinuationLine(c.line), c.continues) << (c.line ? c.line : "null");
+  }
+}
+
 }  // namespace
