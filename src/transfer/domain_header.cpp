@@ -117,6 +117,9 @@ void StoreIdentifier(const char* identifier) {
   if (MessageIdCount + 2 < kMessageIdSlots) ++MessageIdCount;
 }
 
+// Each step below gives the number of recipients it got accepted, or -1 when the
+// transaction must be abandoned (SendFieldRecipients).
+
 // Step 1 (and its any-domain repeat): every visible recipient field line.
 int SendVisibleRecipients(const Account& account, const HeaderText& header, int anyDomain) {
   int accepted = 0;
@@ -131,7 +134,8 @@ int SendVisibleRecipients(const Account& account, const HeaderText& header, int 
       if (!inField) continue;
     }
     int result = SendFieldRecipients(account, line, fieldName, 0, anyDomain);
-    if (result != -1) accepted += result;
+    if (result == -1) return -1;
+    accepted += result;
   }
   return accepted;
 }
@@ -146,7 +150,7 @@ int SendRcptToRecipient(const Account& account, const HeaderText& header) {
     const char* cursor = line;
     if (NextFieldAddress(cursor, rcptTo, 1) != 1) return 0;
     if (NamedInFields(header, rcptTo, StartsVisibleField)) return 0;
-    return SendRecipient(account, rcptTo, 0) == 0 ? 1 : 0;
+    return SendRecipient(account, rcptTo, 0);
   }
   return 0;
 }
@@ -159,7 +163,14 @@ int SendReceivedForRecipient(const Account& account, const HeaderText& header) {
     WriteTrace("Debug", "Received: name matched another name.");
     return 0;
   }
-  return SendRecipient(account, receivedFor, 0) == 0 ? 1 : 0;
+  return SendRecipient(account, receivedFor, 0);
+}
+
+// Adds a step's result to the count; false when the transaction must be abandoned.
+bool Counted(int result, int& count) {
+  if (result == -1) return false;
+  count += result;
+  return true;
 }
 
 constexpr const char kPostmasterNotice[] = "No To or Cc could be interpreted, mail sent to postmaster.";
@@ -229,14 +240,20 @@ void FindSender(const HeaderText& header, char* sender, size_t size) {
 
 int SelectRecipients(const Account& account, const HeaderText& header, bool hiddenRecipientCopy) {
   int RecipientCount = 0;
+  // A recipient the SMTP server could not take now ends the selection: the message then
+  // fails whole and stays on the POP3 server, and the driver's closing of the SMTP
+  // dialogue drops the transaction before DATA, so nobody gets it twice. (No RSET: after
+  // a time-out the dialogue is out of step, and only a fresh one is sure.)
+  bool going = true;
   // A hidden-recipient copy goes to its Received-for recipient only: the visible and the
   // "X-Rcpt-To:" recipients already had the first copy.
   if (!hiddenRecipientCopy) {
-    RecipientCount += SendVisibleRecipients(account, header, 0);
-    RecipientCount += SendRcptToRecipient(account, header);
+    going = Counted(SendVisibleRecipients(account, header, 0), RecipientCount) &&
+            Counted(SendRcptToRecipient(account, header), RecipientCount);
   }
-  RecipientCount += SendReceivedForRecipient(account, header);
-  if (RecipientCount == 0) RecipientCount += SendVisibleRecipients(account, header, 1);
+  going = going && Counted(SendReceivedForRecipient(account, header), RecipientCount);
+  if (going && RecipientCount == 0) going = Counted(SendVisibleRecipients(account, header, 1), RecipientCount);
+  if (!going) return -1;
   if (RecipientCount == 0) return SendToPostmaster();
   return 0;
 }

@@ -31,6 +31,9 @@ void FindSender(const HeaderText& header, char* sender, size_t size);
 // (not for a hidden-recipient copy), the first "X-Rcpt-To:" address, the first served
 // Received-for address, then, when none was accepted, the visible fields in any domain,
 // and last the postmaster of SMTPDomain.
-// Returns 0 when the message may go on to DATA, -1 after an SMTP time-out while sending
-// to the postmaster, -3 when the SMTP server refused the postmaster.
+// A recipient refused for good is left out; one the SMTP server cannot take now (a 4xx,
+// no answer) ends the selection at once.
+// Returns 0 when the message may go on to DATA; -1 after such a recipient or an SMTP
+// time-out while sending to the postmaster (the transaction must be abandoned); -3 when
+// the SMTP server refused the postmaster.
 int SelectRecipients(const Account& account, const HeaderText& header, bool hiddenRecipientCopy);

@@ -10,7 +10,11 @@
 
 namespace {
 
-enum class Outcome { kAccepted, kSkipped, kFailed };
+// What became of one address. One the SMTP server refuses for good (5xx) is dropped and
+// the others still get the message; any other answer that is no acceptance (a 4xx, none,
+// one out of step) means the message must be tried again whole, since delivered now to
+// the others this address would never get it.
+enum class Outcome { kAccepted, kDropped, kTryLater };
 
 const char* TraceTagFor(const char* fieldName) {
   char first = LowerAscii(fieldName[0]);
@@ -26,7 +30,7 @@ void ReportSMTPError(const char* text, const char* recipient) {
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", line);
 }
 
-// Sends the command and judges the reply: any 25x code accepts.
+// Sends the command and judges the reply: any 25x code accepts, a 5xx refuses for good.
 Outcome SendRcptCommand(const char* recipient) {
   char command[kCommandLineSize];
   CopyText(command, "RCPT TO:<");
@@ -35,11 +39,11 @@ Outcome SendRcptCommand(const char* recipient) {
   int code = SMTPExchange(command);
   if (code == -1) {
     ReportSMTPTimeout();
-    return Outcome::kFailed;
+    return Outcome::kTryLater;
   }
   if (code >= 250 && code <= 259) return Outcome::kAccepted;
   ReportSMTPError("ERROR - SMTP refused to accept mail for: ", recipient);
-  return Outcome::kFailed;
+  return code >= 500 && code <= 599 ? Outcome::kDropped : Outcome::kTryLater;
 }
 
 // Names the recipient in the log and the trace, then asks the SMTP server for it.
@@ -47,7 +51,7 @@ Outcome IssueRecipient(const Account& account, const AddressRecord& record, cons
   char recipient[kRecipientAddressSize];
   if (RecipientAddress(account, record, recipient) != 0) {
     ReportSMTPError("ERROR - Recipient address too long for an SMTP command: ", recipient);
-    return Outcome::kSkipped;
+    return Outcome::kDropped;
   }
   char line[kFieldNameSize + kMaxRecipientLength + 2];
   CopyText(line, fieldName);
@@ -59,9 +63,12 @@ Outcome IssueRecipient(const Account& account, const AddressRecord& record, cons
   return SendRcptCommand(recipient);
 }
 
-// A domain-less address is taken for a local user.
+// A domain-less address is taken for a local user. Any other domain is taken only when
+// the address is rewritten into SMTPDomain: sent as it stands, the local server would
+// relay the message back out to the Internet.
 bool IsAcceptable(const Account& account, const AddressRecord& record, int anyDomain) {
-  return anyDomain == 1 || record.DomainPart[0] == '\0' || IsServedDomainText(account, record.DomainPart) == 1;
+  if (record.DomainPart[0] == '\0' || IsServedDomainText(account, record.DomainPart) == 1) return true;
+  return anyDomain == 1 && account.TranslateUserAccounts == 1;
 }
 
 }  // namespace
@@ -91,7 +98,7 @@ int SendFieldRecipients(const Account& account, const char* line, const char* fi
     if (deliveryField == 1) TranslateUserPart(record);
     if (IsAcceptable(account, record, anyDomain) && IsExcludedAddress(record.FullAddress) == 0) {
       Outcome outcome = IssueRecipient(account, record, fieldName);
-      if (outcome == Outcome::kFailed) return -1;
+      if (outcome == Outcome::kTryLater) return -1;
       if (outcome == Outcome::kAccepted) ++accepted;
     }
     if (firstOnly == 1 || endOfLine == 1) return accepted;
@@ -99,6 +106,8 @@ int SendFieldRecipients(const Account& account, const char* line, const char* fi
 }
 
 int SendRecipient(const Account& account, const AddressRecord& record, int anyDomain) {
-  if (!IsAcceptable(account, record, anyDomain)) return -1;
-  return IssueRecipient(account, record, "To:") == Outcome::kAccepted ? 0 : -1;
+  if (!IsAcceptable(account, record, anyDomain)) return 0;
+  Outcome outcome = IssueRecipient(account, record, "To:");
+  if (outcome == Outcome::kTryLater) return -1;
+  return outcome == Outcome::kAccepted ? 1 : 0;
 }

@@ -7,7 +7,8 @@
 //   field name + " " + recipient                 log, and the recipient ["UserTo", "UserCc"
 //                                                or "User", by the field name's first letter]
 //   "RCPT TO:<" + recipient + ">"                ["SMTP>>"], the reply line ["<<SMTP"]
-//   "ERROR - SMTP refused to accept mail for: " + recipient      log and ["SMTP"]
+//   "ERROR - SMTP refused to accept mail for: " + recipient      log and ["SMTP"]; for a
+//                                                reply that is neither 25x nor 5xx too
 //   "ERROR - Timeout trying to access SMTP server"               log and ["SMTP"]
 //   "ERROR - Recipient address too long for an SMTP command: " + recipient
 //                                                log and ["SMTP"]; nothing is sent for it
@@ -35,18 +36,21 @@ int RecipientAddress(const Account& account, const AddressRecord& record, char (
 // One "RCPT TO" for every acceptable address of one header line: the first line of a
 // recipient field (fieldName as MatchRecipientField wrote it) or one of its continuation
 // lines. Addresses of "Delivered-To:" and "Envelope-To:" lines are translated first.
-// Acceptable: anyDomain is 1, or the address has no domain, or its domain is served for
-// the account; and no SpecialActions entry excludes it. Others are skipped without a
-// word. With anyDomain 0 an address without "@" is taken as the end of the line, traced
-// as incomplete. firstOnly 1 stops after the first address.
-// Returns the number of recipients accepted on this line, or -1 when the SMTP server
-// refused one or did not answer: the addresses behind it are not tried, and the session
-// stays open. A recipient too long for a command line is reported and skipped.
+// Acceptable: the address has no domain, or its domain is served for the account, or
+// anyDomain is 1 and the account translates user accounts; and no SpecialActions entry
+// excludes it. Others are skipped without a word. With anyDomain 0 an address without
+// "@" is taken as the end of the line, traced as incomplete. firstOnly 1 stops after the
+// first address.
+// A recipient refused for good (5xx) is reported and the line goes on; so is one too
+// long for a command line (reported, never sent).
+// Returns the number of recipients accepted on this line, or -1 when the SMTP server did
+// not answer or answered anything but 25x or 5xx: the message must then be tried again
+// whole, so nothing behind it is tried and the caller abandons the transaction.
 int SendFieldRecipients(const Account& account, const char* line, const char* fieldName, int firstOnly,
                         int anyDomain);
 
-// One "RCPT TO" for one address (logged as "To: " + recipient). Unless anyDomain is 1, an
-// address with a domain that is not served gives -1 with no line at all. SpecialActions
-// are not consulted: the record comes from NextFieldAddress, which did.
-// Returns 0 when accepted (or nothing needed sending), -1 otherwise.
+// One "RCPT TO" for one address (logged as "To: " + recipient), acceptable as above; an
+// address that is not gives 0 with no line at all. SpecialActions are not consulted: the
+// record comes from NextFieldAddress, which did.
+// Returns 1 when accepted, 0 when skipped or refused for good, -1 as SendFieldRecipients.
 int SendRecipient(const Account& account, const AddressRecord& record, int anyDomain);

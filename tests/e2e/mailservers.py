@@ -11,8 +11,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LOCAL_DOMAIN = "example.test"
-# Postfix delivers for these users of LOCAL_DOMAIN and refuses any other local address.
-LOCAL_USERS = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "postmaster")
+# Postfix delivers for these users of LOCAL_DOMAIN and refuses any other local address
+# for good (550), except BUSY_USER, refused for now (450).
+LOCAL_USERS = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi", "ivan", "postmaster")
+BUSY_USER = "busy"
 MAIL_USER = "nobody"  # the unprivileged user both servers deliver and read mail as
 
 
@@ -78,6 +80,8 @@ class MailServers:
             os.chown(self.path("postfix", "mail"), self.uid, self.gid)
             with open(self.path("postfix", "conf", "mailboxes"), "w", encoding="ascii") as out:
                 out.writelines(f"{user}@{LOCAL_DOMAIN} {user}/Maildir/\n" for user in LOCAL_USERS)
+            with open(self.path("postfix", "conf", "busy"), "w", encoding="ascii") as out:
+                out.write(f"{BUSY_USER}@{LOCAL_DOMAIN} 450 4.2.1 mailbox busy, try again later\n")
             self.configure("postfix-main.cf", "postfix", "conf", "main.cf")
             self.configure("postfix-master.cf", "postfix", "conf", "master.cf")
             for action in ("check", "start"):

@@ -14,7 +14,7 @@ import tempfile
 import time
 import traceback
 
-from mailservers import LOCAL_DOMAIN, MailServers, wait_until
+from mailservers import BUSY_USER, LOCAL_DOMAIN, MailServers, wait_until
 
 BIN_DIR = SERVERS = ROOT = None
 SCENARIOS = []
@@ -152,6 +152,18 @@ def domain_mailbox_spreads_messages_over_local_users():
                {"bob": [cc], "carol": [cc], "dave": [delivered_to], "erin": [received], "postmaster": [foreign]},
                log_lacks=(), log_has=["Duplicate email message ignored.",
                                       "No To or Cc could be interpreted, mail sent to postmaster."])
+
+
+@scenario
+def a_recipient_refused_for_good_is_left_out_and_one_refused_for_now_keeps_the_message():
+    gone = message("one gone", f"To: gone@{LOCAL_DOMAIN}, heidi@{LOCAL_DOMAIN}\n")
+    busy = message("one busy", f"To: ivan@{LOCAL_DOMAIN}, {BUSY_USER}@{LOCAL_DOMAIN}\n")
+    # The busy message fails in the first pass and again in its recovery login.
+    mail_check("refusals", [gone, busy], {"Type": "Group", "Domain": LOCAL_DOMAIN},
+               lambda log: log.count("failed to transfer to SMTP server.") >= 2, {"heidi": [gone], "ivan": []},
+               left=1, log_lacks=["No To or Cc could be interpreted"],
+               log_has=[f"ERROR - SMTP refused to accept mail for: gone@{LOCAL_DOMAIN}",
+                        f"ERROR - SMTP refused to accept mail for: {BUSY_USER}@{LOCAL_DOMAIN}"])
 
 
 @scenario
