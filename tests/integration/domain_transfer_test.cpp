@@ -126,12 +126,19 @@ TEST(DomainTransfer, DeliversDeletesAndKeepsAsTheHeaderSays) {
            "C: DATA|S: 354 go|C: <data>|S: 250 ok|C: MAIL FROM:<bad@remote.example>|S: 553 no|"
            "C: MAIL FROM:<postmaster@local.example>|S: 553 no either",
        {0, -3}, {toAlice[0], "127.0.0.1: ERROR - SMTP server refused mail from <bad@remote.example>"}, 1},
-      // Streamed behind what came with the header; without an empty line the announced
-      // size ends the header.
-      {"large and header-only messages",
-       Retr(1, big) + Dele(1) + "C: RETR 2|S: +OK 21\r\nTo: bob@local.example\r\n|S: <pause 100>|S: .|" + Dele(2),
-       Deliver("<>", {"alice@local.example"}) + Deliver("<>", {"bob@local.example"}), {0, 0},
-       {toAlice[0], "127.0.0.1: To: bob@local.example"}, 2, {big, "To: bob@local.example\r\n.\r\n"}},
+      // Streamed behind what came with the header. Without an empty line the end line ends
+      // the header, never the size RETR announced; a bare LF empty line ends it too.
+      {"large, header-only and bare-LF messages",
+       Retr(1, big) + Dele(1) + "C: RETR 2|S: +OK 21\r\nTo: bob@local.example|S: <pause 100>|S: Cc: c@local.example\r\n.|" +
+           Dele(2) + Retr(3, alice + "\nCc: c@local.example\r\n.\r\n") + Dele(3),
+       Deliver("<>", {"alice@local.example"}) + Deliver("<>", {"bob@local.example", "c@local.example"}) +
+           Deliver("<>", {"alice@local.example"}),
+       {0, 0, 0}, {toAlice[0], "127.0.0.1: To: bob@local.example", "127.0.0.1: Cc: c@local.example", toAlice[0]}, 3,
+       {big, "To: bob@local.example\r\nCc: c@local.example\r\n.\r\n", alice + "\nCc: c@local.example\r\n.\r\n"}},
+      {"multi-line replies", Retr(1, Message(alice)) + Dele(1),
+       "C: MAIL FROM:<>|S: 250-sender\r\n250 ok|C: RCPT TO:<alice@local.example>|S: 250-one\r\n250-two\r\n250 ok|"
+       "C: DATA|S: 354-go\r\n354 on|C: <data>|S: 250-queued\r\n250 ok",
+       {0}, toAlice, 1},
       {"envelope line", Retr(1, envelopeLine) + Dele(1), Deliver("<>", {"alice@local.example"}), {0}, toAlice, 1,
        {"X-ExtraPOPData: " + envelopeLine}},
       {"remote mail kept", Retr(1, Message(alice)), Deliver("<>", {"alice@local.example"}), {0}, toAlice, 0, {},
@@ -147,7 +154,11 @@ TEST(DomainTransfer, DeliversDeletesAndKeepsAsTheHeaderSays) {
        {-2}, {"localhost: ERROR - Message header larger than 512 KB, message left on the POP3 server"}},
       // Gone after the sender: each recipient step in turn meets the silence.
       {"recipient unanswered", Retr(1, Message(alice)), "C: MAIL FROM:<>|S: 250 ok|S: <close>", {-1},
-       {toAlice[0], smtpTimeOut, toAlice[0], smtpTimeOut, smtpTimeOut}},
+       {toAlice[0], smtpTimeOut}},
+      // Nobody gets it until everyone can: the transaction ends before DATA.
+      {"a recipient refused for now", Retr(1, Message(alice + "Cc: b@local.example, c@local.example\r\n")),
+       "C: MAIL FROM:<>|S: " + accepted + "C: RCPT TO:<b@local.example>|S: 450 try later", {-1},
+       {toAlice[0], "127.0.0.1: Cc: b@local.example", "127.0.0.1: ERROR - SMTP refused to accept mail for: b@local.example"}},
       {"sender unanswered", Retr(1, Message(alice)), "C: MAIL FROM:<>", {-1}, {smtpTimeOut}},
       {"DATA answered 250", Retr(1, Message(alice)), "C: MAIL FROM:<>|S: " + accepted + "C: DATA|S: 250 what", {-3},
        {toAlice[0], "127.0.0.1: ERROR - SMTP refused to accept data"}},
@@ -178,8 +189,8 @@ TEST(DomainTransfer, RecipientsChosenFromTheHeader) {
          static SpecialAction spam = {"Spam@Local.Example", 1, nullptr};
          Settings.SpecialActions = &spam;
        }},
-      {"a refusal ends its line only", "Cc: a@local.example, b@local.example, c@local.example\r\nTo: d@local.example\r\n",
-       {"a@local.example", "b@local.example=550 no such user", "d@local.example"}},
+      {"a refusal for good leaves the others", "Cc: a@local.example, b@local.example, c@local.example\r\n",
+       {"a@local.example", "b@local.example=550 no such user", "c@local.example"}},
       {"quoted, continued and domain-less addresses",
        "To: \"jane@local.example\"\r\nCc: Someone\r\n\tf@local.example\r\nX-Rcpt-To: <bob>\r\n",
        {"jane@local.example", "f@local.example", "bob"}},
@@ -195,7 +206,10 @@ TEST(DomainTransfer, RecipientsChosenFromTheHeader) {
        {"carol@local.example", "e@local.example"}},
       {"Received-for on a continuation line", "Received: by z\r\n\tfor <dan@local.example>; now\r\nTo: e@local.example\r\n",
        {"e@local.example", "dan@local.example"}},
-      {"foreign only: the any-domain pass", "To: friend@elsewhere.example\r\n", {"friend@elsewhere.example"}},
+      // Sent as it stands, a foreign address would be relayed back out by the local server.
+      {"foreign only: the postmaster", "To: friend@elsewhere.example\r\n", {"postmaster@local.example"}},
+      {"foreign only, translated: the any-domain pass", "To: friend@elsewhere.example\r\n", {"friend@local.example"},
+       [](Account& account) { account.TranslateUserAccounts = 1; }},
       {"one local recipient is enough", "To: a@local.example\r\nCc: friend@elsewhere.example\r\n", {"a@local.example"}},
       {"nobody: the postmaster", "Subject: none\r\n", {"postmaster@local.example"}},
       {"translated to the local domain",

@@ -63,6 +63,11 @@ TEST(SingleTransfer, DeliversAndDeletesOnlyAfterAcceptanceAndEveryFailureKeepsTh
       {"envelope line", Relayed(envelopeLine), kEnvelope + "C: <data>|S: 250 ok", 0, kTransferred,
        "X-ExtraPOPData: " + envelopeLine, true},
       {"From field", Relayed(fromField), kEnvelope + "C: <data>|S: 250 ok", 0, kTransferred, fromField, true},
+      // Judged on five bytes, however few the first segment brings.
+      {"envelope line split after four bytes",
+       "C: RETR 1|R: +OK\r\nFrom|S: <pause 100>|R:  bob@example.org\r\n\r\nx\r\n.\r\n|C: DELE 1|S: +OK",
+       kEnvelope + "C: <data>|S: 250 ok", 0, kTransferred, "X-ExtraPOPData: From bob@example.org\r\n\r\nx\r\n.\r\n", true},
+      {"empty message", Relayed(".\r\n"), kEnvelope + "C: <data>|S: 250 ok", 0, kTransferred, ".\r\n", true},
       {"RETR refused", "C: RETR 1|S: -ERR no such message", "", -2,
        "localhost: ERROR - POP3 server refused request to retrieve mail"},
       {"RETR unanswered", "C: RETR 1", "", -1, kPOP3TimeOut},
