@@ -1,50 +1,34 @@
 // The servers of `postwain demo`: what they answer a client that errs, and a whole mail
 // check of the demo's own mailboxes through them.
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <fstream>
-#include <string>
+#include <thread>
 
 #include "host/demo/content.h"
 #include "host/demo/pop3_server.h"
 #include "host/demo/smtp_server.h"
 #include "mail_environment.h"
-#include "transfer/transfer.h"
-#include "util/text.h"
 
 namespace {
 
-// Talks to a server as the transcript says ("C: text" is sent, "S: text" is the server's
-// next line, "S: text*" one that begins with text) and hangs up. Gives the first line
-// that differs, or "" when the server answered as written.
+// Talks to a server through the transport as the transcript says ("C: text" is sent,
+// "S: text" is the server's next line, "S: text*" one that begins with text) and hangs
+// up. Gives the first line that differs, or "" when the server answered as written.
 std::string Converse(int port, const std::string& transcript) {
-  int client = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval patience{10, 0};
-  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  std::string mismatch = connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? "" : "no connection";
-  for (size_t start = 0, end = 0; mismatch.empty() && start < transcript.size(); start = end + 1) {
-    end = std::min(transcript.find('|', start), transcript.size());
-    std::string step = transcript.substr(start + 3, end - start - 3);
-    if (transcript[start] == 'C') {
-      send(client, (step + "\r\n").data(), step.size() + 2, MSG_NOSIGNAL);
+  int connection = OpenConnection("127.0.0.1", port, nullptr, nullptr, 5);
+  std::string mismatch;
+  for (const std::string& step : ScriptedServer::Steps(transcript)) {
+    std::string text = step.substr(3);
+    if (step[0] == 'C') {
+      SendCommand(connection, text.c_str());
       continue;
     }
-    std::string line;
-    for (char c; line.find("\r\n") == std::string::npos && recv(client, &c, 1, 0) == 1;) line += c;
-    bool prefix = !step.empty() && step.back() == '*';
-    if (prefix ? line.rfind(step.substr(0, step.size() - 1), 0) != 0 : line != step + "\r\n") {
-      mismatch = "expected \"" + step + "\", got \"" + Escaped(line) + "\"";
-    }
+    const char* reply = ReadLine(connection);
+    std::string line = reply != nullptr ? reply : "(nothing)";
+    bool matches = text.ends_with('*') ? line.starts_with(text.substr(0, text.size() - 1)) : line == text + "\r\n";
+    if (!matches && mismatch.empty()) mismatch = "expected \"" + text + "\", got \"" + Escaped(line) + "\"";
   }
-  close(client);
+  CloseConnection(connection);
   return mismatch;
 }
 
@@ -81,7 +65,7 @@ TEST(DemoServers, AnswerErrorsAndDeliverTheDemoMailboxesOnce) {
 
   // The sizes count CR LF line ends; deletions wait for QUIT, which never comes here.
   EXPECT_EQ(Converse(pop3.port, "S: +OK*|C: STAT|S: -ERR*|C: USER alice|S: +OK*|C: PASS wrong|S: -ERR*|C: " +
-                                    std::string(3000, 'x') + "|S: -ERR*|C: USER alice|S: +OK*|C: PASS alice's secret|"
+                                    std::string(1010, 'x') + "|S: -ERR*|C: USER alice|S: +OK*|C: PASS alice's secret|"
                                     "S: +OK*|C: STAT|S: +OK 2 581|C: RETR 0|S: -ERR*|C: RETR 3|S: -ERR*|C: RETR x|"
                                     "S: -ERR*|C: DELE 99999999999999999999|S: -ERR*|C: XTND|S: -ERR*|C: DELE 1|S: +OK*|"
                                     "C: RETR 1|S: -ERR*|C: STAT|S: +OK 1 320|C: RETR 1|S: -ERR*"),
@@ -92,7 +76,7 @@ TEST(DemoServers, AnswerErrorsAndDeliverTheDemoMailboxesOnce) {
                                 "S: 550*|C: RCPT TO:<eve@example.com>|S: 550*|C: RCPT TO:bob@example.com|S: 501*|"
                                 "C: RCPT TO:<Bob@Example.COM>|S: 250*|C: DATA|S: 354*|C: Subject: cut|C: half a mess"),
             "");
-  for (int i = 0; i < 1000 && smtp.sessionsEnded.load() == 0; ++i) PlatformSleep(10);
+  for (int i = 0; i < 1000 && smtp.sessionsEnded.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(CountFiles(home + "/maildirs/bob/tmp") + CountFiles(home + "/maildirs/bob/new"), 0);
 
   char settings[4096];

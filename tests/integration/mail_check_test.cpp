@@ -1,47 +1,29 @@
 // Whole mail checks over scripted accounts: the logins, the recovery mode after a failed
 // message, the shared SMTP dialogue, a shutdown request, and dial-up around the check.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "lifecycle/lifecycle.h"
 #include "mail_environment.h"
-#include "protocol/protocol.h"
 #include "rasapi/scripted_rasapi.h"
-#include "transfer/transfer.h"
-#include "util/text.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-std::string Text(int n) { return "Subject: message " + std::to_string(n) + "\r\n\r\nbody\r\n.\r\n"; }
+std::string Text(int n) { return Message("Subject: message " + std::to_string(n) + "\r\n"); }
 // A domain mailbox's message for alice, always with the same Message-ID.
 std::string From(const std::string& sender) {
-  return "From: " + sender + "\r\nTo: alice@local.example\r\nMessage-ID: <same@remote.example>\r\n\r\nbody\r\n.\r\n";
+  return Message("From: " + sender + "\r\nTo: alice@local.example\r\nMessage-ID: <same@remote.example>\r\n");
 }
 
 std::string Login(int count) {
   return "S: +OK ready|C: USER bob|S: +OK|C: PASS secret|S: +OK|C: STAT|S: +OK " + std::to_string(count) + " 900|";
 }
-std::string Retr(int number, const std::string& message) {
-  return "C: RETR " + std::to_string(number) + "|S: +OK\r\n" + message + "|";
-}
-std::string Move(int number, const std::string& message) {
-  return Retr(number, message) + "C: DELE " + std::to_string(number) + "|S: +OK|";
-}
+std::string Move(int number, const std::string& message) { return Retr(number, message) + Dele(number); }
 std::string Move(int number, int text) { return Move(number, Text(text)); }
 std::string DeliverFrom(const std::string& sender, const std::string& dataReply = "354 go|C: <data>|S: 250 queued") {
   return "C: MAIL FROM:<" + sender + ">|S: 250 ok|C: RCPT TO:<alice@local.example>|S: 250 ok|C: DATA|S: " + dataReply + "|";
 }
 const std::string kQuit = "C: QUIT|S: +OK bye|C: <close>|";
 const std::string kHelo = "S: 220 local ready|C: HELO local.example|S: 250 hello|";
-const std::string kDeliver =
-    "C: MAIL FROM:<postmaster@local.example>|S: 250 ok|C: RCPT TO:<alice@local.example>|S: 250 ok|"
-    "C: DATA|S: 354 go|C: <data>|S: 250 queued|";
+const std::string kDeliver = DeliverFrom("postmaster@local.example");
 const std::string kSMTPQuit = "C: QUIT|S: 221 bye|C: <close>|";
 
 const std::string kPOP3In = "localhost: Logged into POP3 server.";

@@ -6,13 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "lifecycle/lifecycle.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
-#include "protocol/protocol.h"
-#include "transfer/transfer.h"
-#include "transport/connection_table.h"
-#include "util/text.h"
 
 namespace {
 
@@ -120,9 +114,9 @@ void MailEnvironment::Disconnect() {
   POP3Connection = SMTPConnection = kNoConnection;
 }
 
-std::vector<std::string> MailEnvironment::Log() const {
+Lines MailEnvironment::Log() const {
   std::string log = instance.DailyLog();
-  std::vector<std::string> lines;
+  Lines lines;
   for (size_t at = 0, end; at < log.size(); at = end + 2) {
     end = log.find("\r\n", at);
     if (end == std::string::npos) end = log.size();
@@ -136,7 +130,7 @@ std::vector<std::string> MailEnvironment::Log() const {
   return lines;
 }
 
-std::vector<std::string> MailEnvironment::Callbacks() const {
+Lines MailEnvironment::Callbacks() const {
   std::lock_guard<std::mutex> lock(callbackMutex);
   return callbackTexts;
 }
@@ -148,3 +142,11 @@ int CountOf(const std::string& text, const std::string& part) {
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
   return count;
 }
+
+std::string Message(const std::string& header, const std::string& body) { return header + "\r\n" + body + ".\r\n"; }
+
+std::string Retr(int number, const std::string& message) {
+  return "C: RETR " + std::to_string(number) + "|S: +OK\r\n" + message + "|";
+}
+
+std::string Dele(int number) { return "C: DELE " + std::to_string(number) + "|S: +OK|"; }

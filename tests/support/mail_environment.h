@@ -13,8 +13,15 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "lifecycle/lifecycle.h"
+#include "protocol/protocol.h"
 #include "scripted_server.h"
 #include "test_instance.h"
+#include "transfer/transfer.h"
+#include "transport/connection_table.h"
+#include "util/text.h"
+
+using Lines = std::vector<std::string>;
 
 class MailEnvironment {
  public:
@@ -34,10 +41,10 @@ class MailEnvironment {
   void Disconnect();
 
   // The daily log's lines without their timestamps, from the first behind the opening one.
-  std::vector<std::string> Log() const;
+  Lines Log() const;
   std::string Trace() const { return instance.Trace(); }
   // What the callbacks were told: "message: text" and "status: text", in order.
-  std::vector<std::string> Callbacks() const;
+  Lines Callbacks() const;
   // Event waits of this many milliseconds or more end at once; 3000 (the SMTP drain's
   // waits, longer than any TimeOut of a test) unless a test changes it.
   void SkipWaitsFrom(uint32_t milliseconds);
@@ -51,6 +58,12 @@ class MailEnvironment {
 
 // How often part occurs in text, not overlapping.
 int CountOf(const std::string& text, const std::string& part);
+
+// Pieces of POP3 scripts: a message as RETR sends it (header lines, the empty line, the
+// body, the end line), a RETR answered with one, a DELE answered +OK.
+std::string Message(const std::string& header, const std::string& body = "Hello.\r\n");
+std::string Retr(int number, const std::string& message);
+std::string Dele(int number);
 
 // Callbacks that record into MailEnvironment::Callbacks, for OpenConnection.
 int RecordStatus(const char* text);

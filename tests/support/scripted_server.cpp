@@ -52,11 +52,17 @@ ScriptedServer::ScriptedServer() {
 ScriptedServer::ScriptedServer(const std::string& script, std::function<void(const std::string&)> onLine)
     : ScriptedServer() {
   onLine_ = std::move(onLine);
+  steps_ = Steps(script);
+  thread_ = std::thread([this] { Run(); });
+}
+
+std::vector<std::string> ScriptedServer::Steps(const std::string& script) {
+  std::vector<std::string> steps;
   for (size_t start = 0, end; start < script.size(); start = end + 1) {
     end = std::min(script.find('|', start), script.size());
-    steps_.push_back(script.substr(start, end - start));
+    steps.push_back(script.substr(start, end - start));
   }
-  thread_ = std::thread([this] { Run(); });
+  return steps;
 }
 
 ScriptedServer::~ScriptedServer() {

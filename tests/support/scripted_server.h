@@ -38,6 +38,9 @@ class ScriptedServer {
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
+  // The steps of a script.
+  static std::vector<std::string> Steps(const std::string& script);
+
   int Port() const { return port_; }
   // For a server without a script: the next connection's socket (the caller closes it).
   int Accept();

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +28,17 @@ void FakeSleep(uint32_t milliseconds) {
 }
 int FakeWaitEvent(uint32_t milliseconds, int (*isSet)(void*), void* event) {
   return activeClock->WaitEvent(milliseconds, isSet, event);
+}
+
+int64_t Milliseconds(const LocalTime& time) {
+  struct tm fields {};
+  fields.tm_year = time.year - 1900;
+  fields.tm_mon = time.month - 1;
+  fields.tm_mday = time.day;
+  fields.tm_hour = time.hour;
+  fields.tm_min = time.minute;
+  fields.tm_sec = time.second;
+  return static_cast<int64_t>(timegm(&fields)) * 1000;
 }
 }  // namespace
 
@@ -77,7 +86,7 @@ std::string ReadWholeFile(const std::string& path) {
   return content.str();
 }
 
-FakeClock::FakeClock(const LocalTime& start, uint32_t tick) : now_(start), tick_(tick) {
+FakeClock::FakeClock(const LocalTime& start, uint32_t tick) : start_(Milliseconds(start)), startTick_(tick) {
   activeClock = this;
   PlatformReplaceClock(PlatformClockHooks{FakeLocalTime, FakeTickCount, FakeSleep, nullptr});
 }
@@ -89,47 +98,27 @@ FakeClock::~FakeClock() {
 
 void FakeClock::Set(const LocalTime& time) {
   std::lock_guard<std::mutex> lock(mutex_);
-  now_ = time;
+  start_ = Milliseconds(time) - static_cast<int64_t>(elapsed_);
 }
 
-void FakeClock::SetTick(uint32_t tick) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  tick_ = tick;
-}
-
+// The C library carries seconds into minutes, days, months and weekdays.
 LocalTime FakeClock::Now() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return now_;
+  time_t seconds = static_cast<time_t>((start_ + static_cast<int64_t>(elapsed_)) / 1000);
+  struct tm fields {};
+  gmtime_r(&seconds, &fields);
+  return LocalTime{fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour,
+                   fields.tm_min,         fields.tm_sec,     fields.tm_wday};
 }
 
 uint32_t FakeClock::Tick() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return tick_;
+  return startTick_ + static_cast<uint32_t>(elapsed_);
 }
 
 void FakeClock::Advance(uint32_t milliseconds) {
   std::lock_guard<std::mutex> lock(mutex_);
-  AdvanceLocked(milliseconds);
-}
-
-void FakeClock::AdvanceLocked(uint32_t milliseconds) {
-  tick_ += milliseconds;
   elapsed_ += milliseconds;
-  subSecond_ += milliseconds;
-  uint32_t seconds = subSecond_ / 1000;
-  subSecond_ %= 1000;
-  if (seconds == 0) return;
-  // Let the C library carry seconds into minutes, days, months and weekdays.
-  struct tm fields {};
-  fields.tm_year = now_.year - 1900;
-  fields.tm_mon = now_.month - 1;
-  fields.tm_mday = now_.day;
-  fields.tm_hour = now_.hour;
-  fields.tm_min = now_.minute;
-  fields.tm_sec = now_.second + static_cast<int>(seconds);
-  timegm(&fields);
-  now_ = LocalTime{fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour,
-                   fields.tm_min,         fields.tm_sec,     fields.tm_wday};
 }
 
 void FakeClock::AllowWaits(uint64_t milliseconds) {
@@ -162,7 +151,7 @@ int FakeClock::WaitEvent(uint32_t milliseconds, int (*isSet)(void*), void* event
       std::lock_guard<std::mutex> lock(mutex_);
       if (elapsed_ < waitLimit_) {
         held_ = false;
-        AdvanceLocked(milliseconds);
+        elapsed_ += milliseconds;
         return 0;
       }
       held_ = true;

@@ -23,7 +23,7 @@ class TempInstance {
   void WriteSettings(const std::string& text) const;
   // Every daily log file in logs/, by name.
   std::vector<std::string> DailyLogNames() const;
-  // The content of the only daily log file ("" when there is none).
+  // The content of the first daily log file ("" when there is none).
   std::string DailyLog() const;
   std::string Trace() const;
 
@@ -46,7 +46,6 @@ class FakeClock {
   FakeClock& operator=(const FakeClock&) = delete;
 
   void Set(const LocalTime& time);
-  void SetTick(uint32_t tick);
   // Moves both the tick count and the local time forward.
   void Advance(uint32_t milliseconds);
   LocalTime Now() const;
@@ -62,12 +61,9 @@ class FakeClock {
   int WaitEvent(uint32_t milliseconds, int (*isSet)(void* event), void* event);
 
  private:
-  void AdvanceLocked(uint32_t milliseconds);
-
   mutable std::mutex mutex_;
-  LocalTime now_;
-  uint32_t tick_;
-  uint32_t subSecond_ = 0;
+  int64_t start_;           // the local time at elapsed_ 0, in milliseconds since 1970
+  uint32_t startTick_;
   uint64_t elapsed_ = 0;    // simulated milliseconds since construction
   uint64_t waitLimit_ = 0;  // timed waits may run while elapsed_ is below this
   bool waitsSimulated_ = false;
