@@ -11,6 +11,7 @@
 
 char ModuleDirectory[kModuleDirectorySize];
 std::atomic<int32_t> ShutdownRequested{0};
+std::atomic<int32_t> MessageInFlight{0};
 TextCallback StatusCallback = nullptr;
 TextCallback MessageCallback = nullptr;
 char* CommandBuffer = nullptr;
@@ -114,8 +115,21 @@ int32_t PostwainStartUp() {
   return 0;
 }
 
+bool ShutdownCutsWaits() { return ShutdownRequested.load() != 0 && MessageInFlight.load() == 0; }
+
+void PauseUnlessShuttingDown(uint32_t milliseconds) {
+  constexpr uint32_t kStep = 500;
+  while (milliseconds > 0 && !ShutdownCutsWaits()) {
+    uint32_t step = milliseconds < kStep ? milliseconds : kStep;
+    PlatformSleep(step);
+    milliseconds -= step;
+  }
+}
+
 int32_t PostwainShutdown() {
   ShutdownRequested = 1;
+  // A check waiting on a silent server stops now, not at the end of its time-out.
+  InterruptNetworkWaits();
   StopScheduler();
   TransportShutdown();
   FreeText(TransferBuffer);

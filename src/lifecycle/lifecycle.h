@@ -22,6 +22,16 @@ using TextCallback = int (*)(const char* text);
 extern char ModuleDirectory[kModuleDirectorySize];
 // 0 until shutdown begins, then 1; a running mail check stops at its next test of it.
 extern std::atomic<int32_t> ShutdownRequested;
+// 1 while one message's data and the local server's answer to it are in flight (set by
+// the transfers). A stop request does not cut those waits short: the local server could
+// accept the message while its POP3 copy stays, and the next check would deliver it twice.
+extern std::atomic<int32_t> MessageInFlight;
+// True when shutdown has begun and no message is in flight: waits on the network and
+// pauses between tries then end within a moment.
+bool ShutdownCutsWaits();
+// Sleeps the given time in steps of half a second, and stops early once
+// ShutdownCutsWaits() (the pauses between tries of a mail check).
+void PauseUnlessShuttingDown(uint32_t milliseconds);
 
 // Error texts from connection set-up and the protocol layers; by default traced as "error".
 extern TextCallback StatusCallback;

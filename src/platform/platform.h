@@ -263,7 +263,10 @@ int PlatformReceive(PlatformSocket socket, char* buffer, int size);
 constexpr int kSocketRead = 1;      // bytes can be read
 constexpr int kSocketWrite = 2;     // a send that would have blocked may be tried again
 constexpr int kSocketConnect = 16;  // a connect finished; error 0 = connected
-constexpr int kSocketClose = 32;    // the peer closed or the connection broke
+// The peer closed or the connection broke. Bytes sent before the close may still wait
+// (Windows reports the close before they are read): reads until one gives 0 or nothing
+// find them all.
+constexpr int kSocketClose = 32;
 using SocketEventHandler = void (*)(PlatformSocket socket, int event, int error);
 
 struct PlatformNotifier;
@@ -279,6 +282,13 @@ void PlatformDestroyNotifier(PlatformNotifier* notifier);
 // Makes the socket non-blocking and has the notifier report its read, write, connect and
 // close events. Returns 0 or -1.
 int PlatformRegisterSocket(PlatformNotifier* notifier, PlatformSocket socket);
+// Back-pressure: stops reporting reads of a registered socket until it is resumed. What
+// arrives meanwhile stays with the system, whose full receive window then slows the
+// sender. After a resume a read is reported as soon as bytes wait, at once when some
+// already do. Both may be called from any thread; a read reported just before a pause
+// may still arrive and is best ignored.
+void PlatformPauseReading(PlatformNotifier* notifier, PlatformSocket socket);
+void PlatformResumeReading(PlatformNotifier* notifier, PlatformSocket socket);
 
 // ---------------------------------------------------------------------------------------
 // Named event (scheduler)

@@ -52,7 +52,9 @@ char* ConnectAndReadGreeting(const char* server, int port) {
     }
     WriteTrace("error", "No reply from POP3 Server - retrying.");
     ClosePOP3Connection();
-    PlatformSleep(kGreetingRetryPauseMs);
+    // A stop request ends the tries, which could otherwise hold it up for minutes.
+    PauseUnlessShuttingDown(kGreetingRetryPauseMs);
+    if (ShutdownCutsWaits()) return nullptr;
   }
 }
 

@@ -210,8 +210,11 @@ int Deliver(DomainMessage& message) {
   if (ToLocalServer()) result = OpenTransaction(message, sender);
   if (result == 0) result = SelectRecipients(*message.account, header, verdict == DuplicateVerdict::HiddenRecipientCopy);
   if (result == 0 && ToLocalServer()) result = StartData();
-  if (result == 0) result = ForwardMessage(message);
+  if (result != 0) return result;
+  MessageInFlight = 1;
+  result = ForwardMessage(message);
   if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance();
+  MessageInFlight = 0;
   return result;
 }
 

@@ -118,7 +118,7 @@ void RunRecoveryLogin(AccountState& state, CheckState& check) {
   }
   POP3Logout();
   CloseSMTP(check);
-  PlatformSleep(kPauseBetweenRecoveryLogins);
+  PauseUnlessShuttingDown(kPauseBetweenRecoveryLogins);
   --state.loginsLeft;
 }
 
@@ -126,7 +126,8 @@ void RunRecoveryLogin(AccountState& state, CheckState& check) {
 int VisitAccount(const Account* account, CheckState& check) {
   MessageIdCount = 0;
   AccountState state = {account, Mode::kFirstPass, 1, 0, 0};
-  while (LogIntoAccount(account) == 0) {
+  // A stop request also ends the recovery mode, whose logins could go on for hours.
+  while (ShutdownRequested.load() == 0 && LogIntoAccount(account) == 0) {
     state.count = POP3MessageCount();
     if (state.count <= 0) {
       WriteLog(account->ServerName, "No mail waiting at POP3 server.");

@@ -95,8 +95,11 @@ int DeliverMessage(const Account* account, int number) {
   if (ToLocalServer() && PrepareEnvelope(account, sender) != 0) return -3;
   int result = RequestMessage(account, number, "ERROR - POP3 server refused request to retrieve mail");
   if (result == 0 && ToLocalServer()) result = OpenEnvelope(account, sender);
-  if (result == 0) result = RelayMessage(account);
+  if (result != 0) return result;
+  MessageInFlight = 1;
+  result = RelayMessage(account);
   if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance();
+  MessageInFlight = 0;
   return result;
 }
 

@@ -121,6 +121,7 @@ int Connect(ConnectionRecord* record, int timeoutSeconds) {
   if (error != kSocketWouldBlock) return -1;
   while (record->connectState == kConnectIssued) {
     if (timeoutSeconds < 0 || PlatformTickCount() - started > WaitMilliseconds(timeoutSeconds)) return -1;
+    if (ShutdownCutsWaits()) return -1;
     PlatformSleep(kConnectPollInterval);
   }
   return record->connectState == kConnected ? 0 : -1;

@@ -11,10 +11,22 @@
 #include "transport/transport.h"
 
 constexpr int kSocketReadSize = 16384;
-// Pending bytes above which a new read first wakes the reader and gives it a moment.
+// Pending bytes above which the notifier stops reading a connection, so that a reader
+// slower than its sender (a slow local server behind a fast POP3 server) costs bounded
+// memory: the socket's receive window fills and TCP slows the sender. Reading resumes
+// once the reader has taken the pending data down to half, so a reader that takes a
+// byte at a time does not wake the notifier for every byte.
 constexpr int kBackPressureThreshold = 512000;
-constexpr uint32_t kBackPressurePause = 50;  // ms, at most
-constexpr uint32_t kBackPressureStep = 1;    // ms between looks at whether the reader caught up
+constexpr int kBackPressureResume = kBackPressureThreshold / 2;
+// Once a stop is requested, a wait on a connection lasts at most this long: enough for a
+// server that is there to answer (the QUIT that commits the deletions made so far), too
+// short to hold up the stop.
+constexpr uint32_t kWaitAfterStopRequest = 1000;  // ms
+
+// ended: whether more bytes can come
+constexpr int32_t kStreamOpen = 0;
+constexpr int32_t kStreamClosedByPeer = 1;  // every byte the peer sent has been read
+constexpr int32_t kStreamFailed = 2;        // the pending data could not grow; the rest is lost
 
 // connectState
 constexpr int32_t kConnectNotStarted = 0;
@@ -28,8 +40,12 @@ struct ConnectionRecord {
   char server[kServerTextSize];   // the server text as given, cut to 259 characters
   uint32_t address;               // the resolved IPv4 address, host byte order
   std::atomic<int32_t> connectState;  // written by the notification thread
-  std::atomic<int32_t> receiveBusy;   // guards pending
+  std::atomic<int32_t> receiveBusy;   // guards pending, readingPaused and ended
   PendingData pending;
+  bool readingPaused;             // the notifier holds back reads until there is room
+  int32_t ended;                  // kStreamOpen, kStreamClosedByPeer or kStreamFailed
+  bool closeSeen;                 // notification thread only: the peer's close was reported
+  bool endReported;               // reader only: the end has its daily log line
   PlatformEvent* receiveEvent;    // set when bytes were appended
   PlatformEvent* sendEvent;       // set when the socket can be written again
   std::atomic<int32_t> sendBusy;  // guards writable
@@ -69,8 +85,9 @@ PlatformNotifier* StartNotificationWindow();
 void StopNotificationWindow();
 
 // What the notification window does with one socket event: read into the connection's
-// pending data, note writability, or record the outcome of a connect. Events for a
-// socket in no slot are dropped. Runs on the notification thread.
+// pending data (unless it is above kBackPressureThreshold), note writability, record the
+// outcome of a connect, or record that no more bytes will come. Events for a socket in no
+// slot are dropped. Runs on the notification thread.
 void HandleSocketNotification(PlatformSocket socket, int event, int error);
 
 // Test hook: while set, connect events are dropped, as by a notifier that never reports

@@ -33,25 +33,45 @@ void FreeSocketReadBuffer() {
   SocketReadBufferSize = 0;
 }
 
-void ReadIntoPending(ConnectionRecord* record) {
-  int n = PlatformReceive(record->socket, SocketReadBuffer, SocketReadBufferSize);
-  if (n <= 0) return;
-  TakeBusyFlag(&record->receiveBusy);
-  if (record->pending.length > kBackPressureThreshold) {
-    // The reader is falling behind: wake it and give it up to a moment before the data
-    // grows. The pause ends early once it has caught up, so a reader that was only
-    // briefly held up elsewhere does not leave the connection idle for the rest of it.
-    PlatformSetEvent(record->receiveEvent);
-    for (uint32_t waited = 0; waited < kBackPressurePause && record->pending.length > kBackPressureThreshold;
-         waited += kBackPressureStep) {
-      ReleaseBusyFlag(&record->receiveBusy);
-      PlatformSleep(kBackPressureStep);
-      TakeBusyFlag(&record->receiveBusy);
-    }
+void EndStream(ConnectionRecord* record, int32_t how) {
+  record->ended = how;
+  PlatformSetEvent(record->receiveEvent);
+}
+
+// Called with receiveBusy held.
+void AppendRead(ConnectionRecord* record, int n) {
+  if (AppendPending(&record->pending, SocketReadBuffer, n) != 0) {
+    // Dropped bytes would leave a hole that the rest of the stream could close over,
+    // making a cut message look whole; the connection is given up instead, so whatever
+    // was moving over it fails and stays where it was.
+    EndStream(record, kStreamFailed);
+    PlatformPauseReading(NotificationWindow, record->socket);
+    return;
   }
-  // When the block cannot grow the bytes are lost, as nothing can hold them.
-  if (AppendPending(&record->pending, SocketReadBuffer, n) == 0) PlatformSetEvent(record->receiveEvent);
+  PlatformSetEvent(record->receiveEvent);
+  if (record->pending.length > kBackPressureThreshold) {
+    record->readingPaused = true;
+    PlatformPauseReading(NotificationWindow, record->socket);
+  }
+}
+
+// One read into the connection's pending data. Returns true when a further read may
+// find more.
+bool ReadIntoPending(ConnectionRecord* record) {
+  TakeBusyFlag(&record->receiveBusy);
+  bool allowed = !record->readingPaused && record->ended == kStreamOpen;
   ReleaseBusyFlag(&record->receiveBusy);
+  if (!allowed) return false;
+  int n = PlatformReceive(record->socket, SocketReadBuffer, SocketReadBufferSize);
+  TakeBusyFlag(&record->receiveBusy);
+  if (n > 0) {
+    AppendRead(record, n);
+  } else if (n == 0 || record->closeSeen) {
+    // After the peer's close a read that finds nothing means everything has been read.
+    EndStream(record, kStreamClosedByPeer);
+  }
+  ReleaseBusyFlag(&record->receiveBusy);
+  return n > 0;
 }
 
 void NoteWritable(ConnectionRecord* record) {
@@ -70,14 +90,17 @@ void HandleSocketNotification(PlatformSocket socket, int event, int error) {
   int slot = FindConnectionBySocket(socket);
   if (slot >= 0) {
     ConnectionRecord* record = ConnectionTable[slot];
-    if (event == kSocketRead) {
-      ReadIntoPending(record);
+    if (event == kSocketRead || event == kSocketClose) {
+      // No read is reported after the close: read on until nothing is left, so that the
+      // reader learns of the end as soon as it has taken the last byte.
+      if (event == kSocketClose) record->closeSeen = true;
+      while (ReadIntoPending(record) && record->closeSeen) {
+      }
     } else if (event == kSocketWrite) {
       NoteWritable(record);
     } else if (event == kSocketConnect && !connectEventsIgnored) {
       record->connectState = error != 0 ? kConnectFailed : kConnected;
     }
-    // A close is not recorded: the peer looks silent until a send fails.
   }
   UnlockConnectionTable();
 }

@@ -1,6 +1,7 @@
 // Sending and receiving on an open connection. Each side resets its event while holding
 // the connection's busy flag, and the notification thread sets it under the same flag,
 // so a notification between the check and the wait still ends the wait.
+#include "logging/logging.h"
 #include "transport/connection_table.h"
 
 namespace {
@@ -11,12 +12,40 @@ ConnectionRecord* OpenRecord(Connection connection) {
   return ConnectionTable[connection];
 }
 
+// How long the next wait of a send or receive may last: the caller's time-out, or once a
+// stop is requested one short wait more and then none (0: give up now).
+uint32_t NextWait(int timeoutSeconds, bool* shortened) {
+  uint32_t milliseconds = WaitMilliseconds(timeoutSeconds);
+  if (!ShutdownCutsWaits()) return milliseconds;
+  if (*shortened) return 0;
+  *shortened = true;
+  return milliseconds < kWaitAfterStopRequest ? milliseconds : kWaitAfterStopRequest;
+}
+
+// Called with receiveBusy held, after a take.
+void ResumeReadingWhenRoom(ConnectionRecord* record) {
+  if (!record->readingPaused || record->pending.length > kBackPressureResume) return;
+  record->readingPaused = false;
+  if (NotificationWindow != nullptr) PlatformResumeReading(NotificationWindow, record->socket);
+}
+
+// One daily log line per connection for the reason no more bytes come, with the
+// server as source; the caller then reports what it could not do.
+void ReportEnd(ConnectionRecord* record) {
+  if (record->endReported) return;
+  record->endReported = true;
+  const char* text =
+      record->ended == kStreamClosedByPeer ? "ERROR - The server closed the connection." : "ERROR - Out of memory.";
+  WriteLog(record->server, text);
+  WriteTrace("error", text);
+}
+
 }  // namespace
 
 int SendData(Connection connection, const char* data, int length, int timeoutSeconds) {
   ConnectionRecord* record = OpenRecord(connection);
   if (record == nullptr || length < 0) return -1;
-  for (;;) {
+  for (bool shortened = false;;) {
     TakeBusyFlag(&record->sendBusy);
     if (record->writable == 1) {
       int error = 0;
@@ -36,22 +65,47 @@ int SendData(Connection connection, const char* data, int length, int timeoutSec
       PlatformSleep(0);
       return 0;
     }
-    if (PlatformWaitEvent(record->sendEvent, WaitMilliseconds(timeoutSeconds)) == 0) return 0;
+    uint32_t wait = NextWait(timeoutSeconds, &shortened);
+    if (wait == 0 || PlatformWaitEvent(record->sendEvent, wait) == 0) return 0;
   }
 }
 
 int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutSeconds) {
   ConnectionRecord* record = OpenRecord(connection);
   if (record == nullptr || maxLength < 1) return 0;
-  TakeBusyFlag(&record->receiveBusy);
-  if (record->pending.length == 0) {
-    PlatformResetEvent(record->receiveEvent);
-    ReleaseBusyFlag(&record->receiveBusy);
-    if (timeoutSeconds < 1) return 0;
-    if (PlatformWaitEvent(record->receiveEvent, WaitMilliseconds(timeoutSeconds)) == 0) return 0;
+  for (bool shortened = false;;) {
     TakeBusyFlag(&record->receiveBusy);
+    if (record->pending.length > 0) {
+      int taken = TakePending(&record->pending, buffer, maxLength);
+      ResumeReadingWhenRoom(record);
+      ReleaseBusyFlag(&record->receiveBusy);
+      return taken;
+    }
+    PlatformResetEvent(record->receiveEvent);
+    bool ended = record->ended != kStreamOpen;
+    ReleaseBusyFlag(&record->receiveBusy);
+    if (ended) {
+      // A closed connection ends the wait at once instead of looking like a silent one.
+      ReportEnd(record);
+      return 0;
+    }
+    // The event is also set by the end of the stream and by a stop request; each turn
+    // looks at what set it.
+    uint32_t wait = NextWait(timeoutSeconds, &shortened);
+    if (wait == 0 || PlatformWaitEvent(record->receiveEvent, wait) == 0) return 0;
   }
-  int taken = TakePending(&record->pending, buffer, maxLength);
-  ReleaseBusyFlag(&record->receiveBusy);
-  return taken;
+}
+
+void InterruptNetworkWaits() {
+  LockConnectionTable();
+  for (ConnectionRecord* record : ConnectionTable) {
+    if (record == nullptr) continue;
+    TakeBusyFlag(&record->receiveBusy);
+    PlatformSetEvent(record->receiveEvent);
+    ReleaseBusyFlag(&record->receiveBusy);
+    TakeBusyFlag(&record->sendBusy);
+    PlatformSetEvent(record->sendEvent);
+    ReleaseBusyFlag(&record->sendBusy);
+  }
+  UnlockConnectionTable();
 }

@@ -64,6 +64,11 @@ int OpenConnection(const char* server, int port, TextCallback statusCallback, Te
 // once; the slot may then be handed out again.
 int CloseConnection(Connection connection);
 
+// Waits on a connection (the connect, a send, a receive) end within a moment of a stop
+// request: once ShutdownCutsWaits() says so, each lasts at most one more second, long
+// enough for a server that is there to answer. Waits while a message is in flight are
+// not cut (see MessageInFlight).
+//
 // Sends up to length bytes with one non-blocking send. Returns:
 //   the count the send accepted (normally length; the stack may accept fewer and the rest
 //     is not sent, so the caller loops);
@@ -77,10 +82,20 @@ int SendData(Connection connection, const char* data, int length, int timeoutSec
 // Takes up to maxLength (1 or more) received bytes, in arrival order, into buffer (no
 // terminating zero is added). Returns 1..maxLength, or 0 when nothing arrived within one
 // wait of timeoutSeconds (at once when nothing is pending and timeoutSeconds is below 1).
-// Never negative. A peer that closed looks like a silent one: 0 at the time-out.
-// Bytes already pending are returned at once whatever timeoutSeconds is. A partial take
-// leaves the rest in front for the next call; a take of k bytes costs O(k).
+// Never negative. Bytes already pending are returned at once whatever timeoutSeconds is.
+// A partial take leaves the rest in front for the next call; a take of k bytes costs
+// O(k). Once every byte is taken from a connection whose peer closed it, or whose
+// pending data could not grow (what arrived then and after is lost, so nothing follows
+// the bytes before it), 0 comes at once, and the first such call writes one daily log
+// line with the server as source: "ERROR - The server closed the connection." or
+// "ERROR - Out of memory.".
+// The pending data of a connection stays bounded (about half a megabyte): above that the
+// notifier stops reading it until the reader has caught up.
 int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutSeconds);
+
+// Ends every wait on a connection now, so that a stop request is seen at once; called by
+// PostwainShutdown right after it has set ShutdownRequested.
+void InterruptNetworkWaits();
 
 // Writes an IPv4 address given in host byte order as "a.b.c.d" (decimal, no leading
 // zeros, most significant byte first) into out, which holds kDottedAddressSize chars.

@@ -20,6 +20,7 @@ struct Registration {
   int socket;
   bool connecting;  // the connect's outcome is still to be reported
   bool reading;     // reads are reported (from the connect until the end of the stream)
+  bool paused;      // reads are held back until the transport has room again
   bool wantWrite;   // a send would have blocked: report the next chance to write
   bool closing;     // to be closed by the notifier thread before its next wait
 };
@@ -76,10 +77,12 @@ void DrainWakeUps() {
   }
 }
 
+bool ReportsReads(const Registration& entry) { return entry.reading && !entry.paused; }
+
 short InterestOf(const Registration& entry) {
   if (entry.closing) return 0;
   if (entry.connecting) return POLLOUT;
-  return static_cast<short>((entry.reading ? POLLIN : 0) | (entry.wantWrite ? POLLOUT : 0));
+  return static_cast<short>((ReportsReads(entry) ? POLLIN : 0) | (entry.wantWrite ? POLLOUT : 0));
 }
 
 // Called with the mutex held, by the notifier thread before it waits.
@@ -127,7 +130,7 @@ void Dispatch(int index, short revents, SocketEventHandler handler) {
       error = ConnectError(socket);
       entry.reading = error == 0;
     } else {
-      read = entry.reading && (revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+      read = ReportsReads(entry) && (revents & (POLLIN | POLLERR | POLLHUP)) != 0;
       write = entry.wantWrite && (revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
       if (write) entry.wantWrite = false;
     }
@@ -211,8 +214,18 @@ int PlatformRegisterSocket(PlatformNotifier* notifier, PlatformSocket socket) {
   if (!notifier->created || notifier->count == kMaxRegistrations) return -1;
   // Nothing is watched until the connect is issued: an unconnected socket polls as
   // writable and hung up, which would read as a finished connect.
-  notifier->entries[notifier->count++] = Registration{fd, false, false, false, false};
+  notifier->entries[notifier->count++] = Registration{fd, false, false, false, false, false};
   return 0;
+}
+
+// The notifier thread watches what the registration says from its next turn on; the
+// change wakes it for that turn.
+void PlatformPauseReading(PlatformNotifier*, PlatformSocket socket) {
+  ChangeRegistration(static_cast<int>(socket), [](Registration& entry) { entry.paused = true; });
+}
+
+void PlatformResumeReading(PlatformNotifier*, PlatformSocket socket) {
+  ChangeRegistration(static_cast<int>(socket), [](Registration& entry) { entry.paused = false; });
 }
 
 void NotifierExpectConnect(int socket) {

@@ -18,6 +18,8 @@ namespace {
 constexpr UINT kSocketNotifyMessage = WM_USER + 100;  // 1124
 // A socket to close once every notification queued before it has been handled.
 constexpr UINT kCloseSocketMessage = WM_USER + 101;
+// A socket whose reads resume: handed to the transport as a read.
+constexpr UINT kResumeReadingMessage = WM_USER + 102;
 constexpr long kSocketEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;  // 51
 constexpr char kWindowClassName[] = "HarrowbyTCPIPNotificationClass";
 
@@ -40,6 +42,9 @@ LRESULT CALLBACK NotificationWindowProc(HWND window, UINT message, WPARAM wParam
       return 0;
     case kCloseSocketMessage:
       closesocket(static_cast<SOCKET>(wParam));
+      return 0;
+    case kResumeReadingMessage:
+      theNotifier.handler(static_cast<PlatformSocket>(wParam), FD_READ, 0);
       return 0;
     default:
       return DefWindowProcA(window, message, wParam, lParam);
@@ -106,6 +111,17 @@ void PlatformDestroyNotifier(PlatformNotifier* notifier) {
 int PlatformRegisterSocket(PlatformNotifier* notifier, PlatformSocket socket) {
   return WSAAsyncSelect(static_cast<SOCKET>(socket), notifier->window, kSocketNotifyMessage, kSocketEvents) == 0 ? 0
                                                                                                                  : -1;
+}
+
+// Winsock posts no new FD_READ for a socket until recv is called on it again; the
+// transport calls it no more while paused, so nothing needs to change here.
+void PlatformPauseReading(PlatformNotifier*, PlatformSocket) {}
+
+// The read handed over calls recv, which has Winsock post FD_READ again while bytes wait.
+void PlatformResumeReading(PlatformNotifier* notifier, PlatformSocket socket) {
+  AcquireSRWLockShared(&windowLock);
+  if (notifier->window != nullptr) PostMessageA(notifier->window, kResumeReadingMessage, socket, 0);
+  ReleaseSRWLockShared(&windowLock);
 }
 
 // Notifications already queued for the socket come before the close request, so they are
