@@ -227,12 +227,9 @@ int PrepareInstance(DemoInstance* demo) {
     fprintf(stderr, "postwain: cannot write the demo mailboxes in %s\n", demo->home);
     return -1;
   }
-  // An event of its own: a request must reach this process's scheduler only.
-  const char* base = strrchr(demo->home, kDirectorySeparator);
-  char eventName[128] = "Postwain demo ";
-  AppendText(eventName, base == nullptr ? demo->home : base + 1);
-  if (UseHomeDirectory(demo->home) != 0 || PlatformSetEnvironment(kSchedulerEventVariable, eventName) != 0) return -1;
-  return 0;
+  // The fresh instance directory gives the scheduler an event of its own, so a request
+  // reaches this process's scheduler only.
+  return UseHomeDirectory(demo->home);
 }
 
 }  // namespace

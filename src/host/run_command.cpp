@@ -48,7 +48,19 @@ int UseHomeDirectory(const char* home) {
   return 0;
 }
 
-int RunCommand(const CommandLine&) {
+int RunCommand(const CommandLine& line) {
+  if (line.argc != 0) {
+    fprintf(stderr, "postwain: 'run' takes no arguments (see postwain --help)\n");
+    return 2;
+  }
+  // The library refuses to start beside another Postwain of the instance; asking first
+  // gives the one clear line instead of a failed start-up.
+  char lockPath[kPathSize];
+  InstanceLockPath(lockPath, sizeof lockPath);
+  if (PlatformFileIsLocked(lockPath) == 1) {
+    fprintf(stderr, "postwain: another Postwain runs for %s\n", ModuleDirectory);
+    return 1;
+  }
   LoadedLibrary library{};
   if (LoadPostwainLibrary(&library) != 0) return 1;
   // Before the library starts its threads, so that they leave the signals to us.

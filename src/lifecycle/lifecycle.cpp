@@ -21,6 +21,10 @@ char* MessageIdTable[kMessageIdSlots];
 
 namespace {
 
+constexpr char kInstanceLockName[] = "postwain.lock";
+
+intptr_t instanceLock = kPlatformFailed;
+
 int DefaultStatusCallback(const char* text) {
   WriteTrace("error", text);
   return 0;
@@ -51,17 +55,52 @@ int AllocateMessageIdTable() {
   return 0;
 }
 
-// Releases whatever start-up allocated before a failure and closes the logs, so the
-// daily log shows "Starting up..." followed by "Shutting down...".
+void UnlockInstance() {
+  PlatformUnlockFile(instanceLock);
+  instanceLock = kPlatformFailed;
+}
+
+// Two Postwains on one instance would both fetch the same mailboxes and deliver each
+// message twice, so start-up fails unless this one holds the instance lock; a lock the
+// system drops with its holder also tells `postwain check` the truth after a kill.
+// Returns 0, or -1 after a daily log line.
+int LockInstance() {
+  char path[kPathSize];
+  InstanceLockPath(path, sizeof path);
+  instanceLock = PlatformLockFile(path);
+  if (instanceLock < 0) {
+    char text[kPathSize + 100];
+    CopyText(text, instanceLock == kPlatformHeld ? "ERROR - Another Postwain runs for this instance, which holds "
+                                                 : "ERROR - Cannot take the instance lock ");
+    AppendText(text, path);
+    WriteLog("Postwain", text);
+    return -1;
+  }
+  // The only Postwain of the instance now: a scheduler event that a killed one left
+  // behind goes, so the scheduler makes a fresh one of its own.
+  char eventName[kPathSize];
+  SchedulerEventName(eventName, sizeof eventName);
+  PlatformRemoveNamedEvent(eventName);
+  return 0;
+}
+
+// Releases whatever start-up took before a failure and closes the logs, so the daily
+// log shows "Starting up..." followed by "Shutting down...".
 int FailStartUp() {
   FreeMessageIdTable();
   FreeText(TransferBuffer);
   FreeProtocolResources();
+  UnlockInstance();
   CloseLogs();
   return -1;
 }
 
 }  // namespace
+
+void InstanceLockPath(char* path, size_t size) {
+  CopyText(path, size, ModuleDirectory);
+  AppendFormat(path, size, "%c%s", kDirectorySeparator, kInstanceLockName);
+}
 
 void InitModuleDirectory() {
   if (PlatformGetEnvironment("POSTWAIN_HOME", ModuleDirectory, sizeof ModuleDirectory) == 0) {
@@ -105,6 +144,7 @@ int32_t PostwainStartUp() {
   // Without a LineBuffer nothing can be logged, but mail can still be moved: start-up
   // goes on, as it does for any other failure of the logs.
   OpenLogs();
+  if (LockInstance() != 0) return FailStartUp();
   if (InitProtocolResources(nullptr, nullptr) != 0) return FailStartUp();
   TransferBuffer = AllocateText(kTransferBufferSize);
   if (TransferBuffer == nullptr) return FailStartUp();
@@ -137,5 +177,6 @@ int32_t PostwainShutdown() {
   FreeProtocolResources();
   CloseLogs();
   FreeMessageIdTable();
+  UnlockInstance();
   return 0;
 }

@@ -45,6 +45,9 @@ extern char* MessageIdTable[kMessageIdSlots];  // kMessageIdSize bytes each
 
 // Computes ModuleDirectory; run when the library is loaded.
 void InitModuleDirectory();
+// The instance lock in ModuleDirectory, "postwain.lock": held by a running Postwain from
+// start-up to shutdown, so `postwain check` can tell whether one runs.
+void InstanceLockPath(char* path, size_t size);
 
 // Installs the callbacks (an absent one gets the default) and allocates CommandBuffer and
 // ReplyBuffer. Returns 0, or -1 when an allocation failed (nothing is left allocated).
@@ -53,7 +56,8 @@ int InitProtocolResources(TextCallback status, TextCallback message);
 int FreeProtocolResources();
 
 extern "C" {
-// Returns 0 when the system runs, -1 when start-up failed.
+// Returns 0 when the system runs, -1 when start-up failed (no memory, or another
+// Postwain holds the instance lock).
 PLATFORM_EXPORT int32_t PostwainStartUp();
 // Always returns 0.
 PLATFORM_EXPORT int32_t PostwainShutdown();

@@ -43,6 +43,11 @@ int PlatformModulePath(char* path, size_t size);
 // Value of an environment variable. Returns 0, or -1 when unset or empty.
 int PlatformGetEnvironment(const char* name, char* value, size_t size);
 
+// One text for one directory however it was named: absolute, without "." and ".."
+// steps or links; on Windows also in one letter case, as its file names ignore case.
+// Returns 0, or -1 when the path cannot be resolved (for instance it does not exist).
+int PlatformCanonicalPath(const char* path, char* canonical, size_t size);
+
 // ---------------------------------------------------------------------------------------
 // Files
 
@@ -293,14 +298,28 @@ void PlatformResumeReading(PlatformNotifier* notifier, PlatformSocket socket);
 // ---------------------------------------------------------------------------------------
 // Named event (scheduler)
 
+// What the calls that open something other processes share (the named event, the
+// instance lock below) give instead of a handle.
+constexpr int kPlatformFailed = -1;    // any other failure
+constexpr int kPlatformMissing = -2;   // nothing of that name
+constexpr int kPlatformNoAccess = -3;  // permission denied
+constexpr int kPlatformHeld = -4;      // another process holds the lock
+
 // A manual-reset event that other processes find by its name. POSIX: a named semaphore,
 // set = one post, reset = take until empty.
 struct PlatformNamedEvent;
 // Creates the event, set, or opens it (keeping its state) when it exists already.
-// Returns nullptr when it can be neither created nor opened.
+// A created event may be set by its owner and the owner's group, whatever the umask
+// says (Windows: the creator's default security). Returns nullptr when it can be neither
+// created nor opened.
 PlatformNamedEvent* PlatformCreateNamedEvent(const char* name);
-// Opens an existing event; nullptr when none of that name exists.
-PlatformNamedEvent* PlatformOpenNamedEvent(const char* name);
+// Opens an existing event. Returns nullptr when it cannot, with *failure set to
+// kPlatformMissing (no event of that name), kPlatformNoAccess or kPlatformFailed.
+PlatformNamedEvent* PlatformOpenNamedEvent(const char* name, int* failure);
+// Removes the name of an event that a killed process left behind (POSIX semaphores
+// outlive their processes; Windows events do not, so there it does nothing). Only for a
+// caller that knows nobody uses the event.
+void PlatformRemoveNamedEvent(const char* name);
 // Closes the event; when this handle created it, the name goes too, so that nobody
 // finds an event without an owner.
 void PlatformCloseNamedEvent(PlatformNamedEvent* event);
@@ -382,3 +401,18 @@ int PlatformDeleteFile(const char* path);
 // Gives a file a new name in the same file system (a file of that name is replaced).
 // Returns 0, or -1.
 int PlatformRenameFile(const char* from, const char* to);
+
+// ---------------------------------------------------------------------------------------
+// Instance lock (lifecycle, host)
+
+// Takes an exclusive lock on a file, created when missing with read and write for its
+// owner and group (whatever the umask says), and holds it until PlatformUnlockFile or
+// the end of the process, however it ends. POSIX: flock; Windows: the file opened
+// without sharing. Returns a handle >= 0, kPlatformHeld, kPlatformNoAccess or
+// kPlatformFailed.
+intptr_t PlatformLockFile(const char* path);
+void PlatformUnlockFile(intptr_t lock);
+// Whether some process holds the lock on path now, asked without creating the file and
+// without getting in the holder's way: 1 held, 0 free or no such file, kPlatformNoAccess
+// or kPlatformFailed.
+int PlatformFileIsLocked(const char* path);

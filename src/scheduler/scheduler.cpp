@@ -1,6 +1,7 @@
 #include "scheduler/scheduler.h"
 
 #include "config/settings.h"
+#include "lifecycle/lifecycle.h"
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "transfer/transfer.h"
@@ -40,10 +41,6 @@ PlatformThread* schedulerThread = nullptr;
 // one; only later wake-ups through the event are requests.
 int32_t firstWake = 1;
 int (*mailCheck)() = RunMailCheck;
-
-void SchedulerEventName(char* name, size_t size) {
-  if (PlatformGetEnvironment(kSchedulerEventVariable, name, size) != 0) CopyText(name, size, kSchedulerEventName);
-}
 
 void ForgetTimesOfDay(Timing* timing) {
   timing->lastSeenHour = 0;
@@ -161,11 +158,25 @@ int StopScheduler() {
   return 0;
 }
 
+void SchedulerEventName(char* name, size_t size) {
+  // The same directory named another way ("/srv/pw/", "./pw", a link) is the same instance.
+  char directory[kPathSize];
+  if (PlatformCanonicalPath(ModuleDirectory, directory, sizeof directory) != 0) CopyText(directory, ModuleDirectory);
+  // 64-bit FNV-1a: names stay short and free of separators whatever the path holds.
+  uint64_t hash = 14695981039346656037ull;
+  for (const char* c = directory; *c != '\0'; ++c) {
+    hash = (hash ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
+  }
+  CopyText(name, size, kSchedulerEventName);
+  AppendFormat(name, size, " %016llx", static_cast<unsigned long long>(hash));
+}
+
 int RequestMailCheck() {
   char name[kPathSize];
   SchedulerEventName(name, sizeof name);
-  PlatformNamedEvent* event = PlatformOpenNamedEvent(name);
-  if (event == nullptr) return -1;
+  int failure = kPlatformFailed;
+  PlatformNamedEvent* event = PlatformOpenNamedEvent(name, &failure);
+  if (event == nullptr) return failure;
   PlatformSetNamedEvent(event);
   PlatformCloseNamedEvent(event);
   return 0;

@@ -12,14 +12,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
-// Other processes set this event to ask for a mail check now.
+// Other processes set this event to ask for a mail check now. Its name is this text, a
+// blank and 16 hex digits that stand for the instance directory (see SchedulerEventName).
 constexpr char kSchedulerEventName[] = "Postwain Mail Check Scheduler";
-// When set, this environment variable names the event instead, so that several
-// instances on one machine (each `postwain run` with its own `postwain check`) or test
-// runs keep out of each other's way.
-constexpr char kSchedulerEventVariable[] = "POSTWAIN_EVENT_NAME";
 
 // 0 stopped (ended, or never ran), 1 starting, 2 running, 3 stop requested.
 extern std::atomic<int32_t> SchedulerState;
@@ -34,8 +32,14 @@ int StartScheduler();
 // event. Returns 0.
 int StopScheduler();
 
-// Sets the event of the running Postwain, in this process or another. Returns 0, or -1
-// when no such event exists, that is when no Postwain runs.
+// The name of the scheduler event of the instance in ModuleDirectory: each instance
+// has its own, so a request reaches only the Postwain of that directory, and every
+// program that knows the directory finds it (the same rule on every system).
+void SchedulerEventName(char* name, size_t size);
+
+// Sets the event of the instance's running Postwain, in this process or another.
+// Returns 0, or kPlatformMissing (no such event: no Postwain of this instance runs, or
+// its scheduler did not start), kPlatformNoAccess or kPlatformFailed.
 int RequestMailCheck();
 
 // The mail check the thread runs: RunMailCheck, unless replaced (tests count checks with

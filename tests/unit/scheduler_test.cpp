@@ -2,6 +2,7 @@
 // event waits all run on a FakeClock, and the mail check is a stand-in that records when
 // it ran.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -154,32 +155,38 @@ TEST(Scheduler, StopDuringACheckReturnsAfterTheCheck) {
   }
   EXPECT_EQ(StopScheduler(), 0);
   EXPECT_EQ(stage, 2);
-  EXPECT_EQ(RequestMailCheck(), -1);
+  EXPECT_EQ(RequestMailCheck(), kPlatformMissing);
   ReplaceSchedulerMailCheck(nullptr);
 
-  // An event name the system refuses: no thread, a clear line, and nothing waits.
-  std::string ownName = getenv(kSchedulerEventVariable);
-  setenv(kSchedulerEventVariable, "no/such/event", 1);
+  // An event the system cannot make (a directory holds its name): no thread, a clear
+  // line, and nothing waits.
+  char name[kPathSize];
+  SchedulerEventName(name, sizeof name);
+  std::string blocker = std::string("/dev/shm/sem.") + name;
+  ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
   ASSERT_EQ(OpenLogs(), 0);
   EXPECT_EQ(StartScheduler(), -1);
   EXPECT_EQ(SchedulerState, 0);
-  EXPECT_EQ(RequestMailCheck(), -1);
+  EXPECT_EQ(RequestMailCheck(), kPlatformFailed);
   EXPECT_EQ(StopScheduler(), 0);
   CloseLogs();
-  setenv(kSchedulerEventVariable, ownName.c_str(), 1);
-  EXPECT_NE(instance.DailyLog().find(
-                "Postwain: ERROR - No scheduled or requested mail checks: cannot create the event \"no/such/event\".\r\n"),
+  rmdir(blocker.c_str());
+  EXPECT_NE(instance.DailyLog().find("Postwain: ERROR - No scheduled or requested mail checks: cannot create the event \"" +
+                                     std::string(name) + "\".\r\n"),
             std::string::npos);
 }
 
 TEST(Scheduler, NamedEventIsAManualResetEventSharedByName) {
-  const char* name = getenv(kSchedulerEventVariable);
+  TempInstance instance;
+  char name[kPathSize];
+  SchedulerEventName(name, sizeof name);
+  int failure = 0;
   PlatformNamedEvent* made = PlatformCreateNamedEvent(name);
   ASSERT_NE(made, nullptr);
   EXPECT_EQ(PlatformWaitNamedEvent(made, 0), 1) << "created set";
   PlatformResetNamedEvent(made);
   EXPECT_EQ(PlatformWaitNamedEvent(made, 20), 0);
-  PlatformNamedEvent* opened = PlatformOpenNamedEvent(name);
+  PlatformNamedEvent* opened = PlatformOpenNamedEvent(name, &failure);
   PlatformNamedEvent* openedByCreate = PlatformCreateNamedEvent(name);
   ASSERT_TRUE(opened != nullptr && openedByCreate != nullptr);
   EXPECT_EQ(PlatformWaitNamedEvent(openedByCreate, 0), 0) << "an existing event keeps its state";
@@ -193,8 +200,9 @@ TEST(Scheduler, NamedEventIsAManualResetEventSharedByName) {
   PlatformCloseNamedEvent(openedByCreate);
   EXPECT_EQ(RequestMailCheck(), 0) << "still there while its creator holds it";
   PlatformCloseNamedEvent(made);
-  EXPECT_EQ(PlatformOpenNamedEvent(name), nullptr);
-  EXPECT_EQ(RequestMailCheck(), -1);
+  EXPECT_EQ(PlatformOpenNamedEvent(name, &failure), nullptr);
+  EXPECT_EQ(failure, kPlatformMissing);
+  EXPECT_EQ(RequestMailCheck(), kPlatformMissing);
 }
 
 }  // namespace

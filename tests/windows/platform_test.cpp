@@ -83,19 +83,21 @@ TEST(Win32Backend, EventsStaySetUntilResetAndWakeWaitersOnOtherThreads) {
 
 TEST(Win32Backend, NamedEventIsCreatedSetAndFoundByOtherHandles) {
   std::string name = "Postwain backend test " + std::to_string(PlatformTickCount());
-  EXPECT_EQ(PlatformOpenNamedEvent(name.c_str()), nullptr);
+  int failure = 0;
+  EXPECT_EQ(PlatformOpenNamedEvent(name.c_str(), &failure), nullptr);
+  EXPECT_EQ(failure, kPlatformMissing);
   PlatformNamedEvent* owner = PlatformCreateNamedEvent(name.c_str());
   ASSERT_NE(owner, nullptr);
   EXPECT_EQ(PlatformWaitNamedEvent(owner, 0), 1);
   PlatformResetNamedEvent(owner);
   EXPECT_EQ(PlatformWaitNamedEvent(owner, 20), 0);
-  PlatformNamedEvent* other = PlatformOpenNamedEvent(name.c_str());
+  PlatformNamedEvent* other = PlatformOpenNamedEvent(name.c_str(), &failure);
   ASSERT_NE(other, nullptr);
   PlatformSetNamedEvent(other);
   PlatformCloseNamedEvent(other);
   EXPECT_EQ(PlatformWaitNamedEvent(owner, 0), 1);
   PlatformCloseNamedEvent(owner);
-  EXPECT_EQ(PlatformOpenNamedEvent(name.c_str()), nullptr);
+  EXPECT_EQ(PlatformOpenNamedEvent(name.c_str(), &failure), nullptr);
 }
 
 TEST(Win32Backend, ClockAndUserFormats) {

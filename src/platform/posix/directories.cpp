@@ -80,3 +80,11 @@ long PlatformReadWholeFile(const char* path, char** content) {
 int PlatformDeleteFile(const char* path) { return unlink(path) == 0 ? 0 : -1; }
 
 int PlatformRenameFile(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : -1; }
+
+int PlatformCanonicalPath(const char* path, char* canonical, size_t size) {
+  char* resolved = realpath(path, nullptr);
+  if (resolved == nullptr) return -1;
+  int result = CopyText(canonical, size, resolved);
+  free(resolved);
+  return result;
+}

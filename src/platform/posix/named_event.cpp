@@ -21,8 +21,10 @@ struct PlatformNamedEvent {
 
 namespace {
 
-// The owner and the owner's group may ask for a mail check (the umask may narrow it).
+// The owner and the owner's group may ask for a mail check.
 constexpr mode_t kEventMode = 0660;
+// Where glibc keeps a named semaphore "/name": the file "sem.name" there.
+constexpr char kSemaphoreDirectory[] = "/dev/shm/sem.";
 // Another process may remove the name between our failed create and our open; a few
 // turns settle that race.
 constexpr int kCreateAttempts = 3;
@@ -32,6 +34,14 @@ constexpr int kCreateAttempts = 3;
 int SemaphoreName(const char* name, char* out, size_t size) {
   CopyText(out, size, "/");
   return AppendText(out, size, name);
+}
+
+// sem_open applies the umask to the mode; a service's umask would shut its group out,
+// so the mode is set again on the file behind the semaphore.
+void GrantGroupAccess(const char* semaphoreName) {
+  char path[kPathSize + sizeof kSemaphoreDirectory];
+  CopyText(path, kSemaphoreDirectory);
+  if (AppendText(path, semaphoreName + 1) == 0) chmod(path, kEventMode);
 }
 
 PlatformNamedEvent* WrapSemaphore(sem_t* semaphore, bool created, const char* name) {
@@ -79,7 +89,10 @@ PlatformNamedEvent* PlatformCreateNamedEvent(const char* name) {
   if (SemaphoreName(name, semaphoreName, sizeof semaphoreName) != 0) return nullptr;
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     sem_t* semaphore = sem_open(semaphoreName, O_CREAT | O_EXCL, kEventMode, 1U);
-    if (semaphore != SEM_FAILED) return WrapSemaphore(semaphore, true, semaphoreName);
+    if (semaphore != SEM_FAILED) {
+      GrantGroupAccess(semaphoreName);
+      return WrapSemaphore(semaphore, true, semaphoreName);
+    }
     if (errno != EEXIST) return nullptr;
     semaphore = sem_open(semaphoreName, 0);
     if (semaphore != SEM_FAILED) return WrapSemaphore(semaphore, false, semaphoreName);
@@ -88,12 +101,22 @@ PlatformNamedEvent* PlatformCreateNamedEvent(const char* name) {
   return nullptr;
 }
 
-PlatformNamedEvent* PlatformOpenNamedEvent(const char* name) {
+PlatformNamedEvent* PlatformOpenNamedEvent(const char* name, int* failure) {
+  *failure = kPlatformFailed;
   char semaphoreName[kPathSize];
   if (SemaphoreName(name, semaphoreName, sizeof semaphoreName) != 0) return nullptr;
   sem_t* semaphore = sem_open(semaphoreName, 0);
-  if (semaphore == SEM_FAILED) return nullptr;
+  if (semaphore == SEM_FAILED) {
+    if (errno == ENOENT) *failure = kPlatformMissing;
+    if (errno == EACCES) *failure = kPlatformNoAccess;
+    return nullptr;
+  }
   return WrapSemaphore(semaphore, false, semaphoreName);
+}
+
+void PlatformRemoveNamedEvent(const char* name) {
+  char semaphoreName[kPathSize];
+  if (SemaphoreName(name, semaphoreName, sizeof semaphoreName) == 0) sem_unlink(semaphoreName);
 }
 
 void PlatformCloseNamedEvent(PlatformNamedEvent* event) {

@@ -99,3 +99,13 @@ int PlatformDeleteFile(const char* path) { return DeleteFileA(path) ? 0 : -1; }
 int PlatformRenameFile(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
 }
+
+int PlatformCanonicalPath(const char* path, char* canonical, size_t size) {
+  char full[kPathSize];
+  DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return -1;
+  // "C:\Postwain\" and "c:\postwain" name one directory.
+  while (length > 3 && full[length - 1] == kDirectorySeparator) full[--length] = '\0';
+  for (char* c = full; *c != '\0'; ++c) *c = LowerAscii(*c);
+  return CopyText(canonical, size, full);
+}

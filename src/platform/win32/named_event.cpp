@@ -14,9 +14,19 @@ PlatformNamedEvent* PlatformCreateNamedEvent(const char* name) {
   return reinterpret_cast<PlatformNamedEvent*>(CreateEventA(nullptr, TRUE, TRUE, name));
 }
 
-PlatformNamedEvent* PlatformOpenNamedEvent(const char* name) {
-  return reinterpret_cast<PlatformNamedEvent*>(OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name));
+PlatformNamedEvent* PlatformOpenNamedEvent(const char* name, int* failure) {
+  HANDLE event = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name);
+  if (event == nullptr) {
+    DWORD error = GetLastError();
+    *failure = error == ERROR_FILE_NOT_FOUND ? kPlatformMissing
+               : error == ERROR_ACCESS_DENIED ? kPlatformNoAccess
+                                              : kPlatformFailed;
+  }
+  return reinterpret_cast<PlatformNamedEvent*>(event);
 }
+
+// An event lives only as long as some process holds it open: nothing is left behind.
+void PlatformRemoveNamedEvent(const char*) {}
 
 void PlatformCloseNamedEvent(PlatformNamedEvent* event) {
   if (event != nullptr) CloseHandle(HandleOf(event));
