@@ -1,7 +1,9 @@
 // Relays one large message through a single-user and through a domain transfer, from a
 // loopback POP3 server to a loopback SMTP server, and prints the rate and the peak memory
-// of the process for 10 MB and for 100 MB. Each size runs in a process of its own, so each peak is its own:
-// when the relay streams, both peaks are about the same.
+// of the process for 10 MB and for 100 MB, and for 100 MB to a slow SMTP server that
+// reads 1 MB/s behind a POP3 server that sends as fast as it can. Each case runs in a
+// process of its own, so each peak is its own: when the relay streams and the transport
+// holds back a fast sender, all peaks are about the same.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -100,15 +102,20 @@ void ServePOP3(int listener, long long size) {
   close(peer);
 }
 
-// Reads message data up to the end mark; gives the number of bytes.
-long long ReceiveMessage(int peer) {
+// Reads message data up to the end mark, at most bytesPerSecond (0: as fast as it
+// comes); gives the number of bytes.
+long long ReceiveMessage(int peer, long long bytesPerSecond) {
   static char buffer[kServerBufferSize];
+  auto start = std::chrono::steady_clock::now();
   long long received = 0;
   uint32_t last = 0;  // the last four bytes seen, to spot CR LF "." CR LF
   for (bool ended = false; !ended;) {
     ssize_t count = recv(peer, buffer, sizeof buffer, 0);
     if (count <= 0) Fail("SMTP data ended early");
     received += count;
+    if (bytesPerSecond > 0) {
+      std::this_thread::sleep_until(start + std::chrono::microseconds(received * 1000000 / bytesPerSecond));
+    }
     for (ssize_t i = 0; i < count && !ended; ++i) {
       ended = last == 0x0d0a2e0d && buffer[i] == '\n';
       last = (last << 8) | static_cast<unsigned char>(buffer[i]);
@@ -118,13 +125,13 @@ long long ReceiveMessage(int peer) {
 }
 
 // Accepts every command and every message, counting the bytes of the data.
-void ServeSMTP(int listener, long long* received) {
+void ServeSMTP(int listener, long long bytesPerSecond, long long* received) {
   int peer = accept(listener, nullptr, nullptr);
   if (peer < 0) Fail("SMTP accept failed");
   for (std::string line = ReadCommand(peer); !line.empty(); line = ReadCommand(peer)) {
     if (line.rfind("DATA", 0) == 0) {
       SendText(peer, "354 go ahead\r\n");
-      *received += ReceiveMessage(peer);
+      *received += ReceiveMessage(peer, bytesPerSecond);
     }
     SendText(peer, "250 ok\r\n");
   }
@@ -145,6 +152,12 @@ struct RelayKind {
 };
 constexpr RelayKind kKinds[] = {{"single-user", 1, TransferSingleMessage}, {"domain", 0, TransferDomainMessage}};
 
+struct RelayCase {
+  long long megabytes;
+  long long smtpBytesPerSecond;  // 0: the SMTP server reads as fast as it can
+};
+constexpr RelayCase kCases[] = {{10, 0}, {100, 0}, {100, kMegabyte}};
+
 void Prepare(const RelayKind& kind, Account* account) {
   Settings.TimeOut = 30;
   CopyText(Settings.SMTPServerNameOrAddress, "127.0.0.1");
@@ -162,16 +175,16 @@ void Prepare(const RelayKind& kind, Account* account) {
   if (TransferBuffer == nullptr || TransportStartUp() != 0) Fail("cannot start the transport");
 }
 
-// Runs in a child process: one relay of `megabytes`, then its line.
-void RelayOnce(const RelayKind& kind, long long megabytes) {
+// Runs in a child process: one relay, then its line.
+void RelayOnce(const RelayKind& kind, const RelayCase& relay) {
   Account account{};
   Prepare(kind, &account);
   int pop3Port = 0, smtpPort = 0;
   int pop3Listener = Listen(&pop3Port);
   int smtpListener = Listen(&smtpPort);
   long long received = 0;
-  std::thread pop3([&] { ServePOP3(pop3Listener, megabytes * kMegabyte); });
-  std::thread smtp([&] { ServeSMTP(smtpListener, &received); });
+  std::thread pop3([&] { ServePOP3(pop3Listener, relay.megabytes * kMegabyte); });
+  std::thread smtp([&] { ServeSMTP(smtpListener, relay.smtpBytesPerSecond, &received); });
   POP3Connection = OpenConnection("127.0.0.1", pop3Port, nullptr, nullptr, 10);
   SMTPConnection = OpenConnection("127.0.0.1", smtpPort, nullptr, nullptr, 10);
   if (POP3Connection < 0 || SMTPConnection < 0) Fail("cannot connect");
@@ -184,7 +197,8 @@ void RelayOnce(const RelayKind& kind, long long megabytes) {
   pop3.join();
   smtp.join();
   if (result != 0) Fail("the transfer failed");
-  printf("%s relay %4lld MB: %8.1f MB/s, peak memory %6.1f MB\n", kind.name, megabytes,
+  printf("%-11s relay %4lld MB%s: %8.1f MB/s, peak memory %6.1f MB\n", kind.name, relay.megabytes,
+         relay.smtpBytesPerSecond > 0 ? " to a slow SMTP server" : "",
          static_cast<double>(received) / kMegabyte / seconds, PeakMegabytes());
   fflush(stdout);
   TransportShutdown();
@@ -194,11 +208,11 @@ void RelayOnce(const RelayKind& kind, long long megabytes) {
 
 int main() {
   for (const RelayKind& kind : kKinds) {
-    for (long long megabytes : {10LL, 100LL}) {
+    for (const RelayCase& relay : kCases) {
       pid_t child = fork();
       if (child < 0) Fail("cannot fork");
       if (child == 0) {
-        RelayOnce(kind, megabytes);
+        RelayOnce(kind, relay);
         _exit(0);
       }
       int status = 0;
