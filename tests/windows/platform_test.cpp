@@ -100,6 +100,20 @@ TEST(Win32Backend, NamedEventIsCreatedSetAndFoundByOtherHandles) {
   EXPECT_EQ(PlatformOpenNamedEvent(name.c_str(), &failure), nullptr);
 }
 
+TEST(Win32Backend, InstanceLockIsHeldUntilReleasedAndAskedAboutWithoutTakingIt) {
+  std::string path = TempDirectory() + "\\postwain.lock";
+  EXPECT_EQ(PlatformFileIsLocked(path.c_str()), 0) << "no file yet";
+  intptr_t lock = PlatformLockFile(path.c_str());
+  ASSERT_GE(lock, 0);
+  EXPECT_EQ(PlatformLockFile(path.c_str()), kPlatformHeld);
+  EXPECT_EQ(PlatformFileIsLocked(path.c_str()), 1);
+  PlatformUnlockFile(lock);
+  EXPECT_EQ(PlatformFileIsLocked(path.c_str()), 0);
+  lock = PlatformLockFile(path.c_str());
+  EXPECT_GE(lock, 0);
+  PlatformUnlockFile(lock);
+}
+
 TEST(Win32Backend, ClockAndUserFormats) {
   LocalTime now{};
   PlatformLocalTime(&now);
@@ -115,8 +129,14 @@ TEST(Win32Backend, ClockAndUserFormats) {
   EXPECT_STREQ(text, "");
 }
 
+void SendBlock(void* stream) {
+  std::string block(3000000, 'x');
+  PlatformSendStream(*static_cast<intptr_t*>(stream), block.data(), block.size());
+}
+
 // Loopback connections through the notification window: connect, data both ways (more
-// than one read's worth), the peer's close, a refused connect.
+// than the pending data may hold, so reading pauses and resumes), the close of either
+// side, a refused connect.
 TEST(Win32Backend, NotifierCarriesLoopbackConnections) {
   ASSERT_EQ(TransportStartUp(), 0);
   uint16_t port = 0;
@@ -126,19 +146,26 @@ TEST(Win32Backend, NotifierCarriesLoopbackConnections) {
   ASSERT_NE(connection, kNoConnection);
   intptr_t server = PlatformAcceptStream(listener, 5000);
   ASSERT_GE(server, 0);
-  std::string block(100000, 'x');
-  ASSERT_EQ(PlatformSendStream(server, block.data(), block.size()), static_cast<long>(block.size()));
-  std::string received;
+  PlatformThread* sender = PlatformStartThread(SendBlock, &server);
+  PlatformSleep(500);  // the pending data fills to its limit, and reading pauses
+  size_t received = 0;
   char buffer[4096];
-  for (int n; received.size() < block.size() && (n = ReceiveData(connection, buffer, sizeof buffer, 5)) > 0;) {
-    received.append(buffer, static_cast<size_t>(n));
+  for (int n; received < 3000000 && (n = ReceiveData(connection, buffer, sizeof buffer, 5)) > 0;) {
+    received += static_cast<size_t>(n);
   }
-  EXPECT_EQ(received, block);
+  EXPECT_EQ(received, 3000000u);
+  PlatformJoinThread(sender);
   EXPECT_EQ(SendData(connection, "QUIT\r\n", 6, 5), 6);
   EXPECT_EQ(PlatformReceiveStream(server, buffer, sizeof buffer, 5000), 6);
   CloseConnection(connection);
   EXPECT_EQ(PlatformReceiveStream(server, buffer, sizeof buffer, 5000), 0);
   PlatformCloseStream(server);
+  connection = OpenConnection("127.0.0.1", port, nullptr, nullptr, 5);
+  PlatformCloseStream(PlatformAcceptStream(listener, 5000));
+  uint32_t started = PlatformTickCount();
+  EXPECT_EQ(ReceiveData(connection, buffer, sizeof buffer, 5), 0);
+  EXPECT_LT(PlatformTickCount() - started, 1000u) << "the peer's close ends the wait at once";
+  CloseConnection(connection);
   PlatformCloseStream(listener);
   EXPECT_EQ(OpenConnection("127.0.0.1", port, nullptr, nullptr, 5), kNoConnection);
   TransportShutdown();
