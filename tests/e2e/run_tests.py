@@ -227,7 +227,7 @@ def sigterm_ends_greeting_retries_and_recovery_logins_within_5_seconds():
         with silent.accept()[0]:  # Postwain now waits TimeOut (30 s) for a greeting, four times
             instance.stop(seconds=5)
     SERVERS.mailbox("stuck", "pw-stuck", [message(f"stuck {n}") for n in range(10)])
-    account = dict(single_user("nobody-here"), UserName="stuck", Password=stored_password("stuck"))
+    account = dict(single_user(BUSY_USER), UserName="stuck", Password=stored_password("stuck"))
     instance = Instance("stuck", [account], ALL_DAY)
     instance.wait_for_log(lambda log: log.count("failed to transfer") >= 3)  # one login per message now
     instance.stop(seconds=5)

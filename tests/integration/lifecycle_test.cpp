@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "logging/logging.h"
+#include "scheduler/scheduler.h"
 #include "mail_environment.h"
 
 namespace {
@@ -35,6 +36,30 @@ TEST(Lifecycle, StartUpAndShutdownLeaveNothingBehindWhateverAllocationFails) {
     EXPECT_EQ(CountOf(instance.Trace(), " error   ERROR - Out of memory\r\n"), failing == 0 ? 1 : 0);
     EXPECT_EQ(instance.Trace().find("Logging out"), std::string::npos);
   }
+}
+
+// The lock is what tells another Postwain of the instance (flock locks of two opens
+// exclude each other as two processes' would). A start-up that gets it removes the event
+// that a killed Postwain left behind, so its own is fresh and goes with it.
+TEST(Lifecycle, OnlyOnePostwainRunsPerInstance) {
+  TempInstance instance;
+  std::string lock = instance.Dir() + "/postwain.lock";
+  char name[kPathSize];
+  SchedulerEventName(name, sizeof name);
+  PlatformNamedEvent* leftOver = PlatformCreateNamedEvent(name);
+  intptr_t other = PlatformLockFile(lock.c_str());
+  EXPECT_EQ(PostwainStartUp(), -1);
+  EXPECT_EQ(CountOf(instance.DailyLog(), "Postwain: ERROR - Another Postwain runs for this instance, which holds " + lock), 1);
+  PlatformUnlockFile(other);
+  EXPECT_EQ(PlatformFileIsLocked(lock.c_str()), 0);
+  ASSERT_EQ(PostwainStartUp(), 0);
+  EXPECT_EQ(PlatformFileIsLocked(lock.c_str()), 1);
+  PostwainShutdown();
+  ShutdownRequested = 0;
+  EXPECT_EQ(PlatformFileIsLocked(lock.c_str()), 0);
+  int failure = 0;
+  EXPECT_EQ(PlatformOpenNamedEvent(name, &failure), nullptr);
+  PlatformCloseNamedEvent(leftOver);
 }
 
 }  // namespace

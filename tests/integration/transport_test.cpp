@@ -150,24 +150,78 @@ TEST_F(TransportData, TakesPendingBytesInOrderThroughLargeBacklogsAndRaggedTakes
   EXPECT_EQ(Receive(100, 1), "");
   EXPECT_GE(Clock::now() - started, 1s);
 
-  // More than the back-pressure threshold waits before the first take.
-  std::thread sender([this] { send(peer_, pattern_.data(), pattern_.size(), 0); });
+  // Far more than the back-pressure threshold is sent before the first take: the
+  // notifier stops reading at the threshold, and the rest waits in the socket.
+  std::string sent = pattern_ + pattern_ + pattern_ + pattern_;
+  std::thread sender([&] { send(peer_, sent.data(), sent.size(), 0); });
+  std::this_thread::sleep_for(500ms);
   ConnectionRecord* record = ConnectionTable[connection_];
-  for (int pending = 0, i = 0; pending < static_cast<int>(pattern_.size()) && i < 1000; ++i) {
-    std::this_thread::sleep_for(10ms);
-    TakeBusyFlag(&record->receiveBusy);
-    pending = record->pending.length;
-    ReleaseBusyFlag(&record->receiveBusy);
-  }
-  sender.join();
+  TakeBusyFlag(&record->receiveBusy);
+  EXPECT_TRUE(record->readingPaused);
+  EXPECT_LE(record->pending.length, kBackPressureThreshold + kSocketReadSize);
+  ReleaseBusyFlag(&record->receiveBusy);
   std::string received;
-  for (int take = 1; received.size() < pattern_.size(); take = take * 3 % 4099 + 1) {
+  for (int take = 1; received.size() < sent.size(); take = take * 3 % 4099 + 1) {
     std::string piece = Receive(take, 2);
     ASSERT_FALSE(piece.empty()) << "after " << received.size() << " bytes";
     received += piece;
   }
-  EXPECT_TRUE(received == pattern_);
+  sender.join();
+  EXPECT_TRUE(received == sent);
   EXPECT_EQ(record->pending.block, nullptr);
+}
+
+// A stop request ends a wait within about a second, except while a message is in flight.
+TEST_F(TransportData, AStopRequestEndsAWaitUnlessAMessageIsInFlight) {
+  for (int inFlight : {0, 1}) {
+    MessageInFlight = inFlight;
+    std::thread stop([] {
+      std::this_thread::sleep_for(100ms);
+      ShutdownRequested = 1;
+      InterruptNetworkWaits();
+    });
+    Clock::time_point started = Clock::now();
+    EXPECT_EQ(Receive(10, 2), "");
+    EXPECT_TRUE(inFlight ? Clock::now() - started >= 2s : Clock::now() - started < 1500ms) << inFlight;
+    stop.join();
+    ShutdownRequested = 0;
+  }
+  MessageInFlight = 0;
+}
+
+// The end of what a connection can bring ends the wait at once, after the bytes before
+// it, with one daily log line whatever the reader tries next.
+TEST(Transport, AClosedPeerOrAFailedAppendEndsTheWaitAtOnce) {
+  const struct {
+    const char* name;
+    void (*end)(int peer);
+    std::string line;
+  } cases[] = {
+      {"peer closed", [](int peer) { shutdown(peer, SHUT_WR); }, "127.0.0.1: ERROR - The server closed the connection."},
+      // The bytes cannot be kept, so none behind them may be handed out either.
+      {"no memory for more", [](int peer) {
+         PlatformFailAllocationAt(1);
+         send(peer, "more", 4, 0);
+       }, "127.0.0.1: ERROR - Out of memory."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MailEnvironment environment;
+    ScriptedServer listener;
+    Connection connection = Open("127.0.0.1", listener.Port());
+    int peer = listener.Accept();
+    char buffer[16];
+    send(peer, "bye\r\n", 5, 0);
+    EXPECT_EQ(ReceiveData(connection, buffer, sizeof buffer, 2), 5);
+    c.end(peer);
+    Clock::time_point started = Clock::now();
+    EXPECT_EQ(ReceiveData(connection, buffer, sizeof buffer, 2), 0);
+    EXPECT_EQ(ReceiveData(connection, buffer, sizeof buffer, 2), 0);
+    EXPECT_LT(Clock::now() - started, 1s);
+    PlatformFailAllocationAt(0);
+    EXPECT_EQ(environment.Log(), Lines{c.line});
+    close(peer);
+  }
 }
 
 TEST_F(TransportData, SendWaitsForAPeerThatStoppedReading) {
