@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -30,15 +29,11 @@ int FakeWaitEvent(uint32_t milliseconds, int (*isSet)(void*), void* event) {
   return activeClock->WaitEvent(milliseconds, isSet, event);
 }
 
-int64_t Milliseconds(const LocalTime& time) {
-  struct tm fields {};
-  fields.tm_year = time.year - 1900;
-  fields.tm_mon = time.month - 1;
-  fields.tm_mday = time.day;
-  fields.tm_hour = time.hour;
-  fields.tm_min = time.minute;
-  fields.tm_sec = time.second;
-  return static_cast<int64_t>(timegm(&fields)) * 1000;
+namespace date = std::chrono;
+
+int64_t Milliseconds(const LocalTime& t) {
+  date::sys_days day = date::year{t.year} / t.month / t.day;
+  return ((day.time_since_epoch().count() * 24 + t.hour) * 3600 + t.minute * 60 + t.second) * int64_t{1000};
 }
 }  // namespace
 
@@ -101,14 +96,15 @@ void FakeClock::Set(const LocalTime& time) {
   start_ = Milliseconds(time) - static_cast<int64_t>(elapsed_);
 }
 
-// The C library carries seconds into minutes, days, months and weekdays.
 LocalTime FakeClock::Now() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  time_t seconds = static_cast<time_t>((start_ + static_cast<int64_t>(elapsed_)) / 1000);
-  struct tm fields {};
-  gmtime_r(&seconds, &fields);
-  return LocalTime{fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour,
-                   fields.tm_min,         fields.tm_sec,     fields.tm_wday};
+  int64_t seconds = (start_ + static_cast<int64_t>(elapsed_)) / 1000;
+  date::sys_days day{date::days{seconds / 86400}};
+  date::year_month_day calendar{day};
+  int second = static_cast<int>(seconds % 86400);
+  return LocalTime{static_cast<int>(calendar.year()), static_cast<int>(static_cast<unsigned>(calendar.month())),
+                   static_cast<int>(static_cast<unsigned>(calendar.day())), second / 3600, second / 60 % 60, second % 60,
+                   static_cast<int>(date::weekday{day}.c_encoding())};
 }
 
 uint32_t FakeClock::Tick() const {
