@@ -43,10 +43,7 @@ int RecordStatus(const char* text) { return Record("status: ", text); }
 int RecordMessage(const char* text) { return Record("message: ", text); }
 
 MailEnvironment::MailEnvironment() {
-  {
-    std::lock_guard<std::mutex> lock(callbackMutex);
-    callbackTexts.clear();
-  }
+  callbackTexts.clear();  // no thread of the system runs yet
   skipWaitsFrom = 3000;
   PlatformReplaceClock(PlatformClockHooks{nullptr, nullptr, QuickSleep, QuickWait});
   Settings.TimeOut = 1;
@@ -89,8 +86,7 @@ MailEnvironment::~MailEnvironment() {
 }
 
 Account& MailEnvironment::AddAccount(int port, const std::string& alias) {
-  accounts_.push_back(std::make_unique<Account>());
-  Account& account = *accounts_.back();
+  Account& account = accounts_.emplace_back();
   CopyText(account.ServerName, "localhost");
   account.Port = port;
   CopyText(account.UserName, "bob");

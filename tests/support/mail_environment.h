@@ -8,7 +8,7 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -30,31 +30,34 @@ class MailEnvironment {
   MailEnvironment(const MailEnvironment&) = delete;
   MailEnvironment& operator=(const MailEnvironment&) = delete;
 
-  // Appends an account for user bob, password secret, at a POP3 server reached by the
-  // name "localhost", so that log lines tell it from the SMTP server: a single-user
-  // mailbox for the alias, or with no alias a domain mailbox of local.example.
+  // Appends an account for bob (password secret) at a POP3 server reached by the name
+  // "localhost", so that log lines tell it from the SMTP server: a single-user mailbox
+  // for the alias, or with no alias a domain mailbox of local.example.
   Account& AddAccount(int port, const std::string& alias = "alice@local.example");
   // Opens POP3Connection, and SMTPConnection unless smtp is null, as a mail check leaves
-  // them for a transfer.
+  // them for a transfer; Disconnect closes every connection.
   void Connect(const ScriptedServer& pop3, const ScriptedServer* smtp);
-  // Closes every connection still open.
   void Disconnect();
 
-  // The daily log's lines without their timestamps, from the first behind the opening one.
+  // The daily log's lines without their timestamps, behind the one written on opening.
   Lines Log() const;
   std::string Trace() const { return instance.Trace(); }
   // What the callbacks were told: "message: text" and "status: text", in order.
   Lines Callbacks() const;
-  // Event waits of this many milliseconds or more end at once; 3000 (the SMTP drain's
-  // waits, longer than any TimeOut of a test) unless a test changes it.
+  // Event waits this long or longer end at once; 3000 ms (the SMTP drain's waits, longer
+  // than any TimeOut of a test) unless a test changes it.
   void SkipWaitsFrom(uint32_t milliseconds);
 
   TempInstance instance;
 
  private:
-  std::vector<std::unique_ptr<Account>> accounts_;
+  std::list<Account> accounts_;
   size_t logStart_ = 0;
 };
+
+// Callbacks that record into MailEnvironment::Callbacks, for OpenConnection.
+int RecordStatus(const char* text);
+int RecordMessage(const char* text);
 
 // How often part occurs in text, not overlapping.
 int CountOf(const std::string& text, const std::string& part);
@@ -64,7 +67,3 @@ int CountOf(const std::string& text, const std::string& part);
 std::string Message(const std::string& header, const std::string& body = "Hello.\r\n");
 std::string Retr(int number, const std::string& message);
 std::string Dele(int number);
-
-// Callbacks that record into MailEnvironment::Callbacks, for OpenConnection.
-int RecordStatus(const char* text);
-int RecordMessage(const char* text);
