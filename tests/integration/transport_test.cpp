@@ -154,12 +154,15 @@ TEST_F(TransportData, TakesPendingBytesInOrderThroughLargeBacklogsAndRaggedTakes
   // notifier stops reading at the threshold, and the rest waits in the socket.
   std::string sent = pattern_ + pattern_ + pattern_ + pattern_;
   std::thread sender([&] { send(peer_, sent.data(), sent.size(), 0); });
-  std::this_thread::sleep_for(500ms);
   ConnectionRecord* record = ConnectionTable[connection_];
-  TakeBusyFlag(&record->receiveBusy);
-  EXPECT_TRUE(record->readingPaused);
-  EXPECT_LE(record->pending.length, kBackPressureThreshold + kSocketReadSize);
-  ReleaseBusyFlag(&record->receiveBusy);
+  bool paused = false;
+  for (Clock::time_point end = Clock::now() + 10s; !paused && Clock::now() < end; std::this_thread::sleep_for(1ms)) {
+    TakeBusyFlag(&record->receiveBusy);
+    paused = record->readingPaused;
+    EXPECT_LE(record->pending.length, kBackPressureThreshold + kSocketReadSize);
+    ReleaseBusyFlag(&record->receiveBusy);
+  }
+  EXPECT_TRUE(paused);
   std::string received;
   for (int take = 1; received.size() < sent.size(); take = take * 3 % 4099 + 1) {
     std::string piece = Receive(take, 2);
