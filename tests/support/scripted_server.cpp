@@ -26,16 +26,6 @@ bool EndsWith(const std::string& text, char end) { return !text.empty() && text.
 
 }  // namespace
 
-std::string Escaped(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    char hex[8];
-    snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c < 32 || c >= 127 ? hex : std::string(1, static_cast<char>(c));
-  }
-  return out;
-}
-
 ScriptedServer::ScriptedServer() {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};

@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "data_table.h"
+
 class ScriptedServer {
  public:
   // Only listens: for Accept, or, once destroyed, a port where connections are refused.
@@ -81,6 +83,3 @@ class ScriptedServer {
   std::vector<std::string> messages_;
   int connections_ = 0;
 };
-
-// Shows control bytes readably: "+OK\r\n" as +OK\r\n.
-std::string Escaped(const std::string& bytes);

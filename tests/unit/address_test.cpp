@@ -1,11 +1,13 @@
 // Addresses out of header fields: parsing, the user-part translation, the served
-// domains, the walk over one field, and the envelope sender.
+// domains, the walk over one field, and the envelope sender. The rows are in
+// tests/data/address/.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "config/settings.h"
+#include "data_table.h"
 #include "logging/logging.h"
 #include "test_instance.h"
 #include "transfer/address.h"
@@ -27,77 +29,21 @@ std::string AddressesOf(const std::string& line, int report = 0) {
   return found;
 }
 
-TEST(ParseAddress, AddressesOfOneLine) {
-  const struct {
-    std::string line;
-    std::string addresses;
-  } cases[] = {
-      {"To: \"John Smith\" <john@example.com>\r\n", "john@example.com"},
-      {"To: John Smith <john@example.com>\r\n", "john@example.com"},
-      {"To:<john@example.com   >\r\n", "john@example.com"},
-      {"To: \"jane@example.com\"\r\n", "jane@example.com"},  // quoted text alone is the address
-      {"To: \"Jane Doe  \"\r\n", "Jane Doe"},
-      {"To: bob@example.org Bob\r\n", "bob@example.org"},
-      {"To: \"Smith\"@example.org\r\n", "\"Smith\"@example.org"},
-      {"To: Jane <jane@example.org> \"Other\"\r\n", "jane@example.org"},
-      // Comments never join an address.
-      {"To: john@example.com (John Smith)\r\n", "john@example.com"},
-      {"To: (comment)joe@example.org\r\n", "joe@example.org"},
-      {"To: Jim (home, work) <jim@example.org> (office)\r\n", "jim@example.org"},
-      {"To: (old@comment.example) jim@example.org\r\n", "jim@example.org"},
-      {"To: (only a comment)\r\n", ""},
-      // Lists, groups and separators inside quotes, brackets and comments.
-      {"To: a@x.org,b@y.org\r\n", "a@x.org|b@y.org"},
-      {"To: a@x.org ;  b@y.org;\r\n", "a@x.org|b@y.org"},
-      {"To: undisclosed-recipients:;\r\n", ""},
-      {"Cc: friends: anna@x.org, bert@y.org;\r\n", "anna@x.org|bert@y.org"},
-      {"To: \"Doe, Jane\" <jane@x.org>, tom@x.org\r\n", "jane@x.org|tom@x.org"},
-      {"To: <odd,name@x.org>\r\n", "odd,name@x.org"},
-      {"To: jane@x.org (Doe; Jane), tom@x.org\r\n", "jane@x.org|tom@x.org"},
-      {"To: Plain Name, <a@x.org>\r\n", ""},  // plain text alone ends the line's list
-      // An address on the continuation line is not this line's; a list gives its own line only.
-      {"To: \"Smith, John\"\r\n <john@x.org>\r\n", ""},
-      {"Cc: a@x.org,\r\n\tb@x.org\r\n", "a@x.org"},
-      // X400 forms; the next field is never read as this one's continuation.
-      {"To: x400:/C=US/ADMD=ATTMAIL/S=SMITH@gw.example.com, other@x.org\r\n", "SMITH@gw.example.com|other@x.org"},
-      {"To: X400 s=a;b@gw.example; more, next@x.org\r\n", "a;b@gw.example|next@x.org"},
-      {"To: X400 no-equals@host.example\r\n", "no-equals@host.example"},
-      {"To: X400 s=nobody\r\n", ""},
-      {"To: a@x.org,\r\nX400-Recipients: s=b@y.example\r\n", "a@x.org"},
-      // Overlong addresses stay inside the record.
-      {"To: <" + std::string(3000, 'a') + "@example.org>\r\n", std::string(kAddressTextSize - 2, 'a')},
-  };
-  for (const auto& c : cases) EXPECT_EQ(AddressesOf(c.line), c.addresses) << c.line.substr(0, 80);
-}
-
-// A part of a record; long ones by their length.
-std::string Part(const char* text) { return strlen(text) > 100 ? "#" + std::to_string(strlen(text)) : text; }
-
-// One parse at the cursor: "full / local / domain / endOfLine / what is left".
-TEST(ParseAddress, RecordPartsAndTheCursor) {
-  const std::string longUser(3000, 'a');
-  const struct {
-    std::string text;
-    std::string parsed;
-  } cases[] = {
-      {" <user@sub@example.com>, x@y", "user@sub@example.com / user@sub / example.com / 0 /  x@y"},
-      {" M\xFCller <m\xFCller:x;y z@example.de>", "m\xFCller:x;y z@example.de / m_ller_x_y_z / example.de / 0 / "},
-      {" <postmaster>\n", "postmaster / postmaster /  / 1 / "},
-      {"  \"Smith, John\"\r\n <john@x.org>\r\nCc: x", "-1"},
-      {" <john@x.org>\r\nCc: x", "john@x.org / john / x.org / 1 / Cc: x"},
-      {" X400 c=DE; a=dbp; p=firma; s=Jo Ann@gateway.example.de\r\nCc: x\r\n",
-       "Jo Ann@gateway.example.de / Jo_Ann / gateway.example.de / 1 / Cc: x\r\n"},
-      {" X400 s=" + longUser + "@" + longUser + ".example", "#2047 / #2046 / #2046 / 0 / "},
-  };
-  for (const auto& c : cases) {
-    const char* cursor = c.text.c_str();
+TEST(ParseAddress, AddressesOfOneLineAndOneParseAtTheCursor) {
+  for (const DataRow& row : ReadDataRows("address/field_lines.txt")) {
+    DATA_ROW_TRACE(row);
+    EXPECT_EQ(AddressesOf(row[0]), row[1]);
+  }
+  for (const DataRow& row : ReadDataRows("address/one_parse.txt")) {
+    DATA_ROW_TRACE(row);
+    const char* cursor = row[0].c_str();
     AddressRecord record;
     int endOfLine = 0;
     std::string parsed = ParseAddress(cursor, record, endOfLine, 0) != 0
                              ? "-1"
-                             : Part(record.FullAddress) + " / " + Part(record.LocalPart) + " / " +
-                                   Part(record.DomainPart) + " / " + std::to_string(endOfLine) + " / " + cursor;
-    EXPECT_EQ(parsed, c.parsed) << c.text.substr(0, 80);
+                             : std::string(record.FullAddress) + " / " + record.LocalPart + " / " + record.DomainPart +
+                                   " / " + std::to_string(endOfLine) + " / " + cursor;
+    EXPECT_EQ(parsed, row[1]);
   }
 }
 
@@ -137,12 +83,6 @@ class AddressSettings : public testing::Test {
     Settings.DeliveredToPrefixes = nullptr;
     Settings.SMTPDomain[0] = '\0';
   }
-  void UsePrefixes(const char* first, const char* second) {
-    CopyText(prefixes[0].Text, first);
-    CopyText(prefixes[1].Text, second);
-    prefixes[0].Next = second != nullptr ? &prefixes[1] : nullptr;
-    Settings.DeliveredToPrefixes = first != nullptr ? prefixes : nullptr;
-  }
 
   Account accounts[4] = {};
   DeliveredToPrefix prefixes[2] = {};
@@ -151,131 +91,61 @@ class AddressSettings : public testing::Test {
 };
 
 TEST_F(AddressSettings, UserPartTranslation) {
-  const struct {
-    const char *first, *second, *local, *domain;
-    int result;
-    const char* translated;
-  } cases[] = {
-      {nullptr, nullptr, "example.com-jane", "example.com", 1, "jane"},
-      {nullptr, nullptr, "EXAMPLE.com-jane", "example.COM", 1, "jane"},
-      {nullptr, nullptr, "example-jane-doe-smith", "example.com", 1, "jane-doe-smith"},  // the first label
-      {nullptr, nullptr, "example.com.jane", "example.com", 0, "example.com.jane"},     // then no label try
-      {nullptr, nullptr, "example.com-ab", "example.com", 1, "ab"},
-      {nullptr, nullptr, "example.com-a", "example.com", 0, "example.com-a"},  // at most two longer: never
-      {nullptr, nullptr, "example-jane", "example.com", 0, "example-jane"},
-      {nullptr, nullptr, "mailhost-jane-doe", "mailhost", 1, "jane-doe"},
-      {nullptr, nullptr, "mail-jane-doe-xy", "mailhost", 0, "mail-jane-doe-xy"},
-      {nullptr, nullptr, "other-jane-doe-long", "example.com", 0, "other-jane-doe-long"},
-      // Prefixes first, in list order; the domain rules are not tried on what is left.
-      {"", "X.", "x.example.com-jane", "example.com", 1, "example.com-jane"},
-      {"abc", nullptr, "ABCde", "z.example", 1, "de"},
-      {"abc", nullptr, "abcd", "z.example", 0, "abcd"},  // two characters must remain
-      {"abc", nullptr, "z-abcd-efghijkl", "z.example", 1, "abcd-efghijkl"},
-  };
-  for (const auto& c : cases) {
-    UsePrefixes(c.first, c.second);
+  for (const DataRow& row : ReadDataRows("address/user_part_translation.txt")) {
+    DATA_ROW_TRACE(row);
+    size_t bar = row[0].find('|');
+    CopyText(prefixes[0].Text, row[0].substr(0, bar).c_str());
+    CopyText(prefixes[1].Text, bar == std::string::npos ? "" : row[0].c_str() + bar + 1);
+    prefixes[0].Next = bar == std::string::npos ? nullptr : &prefixes[1];
+    Settings.DeliveredToPrefixes = row[0] == "-" ? nullptr : prefixes;
     AddressRecord record{"as parsed", "", ""};
-    CopyText(record.LocalPart, c.local);
-    CopyText(record.DomainPart, c.domain);
-    EXPECT_EQ(TranslateUserPart(record), c.result) << c.local;
-    EXPECT_STREQ(record.LocalPart, c.translated) << c.local;
+    CopyText(record.LocalPart, row[1].c_str());
+    CopyText(record.DomainPart, row[2].c_str());
+    EXPECT_EQ(TranslateUserPart(record), std::stoi(row[3]));
+    EXPECT_EQ(record.LocalPart, row[4]);
     EXPECT_STREQ(record.FullAddress, "as parsed");
-    EXPECT_STREQ(record.DomainPart, c.domain);
+    EXPECT_EQ(record.DomainPart, row[2]);
   }
 }
 
-TEST_F(AddressSettings, ServedDomains) {
-  const struct {
-    int account;
-    const char* domain;
-    int served;
-  } cases[] = {
-      {0, "LOCAL.example", 1},  {3, "local.example", 1},   // the SMTP domain, for any account
-      {1, "Brand.Example", 1},                             // the account's own domain
-      {0, "brand.example", 1},                             // another translated domain mailbox's domain
-      {0, "single.example", 0}, {0, "plain.example", 0},  // not a single-user one, nor one without translation
-      {3, "brand.example", 0},                             // only the local domain's account takes others in
-      {0, "", 0},               {0, "elsewhere.example", 0},
-  };
-  for (const auto& c : cases) {
+TEST_F(AddressSettings, ServedDomainsAndEveryAddressOfOneField) {
+  for (const DataRow& row : ReadDataRows("address/served_domains.txt")) {
+    DATA_ROW_TRACE(row);
     AddressRecord record{};
-    CopyText(record.DomainPart, c.domain);
-    EXPECT_EQ(IsServedDomain(accounts[c.account], record), c.served) << c.account << " " << c.domain;
+    CopyText(record.DomainPart, row[1].c_str());
+    EXPECT_EQ(IsServedDomain(accounts[std::stoi(row[0])], record), std::stoi(row[2]));
   }
-}
-
-TEST_F(AddressSettings, EveryAddressOfOneFieldWithItsContinuations) {
-  const struct {
-    const char* header;
-    const char* addresses;  // full addresses, with the user part behind it when translated
-  } cases[] = {
-      {"To: a@x.org, b@y.org\r\n d@w.org\r\nCc: e@v.org\r\n", "a@x.org|b@y.org|d@w.org"},
-      {"To: a@x.org, b@y.org,c@z.org\r\n", "a@x.org|b@y.org"},  // behind a comma without a blank the list ends
-      {"To: a@x.org,\r\n b@y.org\r\n", "a@x.org"},
-      {"To:\r\n a@x.org\r\n", ""},
-      {"To a@x.org\r\n", ""},
-      {"\t \r\nTo: a@x.org\r\n", ""},
-      {"  b@y.org\r\n", "b@y.org"},        // a continuation line at the start
-      {"From: Bob <bob>\r\n", "bob"},      // no "@" check here
-      {"Delivered-To: example.com-jane@example.com\r\n", "example.com-jane@example.com>jane"},
-      {"To: example.com-jane@example.com\r\n", "example.com-jane@example.com"},
-      // An excluded address ends the list; an entry with another action excludes nothing.
-      {"From: spam@EXAMPLE.com\r\n", ""},
-      {"To: a@x.org, spam@example.com, b@x.org\r\n", "a@x.org"},
-      {"From: Bob <bob@example.org>\r\n", "bob@example.org"},
-  };
-  for (const auto& c : cases) {
+  for (const DataRow& row : ReadDataRows("address/field_addresses.txt")) {
+    DATA_ROW_TRACE(row);
     std::string found;
-    const char* cursor = c.header;
+    const char* cursor = row[0].c_str();
     AddressRecord record;
     for (int start = 1; NextFieldAddress(cursor, record, start) == 1; start = 0) {
       std::string full = record.FullAddress;
       found += (found.empty() ? "" : "|") + full;
       if (full.compare(0, full.find('@'), record.LocalPart) != 0) found += std::string(">") + record.LocalPart;
     }
-    EXPECT_EQ(found, c.addresses) << c.header;
+    EXPECT_EQ(found, row[1]);
   }
 }
 
 TEST(Envelope, DefaultSenderAndEnvelopeLine) {
   TempInstance instance;
-  const struct {
-    const char *from, *smtpDomain, *accountDomain;
-    int translate;
-    size_t size;
-    const char* sender;
-  } senders[] = {
-      {"", "local.example", "remote.example", 0, kSenderSize, "postmaster@remote.example"},
-      {"", "local.example", "remote.example", 1, kSenderSize, "postmaster@local.example"},
-      {"", "local.example", "", 0, kSenderSize, "postmaster@local.example"},
-      {"", "local.example", nullptr, 0, kSenderSize, "postmaster@local.example"},  // no account
-      {"mailer@local.example", "local.example", "remote.example", 0, kSenderSize, "mailer@local.example"},
-      {"", "local.example", nullptr, 0, 20, ""},  // refused, not cut
-  };
-  for (const auto& c : senders) {
-    CopyText(Settings.DefaultFromAddress, c.from);
-    CopyText(Settings.SMTPDomain, c.smtpDomain);
+  for (const DataRow& row : ReadDataRows("address/default_sender.txt")) {
+    DATA_ROW_TRACE(row);
+    CopyText(Settings.DefaultFromAddress, row[0].c_str());
+    CopyText(Settings.SMTPDomain, row[1].c_str());
     Account account = {};
-    CopyText(account.Domain, c.accountDomain);
-    account.TranslateUserAccounts = c.translate;
+    CopyText(account.Domain, row[2].c_str());
+    account.TranslateUserAccounts = std::stoi(row[3]);
     char sender[kSenderSize];
-    EXPECT_EQ(BuildDefaultSender(c.accountDomain ? &account : nullptr, sender, c.size), c.sender[0] ? 0 : -1);
-    EXPECT_STREQ(sender, c.sender);
+    EXPECT_EQ(BuildDefaultSender(row[2] == "-" ? nullptr : &account, sender, std::stoul(row[4])), row[5].empty() ? -1 : 0);
+    EXPECT_EQ(sender, row[5]);
   }
-  const std::string tooLong = std::string(3000, 'a') + "@example.org";
-  CopyText(Settings.DefaultFromAddress, tooLong.c_str());
-  char sender[kSenderSize];
-  EXPECT_EQ(BuildDefaultSender(nullptr, sender, sizeof sender), -1);
-  EXPECT_STREQ(sender, "");
-
-  const struct {
-    const char* data;
-    int length, envelope;
-  } lines[] = {
-      {"From alice@example.org Sat Dec  5", 33, 1}, {"FROM alice", 10, 1}, {"fRoM x", 6, 1}, {"From: alice", 11, 0},
-      {"From\tx", 6, 0}, {" From x", 7, 0}, {"From ", 4, 0}, {"Fr\0m x", 6, 0},  // too short to judge: no
-  };
-  for (const auto& c : lines) EXPECT_EQ(BeginsWithEnvelopeLine(c.data, c.length), c.envelope) << c.data;
+  for (const DataRow& row : ReadDataRows("address/envelope_lines.txt")) {
+    DATA_ROW_TRACE(row);
+    EXPECT_EQ(BeginsWithEnvelopeLine(row[0].data(), static_cast<int>(row[0].size())), std::stoi(row[1]));
+  }
 }
 
 }  // namespace

@@ -17,22 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "data_table.h"
 #include "platform/platform.h"
 
 namespace {
-
-std::string Unescape(const std::string& text) {
-  std::string bytes;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text.compare(i, 2, "\\x") == 0 && i + 3 < text.size()) {
-      bytes += static_cast<char>(strtol(text.substr(i + 2, 2).c_str(), nullptr, 16));
-      i += 3;
-    } else {
-      bytes += text[i];
-    }
-  }
-  return bytes;
-}
 
 std::string Escape(const char* bytes, size_t length) {
   std::string text;
