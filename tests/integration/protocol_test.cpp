@@ -1,4 +1,5 @@
-// The line layer and the POP3 and SMTP dialogues against scripted servers.
+// The line layer and the POP3 and SMTP dialogues against scripted servers; the dialogues'
+// scenarios are in tests/data/protocol/.
 #include "mail_environment.h"
 
 namespace {
@@ -43,63 +44,31 @@ TEST(LineLayer, ReadsLinesByteExactAndSendsCommandsWhole) {
   EXPECT_TRUE(server.Done());
 }
 
-struct POP3Case {
-  const char* name;
-  std::string script;
-  int login;          // POP3Login's result
-  int count;          // POP3MessageCount's, after a login
-  std::string error;  // the one error line, without its source
-  std::string user = "bob";
-};
-
-const std::string kLogin = "S: +OK POP3 ready|C: USER bob|S: +OK|C: PASS s3cret|S: +OK logged in|";
-
 TEST(POP3Session, LoginCountLogoutAndEveryFailure) {
-  const std::string longUser(600, 'u');
-  const std::string userRefused = "ERROR - POP3 server refused login due to incorrect user name: ";
-  const std::string timeOut = "ERROR - Time out trying to login to POP3 server: 127.0.0.1";
-  const std::string countRefused = "ERROR - POP3 server refused request for mail count";
-  const POP3Case cases[] = {
-      {"any greeting", "S: -ERR busy, but go on|C: USER bob|S: +OK|C: PASS s3cret|S: +OK|C: STAT|S: +OK 3 4500|C: QUIT|S: +OK",
-       0, 3, ""},
-      {"no mail", kLogin + "C: STAT|S: +OK 0 0|C: QUIT|S: +OK bye", 0, 0, ""},
-      {"count in words", kLogin + "C: STAT|S: +OK Mailbox has 12 messages (1200 octets)|C: QUIT|S: +OK", 0, 12, ""},
-      {"count refused", kLogin + "C: STAT|S: -ERR locked|C: QUIT|S: +OK", 0, -1, countRefused},
-      {"count past 2^31", kLogin + "C: STAT|S: +OK 3000000000 1|C: QUIT|S: +OK", 0, -1, countRefused},
-      {"count unanswered", kLogin + "C: STAT|C: QUIT|S: +OK", 0, -1, "ERROR - Timeout trying to access POP3 server"},
-      {"user refused", "S: +OK|C: USER bob|S: -ERR unknown user", -1, 0, userRefused + "bob"},
-      {"password refused", "S: +OK|C: USER bob|S: +OK|C: PASS s3cret|S: -ERR invalid password", -1, 0,
-       "ERROR - POP3 server refused login due to incorrect username or password."},
-      {"user unanswered", "S: +OK|C: USER bob", -1, 0, timeOut},
-      {"password unanswered", "S: +OK|C: USER bob|S: +OK|C: PASS s3cret", -1, 0, timeOut},
-      {"long user name", "S: +OK|C: USER " + longUser + "|S: -ERR who", -1, 0,
-       (userRefused + longUser).substr(0, kErrorTextSize - 1), longUser},
-      // The transport reports a refused connection; the dialogue adds nothing and does not retry.
-      {"connection refused", "", -1, 0, ""},
-  };
-  for (const POP3Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const DataRow& row : ReadDataBlocks("protocol/pop3_dialogue.txt")) {
+    DATA_ROW_TRACE(row);
     MailEnvironment environment;
-    ScriptedServer server(c.script);
-    int port = c.script.empty() ? ScriptedServer().Port() : server.Port();
-    int login = POP3Login("127.0.0.1", port, c.user.c_str(), "s3cret");
-    EXPECT_EQ(login, c.login);
+    std::string script = row.Joined("script", "|"), error = row.Get("error");
+    ScriptedServer server(script);
+    int port = script.empty() ? ScriptedServer().Port() : server.Port();
+    int login = POP3Login("127.0.0.1", port, row.Get("user", "bob").c_str(), "s3cret");
+    EXPECT_EQ(login, std::stoi(row.Get("login")));
     if (login == 0) {
-      EXPECT_EQ(POP3MessageCount(), c.count);
+      EXPECT_EQ(POP3MessageCount(), std::stoi(row.Get("count")));
       POP3Logout();
     }
     EXPECT_EQ(POP3Connection, kNoConnection);
     EXPECT_TRUE(server.Done());
-    Lines log = c.login == 0 ? Lines{"127.0.0.1: Logged into POP3 server.", "127.0.0.1: Logging out of POP3 server."}
-                             : Lines{"127.0.0.1: " + c.error};
-    if (c.login == 0 && !c.error.empty()) log.insert(log.begin() + 1, c.error);
-    EXPECT_EQ(environment.Log(), c.error.empty() && c.login != 0 ? Lines{} : log);
-    EXPECT_EQ(Told(environment, "POP3 server"), c.login == 0 || c.error.empty() ? Lines{} : Both(c.error));
+    Lines log = login == 0 ? Lines{"127.0.0.1: Logged into POP3 server.", "127.0.0.1: Logging out of POP3 server."}
+                           : Lines{"127.0.0.1: " + error};
+    if (login == 0 && !error.empty()) log.insert(log.begin() + 1, error);
+    EXPECT_EQ(environment.Log(), error.empty() && login != 0 ? Lines{} : log);
+    EXPECT_EQ(Told(environment, "POP3 server"), login == 0 || error.empty() ? Lines{} : Both(error));
     EXPECT_EQ(environment.Trace().find("s3cret"), std::string::npos);
-    if (c.script.find("PASS") != std::string::npos) {
+    if (script.find("PASS") != std::string::npos) {
       EXPECT_NE(environment.Trace().find("POP3>>  PASS *****"), std::string::npos);
     }
-    if (c.script.empty()) {
+    if (script.empty()) {
       EXPECT_EQ(environment.Trace().find("No reply"), std::string::npos);
     }
   }
@@ -119,55 +88,25 @@ TEST(POP3Session, ASilentServerIsTriedFourTimes) {
   EXPECT_LT(trace.rfind("retrying."), trace.find("dropping connection."));
 }
 
-struct SMTPCase {
-  const char* name;
-  std::string script;
-  std::string error;  // empty for a login
-  int webShield = 0;
-  std::string domain = "example.com";
-};
-
 TEST(SMTPSession, LoginLogoutAndEveryFailure) {
-  const std::string welcome = "ERROR - Connected to SMTP server but server sent incorrect welcome statement: ";
-  const std::string invalid = "ERROR - SMTP server refused login, invalid domain: ";
-  const std::string timeOut = "ERROR - Time out trying to login to SMTP server: ";
-  const std::string longWelcome = "554 " + std::string(5000, 'w');
-  const std::string longDomain(400, 'd');
-  const std::string refuseAll = "C: HELO postmaster|S: 501 second|C: HELO |S: 501 third";
-  std::string endless;  // one continuation line more than a reply may have
-  while (CountOf(endless, "\n") <= kMaxSMTPReplyLines) endless += "220-more\r\n";
-  const SMTPCase cases[] = {
-      {"WebShield in a multi-line welcome",
-       "S: 220-mail WebShield ready\r\n220 go on|C: HELO example.com|S: 250 ok|C: QUIT|S: 221 bye", "", 1},
-      // No welcome within TimeOut is accepted; an unanswered QUIT still closes and logs.
-      {"no welcome, second name", "C: HELO example.com|S: 501 bad domain|C: HELO postmaster|S: 250 ok|C: QUIT", ""},
-      {"welcome refused", "S: 554 no service WebShield", welcome + "554 no service WebShield\r\n"},
-      {"every name refused", "S: 220 webshield ready|C: HELO example.com|S: 501 first|" + refuseAll,
-       invalid + "example.com 501 third\r\n"},
-      {"HELO unanswered", "S: 220 ready|C: HELO example.com", timeOut},
-      {"domain too long for a command", "S: 220 ready", timeOut, 0, std::string(kCommandLineSize, 'd')},
-      {"endless welcome", "S: " + endless, welcome + "220-more\r\n"},
-      {"long welcome", "S: " + longWelcome, (welcome + longWelcome).substr(0, kErrorTextSize - 1)},
-      {"long domain", "S: 220 ok|C: HELO " + longDomain + "|S: 501 no|" + refuseAll,
-       (invalid + longDomain).substr(0, kErrorTextSize - 1), 0, longDomain},
-  };
-  for (const SMTPCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const DataRow& row : ReadDataBlocks("protocol/smtp_dialogue.txt")) {
+    DATA_ROW_TRACE(row);
     MailEnvironment environment;
-    ScriptedServer server(c.script);
-    int connection = SMTPLogin("127.0.0.1", server.Port(), c.domain.c_str());
-    EXPECT_EQ(connection == -1, !c.error.empty());
+    std::string error = row.Get("error");
+    ScriptedServer server(row.Joined("script", "|"));
+    int connection = SMTPLogin("127.0.0.1", server.Port(), row.Get("domain", "example.com").c_str());
+    EXPECT_EQ(connection == -1, !error.empty());
     if (connection != -1) {
       EXPECT_EQ(connection, SMTPConnection);
       SMTPLogout();
     }
     EXPECT_EQ(SMTPConnection, kNoConnection);
     EXPECT_TRUE(server.Done());
-    EXPECT_EQ(WebShieldSeen, c.webShield);
+    EXPECT_EQ(WebShieldSeen, std::stoi(row.Get("webshield", "0")));
     Lines told = {"message: Logged into SMTP server.", "message: Logging out of SMTP server."};
     Lines log = {"127.0.0.1: Logged into SMTP server.", "127.0.0.1: Logging out of SMTP server."};
-    EXPECT_EQ(Told(environment, "SMTP server"), c.error.empty() ? told : Both(c.error));
-    EXPECT_EQ(environment.Log(), c.error.empty() ? log : Lines{"127.0.0.1: " + c.error.substr(0, c.error.find('\r'))});
+    EXPECT_EQ(Told(environment, "SMTP server"), error.empty() ? told : Both(error));
+    EXPECT_EQ(environment.Log(), error.empty() ? log : Lines{"127.0.0.1: " + error.substr(0, error.find('\r'))});
   }
 }
 

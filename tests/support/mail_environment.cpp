@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "config/settings_table.h"
 #include "logging/logging.h"
 
 namespace {
@@ -13,6 +14,13 @@ namespace {
 std::mutex callbackMutex;
 std::vector<std::string> callbackTexts;
 std::atomic<uint32_t> skipWaitsFrom{3000};
+
+// The list's end, where a new entry is appended.
+template <typename Entry>
+Entry** End(Entry** list) {
+  while (*list != nullptr) list = &(*list)->Next;
+  return list;
+}
 
 int Record(const char* kind, const char* text) {
   std::lock_guard<std::mutex> lock(callbackMutex);
@@ -94,15 +102,45 @@ Account& MailEnvironment::AddAccount(int port, const std::string& alias) {
   account.SingleUser = alias.empty() ? 0 : 1;
   CopyText(account.Alias, alias.c_str());
   CopyText(account.Domain, alias.empty() ? "local.example" : "");
-  Account** end = &Settings.Accounts;
-  while (*end != nullptr) end = &(*end)->Next;
-  *end = &account;
+  *End(&Settings.Accounts) = &account;
   return account;
 }
 
 void MailEnvironment::Connect(const ScriptedServer& pop3, const ScriptedServer* smtp) {
   POP3Connection = OpenConnection("127.0.0.1", pop3.Port(), nullptr, nullptr, 5);
   if (smtp != nullptr) SMTPConnection = OpenConnection("127.0.0.1", smtp->Port(), nullptr, nullptr, 5);
+}
+
+void MailEnvironment::Set(const std::string& assignment, Account* account) {
+  size_t equals = assignment.find('=');
+  std::string name = assignment.substr(0, equals), value = assignment.substr(equals + 1);
+  if (name == "WebShieldSeen") {
+    WebShieldSeen = std::stoi(value);
+  } else if (name == "Excluded") {
+    *End(&Settings.SpecialActions) = &excluded_.emplace_back(SpecialAction{"", 1, nullptr});
+    CopyText(excluded_.back().Name, value.c_str());
+  } else if (name == "DeliveredTo") {
+    *End(&Settings.DeliveredToPrefixes) = &prefixes_.emplace_back(DeliveredToPrefix{"", nullptr});
+    CopyText(prefixes_.back().Text, value.c_str());
+  } else {
+    const struct {
+      const SettingsField* fields;
+      size_t count;
+      void* record;
+    } records[] = {{kSettingsFields, kSettingsFieldCount, &Settings}, {kAccountFields, kAccountFieldCount, account}};
+    for (const auto& [fields, count, record] : records) {
+      for (const SettingsField* field = fields; field < fields + count; ++field) {
+        if (name != field->name) continue;
+        if (field->kind == FieldKind::Text || field->kind == FieldKind::Password) {
+          snprintf(TextField(*field, record), field->size, "%s", value.c_str());
+        } else {
+          *NumberField(*field, record) = std::stoi(value);
+        }
+        return;
+      }
+    }
+    ADD_FAILURE() << "no field " << name;
+  }
 }
 
 void MailEnvironment::Disconnect() {

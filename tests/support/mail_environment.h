@@ -15,6 +15,7 @@
 #include "config/settings.h"
 #include "lifecycle/lifecycle.h"
 #include "protocol/protocol.h"
+#include "data_table.h"
 #include "scripted_server.h"
 #include "test_instance.h"
 #include "transfer/transfer.h"
@@ -38,6 +39,10 @@ class MailEnvironment {
   // them for a transfer; Disconnect closes every connection.
   void Connect(const ScriptedServer& pop3, const ScriptedServer* smtp);
   void Disconnect();
+  // Sets what a row of a table asks for, "Name=value": a field of Settings, or of the
+  // account; the run's WebShieldSeen; or an entry of the lists, "Excluded=address" or
+  // "DeliveredTo=prefix".
+  void Set(const std::string& assignment, Account* account);
 
   // The daily log's lines without their timestamps, behind the one written on opening.
   Lines Log() const;
@@ -52,6 +57,8 @@ class MailEnvironment {
 
  private:
   std::list<Account> accounts_;
+  std::list<SpecialAction> excluded_;
+  std::list<DeliveredToPrefix> prefixes_;
   size_t logStart_ = 0;
 };
 
