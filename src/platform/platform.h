@@ -67,6 +67,14 @@ intptr_t PlatformOpenForAppend(const char* path);
 // Returns the number of bytes written, or -1.
 long PlatformWriteFile(intptr_t file, const void* data, size_t length);
 void PlatformCloseFile(intptr_t file);
+// Creates a file for writing, or empties the one there. Returns a handle >= 0, or -1.
+intptr_t PlatformCreateFile(const char* path);
+// Returns once what was written to the file is on the disk (POSIX fsync, Windows
+// FlushFileBuffers): it then survives a crash of the system, not only of the process.
+// Returns 0, or -1.
+int PlatformFlushFile(intptr_t file);
+// 1 when the path names a directory, else 0.
+int PlatformIsDirectory(const char* path);
 
 // ---------------------------------------------------------------------------------------
 // Memory
@@ -150,8 +158,16 @@ int PlatformSetEnvironment(const char* name, const char* value);
 // Makes SIGINT and SIGTERM wait for PlatformWaitForStopRequest instead of ending the
 // process; call before any thread starts so that every thread inherits it.
 void PlatformHoldStopRequests();
-// Blocks until the user or the service manager asks the process to stop.
+// Blocks until the user or the service manager asks the process to stop, or
+// PlatformRequestStop is called.
 void PlatformWaitForStopRequest();
+// Raises the stop request from inside the process, for the library to end the wait of a
+// host that holds stop requests (POSIX: SIGTERM to this process; Windows: the stop event
+// of PlatformHoldStopRequests, found by the process id). Only for such a host: another
+// one would be ended by the signal.
+void PlatformRequestStop();
+// Writes the bytes to standard output; a failure is not reported.
+void PlatformWriteStandardOutput(const char* data, size_t length);
 
 // ---------------------------------------------------------------------------------------
 // Settings file reading (config)

@@ -1,4 +1,7 @@
-// The POP3 dialogue: login with USER and PASS, the message count, logout.
+// The POP3 dialogue: login with USER and PASS, the message count, the unique
+// identifiers, logout.
+#include <cstring>
+
 #include "config/settings.h"
 #include "logging/logging.h"
 #include "platform/platform.h"
@@ -58,13 +61,19 @@ char* ConnectAndReadGreeting(const char* server, int port) {
   }
 }
 
-// Sends one login command and reads its reply. Returns the reply, or nullptr when the
+// Sends one command and reads its reply (traced). Returns the reply, or nullptr when the
 // command could not be sent or was not answered.
 char* ExchangeLoginCommand(const char* command) {
   if (SendCommand(POP3Connection, command) == -1) return nullptr;
   char* reply = ReadLine(POP3Connection);
   WriteTrace("<<POP3", reply);
   return reply;
+}
+
+// As ExchangeLoginCommand, with the command traced too.
+char* ExchangeCommand(const char* command) {
+  WriteTrace("POP3>>", command);
+  return ExchangeLoginCommand(command);
 }
 
 }  // namespace
@@ -115,10 +124,34 @@ int POP3MessageCount() {
   return count;
 }
 
+int POP3UniqueIdList(int count, UniqueId* ids) {
+  const char* reply = ExchangeCommand("UIDL");
+  if (reply == nullptr) return -1;
+  if (CheckPOP3Reply(reply) != 0) return 1;
+  for (int i = 0; i < count; ++i) ids[i].text[0] = '\0';
+  int listed = 0;
+  bool usable = true;
+  // One line per message and the end line: a server that sends more is not listing.
+  for (int lines = 0; lines <= count; ++lines) {
+    const char* line = ReadLine(POP3Connection);
+    if (line == nullptr) return -1;
+    WriteTrace("<<POP3", line);
+    if (strcmp(line, ".\r\n") == 0 || strcmp(line, ".\n") == 0) return usable && listed == count ? 0 : 1;
+    int32_t number = 0;
+    UniqueId id;
+    if (ParseUniqueIdLine(line, &number, &id) != 0 || number < 1 || number > count || ids[number - 1].text[0] != '\0') {
+      usable = false;
+      continue;
+    }
+    ids[number - 1] = id;
+    ++listed;
+  }
+  return -1;
+}
+
 int POP3Logout() {
-  WriteTrace("POP3>>", "QUIT");
-  if (SendCommand(POP3Connection, "QUIT") != -1) WriteTrace("<<POP3", ReadLine(POP3Connection));
+  const char* reply = ExchangeCommand("QUIT");
   if (IsOpenConnection(POP3Connection)) ClosePOP3Connection();
   WriteLog(dialogueServer, "Logging out of POP3 server.");
-  return 0;
+  return CheckPOP3Reply(reply) == 0 ? 0 : -1;
 }

@@ -76,6 +76,18 @@ int SMTPReplyCode(const char* line);
 // 1 when the line continues an SMTP reply: its fourth character is '-' ("250-SIZE").
 int IsSMTPContinuationLine(const char* line);
 
+// A message's unique identifier as UIDL lists it: 1 to 70 characters from "!" to "~".
+constexpr size_t kUniqueIdSize = 71;
+struct UniqueId {
+  char text[kUniqueIdSize];
+};
+// Reads the identifier at the start of text, up to the first character that cannot be in
+// one. Returns its length, or -1 when there is none or it is longer than 70 characters.
+int ScanUniqueId(const char* text, UniqueId* id);
+// One line of a UIDL listing: a message number (at most 9 digits), blanks, the
+// identifier, optional blanks, the line end. Returns 0, or -1 for any other line.
+int ParseUniqueIdLine(const char* line, int32_t* number, UniqueId* id);
+
 // --- POP3 dialogue -------------------------------------------------------------------
 
 // The open POP3 dialogue's connection; -1 when none.
@@ -102,9 +114,19 @@ int POP3Login(const char* server, int port, const char* user, const char* passwo
 // The connection stays open either way.
 int POP3MessageCount();
 
-// Sends QUIT (which commits the deletions), reads and traces one reply without judging
-// it, closes POP3Connection and logs "Logging out of POP3 server." (source: the server
-// of the login). Returns 0.
+// Sends UIDL and reads the listing of a login that counted count messages (1 or more)
+// into ids (count slots, message n in slot n - 1), each line traced under "<<POP3". Every
+// byte is hostile: a line of another form, a number outside 1..count or listed twice, or
+// a message left out makes the listing unusable.
+// Returns 0 with every slot filled; 1 when UIDL was refused or the listing is unusable
+// (read to its end: the dialogue is in step); -1 when the listing did not end within
+// count + 1 lines or a line did not come in time (the dialogue is out of step).
+int POP3UniqueIdList(int count, UniqueId* ids);
+
+// Sends QUIT (which commits the deletions), reads and traces one reply, closes
+// POP3Connection and logs "Logging out of POP3 server." (source: the server of the
+// login). Returns 0 when QUIT was answered positively (the deletions are done), else -1
+// (the connection is closed all the same).
 int POP3Logout();
 
 // --- SMTP dialogue -------------------------------------------------------------------

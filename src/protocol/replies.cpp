@@ -1,4 +1,6 @@
 // Reply tests: pure functions over one NUL-terminated line.
+#include <cstring>
+
 #include "protocol/protocol.h"
 #include "util/text.h"
 
@@ -35,6 +37,13 @@ const char* SkipStatusWord(const char* at) {
 }
 
 bool IsLetter(char c) { return LowerAscii(c) >= 'a' && LowerAscii(c) <= 'z'; }
+
+bool IsUniqueIdCharacter(char c) { return c >= '!' && c <= '~'; }
+
+const char* SkipBlanks(const char* at) {
+  while (*at == ' ' || *at == '\t') ++at;
+  return at;
+}
 
 }  // namespace
 
@@ -104,4 +113,32 @@ int IsSMTPContinuationLine(const char* line) {
     if (line[index] == '\0') return 0;
   }
   return line[3] == '-' ? 1 : 0;
+}
+
+int ScanUniqueId(const char* text, UniqueId* id) {
+  int length = 0;
+  while (IsUniqueIdCharacter(text[length])) {
+    if (length + 1 == static_cast<int>(kUniqueIdSize)) return -1;
+    id->text[length] = text[length];
+    ++length;
+  }
+  id->text[length] = '\0';
+  return length > 0 ? length : -1;
+}
+
+int ParseUniqueIdLine(const char* line, int32_t* number, UniqueId* id) {
+  const char* at = line;
+  int32_t value = 0;
+  for (; *at >= '0' && *at <= '9'; ++at) {
+    if (at - line == 9) return -1;
+    value = value * 10 + (*at - '0');
+  }
+  if (at == line || (*at != ' ' && *at != '\t')) return -1;
+  at = SkipBlanks(at);
+  int length = ScanUniqueId(at, id);
+  if (length < 0) return -1;
+  at = SkipBlanks(at + length);
+  if (strcmp(at, "\r\n") != 0 && strcmp(at, "\n") != 0) return -1;
+  *number = value;
+  return 0;
 }

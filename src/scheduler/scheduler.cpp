@@ -162,13 +162,8 @@ void SchedulerEventName(char* name, size_t size) {
   // The same directory named another way ("/srv/pw/", "./pw", a link) is the same instance.
   char directory[kPathSize];
   if (PlatformCanonicalPath(ModuleDirectory, directory, sizeof directory) != 0) CopyText(directory, ModuleDirectory);
-  // 64-bit FNV-1a: names stay short and free of separators whatever the path holds.
-  uint64_t hash = 14695981039346656037ull;
-  for (const char* c = directory; *c != '\0'; ++c) {
-    hash = (hash ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
-  }
   CopyText(name, size, kSchedulerEventName);
-  AppendFormat(name, size, " %016llx", static_cast<unsigned long long>(hash));
+  AppendFormat(name, size, " %016llx", static_cast<unsigned long long>(HashText(kTextHashStart, directory)));
 }
 
 int RequestMailCheck() {

@@ -23,6 +23,7 @@ struct DomainMessage {
   int looked;  // bytes already judged as header lines
   size_t headerLength;
   bool headerEnded;
+  bool duplicate;  // dropped, not delivered
 };
 
 bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
@@ -148,7 +149,7 @@ int OpenTransaction(const DomainMessage& message, const char* sender) {
   return -3;
 }
 
-int StartData() {
+int StartData(int number) {
   CopyText(TransferBuffer, kTransferBufferSize, "DATA");
   int code = SMTPExchange(TransferBuffer);
   if (code == -1) {
@@ -157,7 +158,7 @@ int StartData() {
   }
   if (code == 354) return 0;
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP refused to accept data");
-  return -3;
+  return IsRefusalForGood(code) ? RefuseDataForGood(number) : -3;
 }
 
 // The buffered bytes in pieces of at most 1024, then the rest as it arrives.
@@ -185,23 +186,12 @@ int ForwardMessage(DomainMessage& message) {
   return result;
 }
 
-// DELE, then reply lines until a status line: whatever it says, the message is done.
-void DeleteMessage(int number) {
-  if (Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer()) return;
-  ComposeNumberedCommand("DELE", number);
-  WriteTrace("POP3>>", TransferBuffer);
-  SendCommand(POP3Connection, TransferBuffer);
-  for (const char* reply; (reply = ReadLine(POP3Connection)) != nullptr;) {
-    WriteTrace("<<POP3", reply);
-    if (IsPOP3StatusLine(reply) == 1) break;
-  }
-}
-
 int Deliver(DomainMessage& message) {
   HeaderText header{message.buffer, message.headerLength};
   DuplicateVerdict verdict = CheckDuplicate(header);
   if (verdict == DuplicateVerdict::Duplicate) {
     WriteLog(nullptr, "Duplicate email message ignored.");
+    message.duplicate = true;
     return DiscardRest(message);
   }
   char sender[kSenderSize];
@@ -209,11 +199,11 @@ int Deliver(DomainMessage& message) {
   int result = 0;
   if (ToLocalServer()) result = OpenTransaction(message, sender);
   if (result == 0) result = SelectRecipients(*message.account, header, verdict == DuplicateVerdict::HiddenRecipientCopy);
-  if (result == 0 && ToLocalServer()) result = StartData();
+  if (result == 0 && ToLocalServer()) result = StartData(message.number);
   if (result != 0) return result;
   MessageInFlight = 1;
   result = ForwardMessage(message);
-  if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance();
+  if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance(message.number);
   MessageInFlight = 0;
   return result;
 }
@@ -221,7 +211,7 @@ int Deliver(DomainMessage& message) {
 }  // namespace
 
 int TransferDomainMessage(const Account* account, int number) {
-  DomainMessage message{account, number, nullptr, 0, 0, 0, false};
+  DomainMessage message{account, number, nullptr, 0, 0, 0, false, false};
   int result = RequestMessage(account, number, "ERROR - POP3 Server refused request to retrieve mail message");
   if (result != 0) return result;
   message.buffer = static_cast<char*>(PlatformAllocate(kMessageBufferSize + 1));
@@ -237,6 +227,6 @@ int TransferDomainMessage(const Account* account, int number) {
     MessageIdCount = storedIdentifiers;
     return result;
   }
-  DeleteMessage(number);
+  FinishMessage(number, message.duplicate);
   return 0;
 }

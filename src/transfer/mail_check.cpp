@@ -4,11 +4,13 @@
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"
+#include "transfer/journal.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
 
 char GatewaySender[kGatewaySenderSize];
 int32_t MessageIdCount = 0;
+MailCheckTally LastMailCheck;
 
 namespace {
 
@@ -22,15 +24,27 @@ struct CheckState {
 
 enum class Mode { kFirstPass, kOneMessagePerLogin };
 
+// Numbers are those of the current login; the next login numbers the messages that are
+// still there without the ones deleted before them. So the message at nextNumber +
+// deleted now is nextNumber then.
 struct AccountState {
   const Account* account;
   Mode mode;
-  int nextNumber;  // the message the recovery mode handles next
+  int nextNumber;  // the next message to handle, as the next login numbers it
   int loginsLeft;  // recovery logins the account may still use
   int count;       // messages counted by the current login
+  int deleted;     // DELE sent in the current login
+  int left;        // on the server after the last login, as far as it knows
 };
 
+// What ended a walk over the messages of a login.
+enum class Walk { kAllHandled, kOneTransferred, kFailedForNow, kStopped };
+
+// What a login leaves to do for the account.
+enum class Next { kAccountDone, kLoginAgain, kCheckEnds };
+
 bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
+bool KeepsRemoteMail() { return Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer(); }
 
 int LogIntoAccount(const Account* account) {
   return POP3Login(account->ServerName, account->Port, account->UserName, account->Password);
@@ -74,100 +88,169 @@ void CloseSMTP(CheckState& check) {
   SMTPLogout();
 }
 
-// Both dialogues are closed after a failure: QUIT commits the deletions made so far, so
-// the failed message is number 1 at the next login, and a fresh SMTP dialogue does not
-// inherit an unfinished transaction.
-void EnterRecovery(AccountState& state, CheckState& check) {
-  POP3Logout();
-  CloseSMTP(check);
-  state.mode = Mode::kOneMessagePerLogin;
-  state.nextNumber = 1;
-  state.loginsLeft = state.count;
+void LogOut(AccountState& state) {
+  bool deletionsDone = POP3Logout() == 0;
+  EndLoginJournal(deletionsDone);
+  state.left = state.count - (deletionsDone ? state.deleted : 0);
 }
 
-// Returns true when the account is done (POP3 logged out), false when a message failed
-// and the account goes on in recovery mode.
-bool RunFirstPass(AccountState& state, CheckState& check) {
-  for (int number = 1; number <= state.count; ++number) {
-    if (ShutdownRequested.load() != 0) break;
-    WriteTrace("", kSeparator);
-    if (TransferMessage(state.account, number) != 0) {
-      LogMessageOutcome(state.account, number, false);
-      EnterRecovery(state, check);
-      return false;
-    }
-    LogMessageOutcome(state.account, number, true);
-    if (number == state.count) WriteTrace("", kSeparator);
+void CountHandled(AccountState& state, bool deleted) {
+  if (deleted) {
+    ++state.deleted;
+  } else {
+    ++state.nextNumber;
   }
-  POP3Logout();
+}
+
+// A message the journal knows needs no transfer: one refused for good stays, one
+// delivered before is deleted now (it stays too when remote mail is kept). Returns true
+// when it was deleted.
+bool HandleJournalled(const Account* account, int number, JournalMark mark) {
+  char text[kRefusalAnswerSize + 128] = "";
+  if (mark == JournalMark::kRefused) {
+    AppendFormat(text, sizeof text, "Message number %d left on the POP3 server, refused for good by the SMTP server: %s",
+                 number, JournalAnswerOf(number));
+    WriteLog(account->ServerName, text);
+    return false;
+  }
+  if (KeepsRemoteMail()) return false;
+  DeleteRemoteMessage(number);
+  ++LastMailCheck.duplicates;
+  AppendFormat(text, sizeof text, "Message number %d was delivered before; deleted without delivering it again.", number);
+  WriteLog(account->ServerName, text);
   return true;
 }
 
-// One message in a login of its own; ends with both dialogues closed.
-void RunRecoveryLogin(AccountState& state, CheckState& check) {
-  int number = state.nextNumber;
-  WriteTrace("", kSeparator);
-  if (TransferMessage(state.account, number) != 0) {
-    LogMessageOutcome(state.account, number, false);
-    ++state.nextNumber;  // it stays on the server and is skipped
-  } else {
-    LogMessageOutcome(state.account, number, true);
-    if (number == state.count) WriteTrace("", kSeparator);
-    // A deleted message gives its number to the next one at the next login.
-    if (Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer()) ++state.nextNumber;
+// Handles the messages of the login from nextNumber on: those the journal knows without
+// a transfer, the others with one. The first pass goes on to the last message unless a
+// transfer fails for now; a recovery login ends after one transfer. A refusal for good
+// moves on at once: the message stays, and the SMTP dialogue is in step.
+Walk WalkMessages(AccountState& state) {
+  bool firstPass = state.mode == Mode::kFirstPass;
+  for (int number; (number = state.nextNumber + state.deleted) <= state.count;) {
+    if (ShutdownRequested.load() != 0) {
+      LastMailCheck.stopped = true;
+      return Walk::kStopped;
+    }
+    JournalMark mark = JournalMarkOf(number);
+    if (mark != JournalMark::kNone) {
+      CountHandled(state, HandleJournalled(state.account, number, mark));
+      continue;
+    }
+    WriteTrace("", kSeparator);
+    int result = TransferMessage(state.account, number);
+    LogMessageOutcome(state.account, number, result == 0);
+    if (result == 0 && number == state.count) WriteTrace("", kSeparator);
+    if (result != 0) ++LastMailCheck.failed;
+    // Not counted: the recovery mode starts with this message.
+    if (result != 0 && result != kRefusedForGood && firstPass) return Walk::kFailedForNow;
+    CountHandled(state, result == 0 && !KeepsRemoteMail());
+    if (!firstPass) return Walk::kOneTransferred;
   }
-  POP3Logout();
+  return Walk::kAllHandled;
+}
+
+// One login of the account, from the count to the logout.
+Next VisitLogin(AccountState& state, CheckState& check) {
+  const Account* account = state.account;
+  state.count = POP3MessageCount();
+  state.deleted = 0;
+  if (state.count <= 0) {
+    if (state.count < 0) ++LastMailCheck.failed;
+    state.count = 0;
+    WriteLog(account->ServerName, "No mail waiting at POP3 server.");
+    LogOut(state);
+    return Next::kAccountDone;
+  }
+  bool recovery = state.mode == Mode::kOneMessagePerLogin;
+  if (recovery && (state.loginsLeft <= 0 || state.nextNumber > state.count)) {
+    LogOut(state);
+    return Next::kAccountDone;
+  }
+  if (LoadLoginJournal(state.count) != 0) {
+    ++LastMailCheck.failed;
+    LogOut(state);
+    return Next::kAccountDone;
+  }
+  // Nothing to transfer (all known to the journal): no SMTP login and its drain.
+  if (UnjournalledMessageFrom(state.nextNumber) && OpenSMTPWhenNeeded(check) != 0) {
+    ++LastMailCheck.failed;
+    LogOut(state);
+    return Next::kCheckEnds;
+  }
+  LogMessagesReady(account, state.count);
+  Walk walk = WalkMessages(state);
+  // QUIT commits the deletions made so far, so the failed message is nextNumber at the
+  // next login.
+  LogOut(state);
+  if (walk == Walk::kFailedForNow) {
+    // A fresh SMTP dialogue does not inherit an unfinished transaction.
+    CloseSMTP(check);
+    state.mode = Mode::kOneMessagePerLogin;
+    state.loginsLeft = state.count;
+    return Next::kLoginAgain;
+  }
+  if (!recovery || walk != Walk::kOneTransferred) return Next::kAccountDone;
   CloseSMTP(check);
   PauseUnlessShuttingDown(kPauseBetweenRecoveryLogins);
   --state.loginsLeft;
+  return Next::kLoginAgain;
 }
 
 // Returns 0, or -1 when the SMTP server refused the login.
 int VisitAccount(const Account* account, CheckState& check) {
   MessageIdCount = 0;
-  AccountState state = {account, Mode::kFirstPass, 1, 0, 0};
+  BeginAccountJournal(account);
+  AccountState state = {account, Mode::kFirstPass, 1, 0, 0, 0, 0};
+  Next next = Next::kLoginAgain;
   // A stop request also ends the recovery mode, whose logins could go on for hours.
-  while (ShutdownRequested.load() == 0 && LogIntoAccount(account) == 0) {
-    state.count = POP3MessageCount();
-    if (state.count <= 0) {
-      WriteLog(account->ServerName, "No mail waiting at POP3 server.");
-      POP3Logout();
-      return 0;
+  while (next == Next::kLoginAgain && ShutdownRequested.load() == 0) {
+    if (LogIntoAccount(account) != 0) {
+      ++LastMailCheck.failed;
+      break;
     }
-    if (state.mode == Mode::kOneMessagePerLogin && (state.loginsLeft <= 0 || state.nextNumber > state.count)) {
-      POP3Logout();
-      return 0;
-    }
-    if (OpenSMTPWhenNeeded(check) != 0) {
-      POP3Logout();
-      return -1;
-    }
-    LogMessagesReady(account, state.count);
-    if (state.mode == Mode::kFirstPass) {
-      if (RunFirstPass(state, check)) return 0;
-    } else {
-      RunRecoveryLogin(state, check);
-    }
+    next = VisitLogin(state, check);
   }
-  return 0;
+  LastMailCheck.left += state.left;
+  return next == Next::kCheckEnds ? -1 : 0;
+}
+
+void LogSummary(uint32_t started) {
+  LastMailCheck.finished = true;
+  LastMailCheck.seconds = static_cast<int>((PlatformTickCount() - started + 500) / 1000);
+  char text[256] = "";
+  AppendFormat(text, sizeof text,
+               "Mail check finished: %d delivered, %d failed, %d left on the server, %d duplicates, %d seconds.",
+               LastMailCheck.delivered, LastMailCheck.failed, LastMailCheck.left, LastMailCheck.duplicates,
+               LastMailCheck.seconds);
+  WriteLog("Postwain", text);
 }
 
 }  // namespace
 
 int RunMailCheck() {
+  LastMailCheck = MailCheckTally{};
   if (Settings.SMTPServerNameOrAddress[0] == '\0' || Settings.SMTPDomain[0] == '\0') return 0;
+  uint32_t started = PlatformTickCount();
   GatewaySender[0] = '\0';
   MessageIdCount = 0;
   CheckState check = {false, false};
   if (Settings.DirectConnect == 0) {
     int dialled = DialUpConnect(Settings.ConnectionName, Settings.DialUpUserName, Settings.DialUpUserPassword,
                                 nullptr, nullptr);
-    if (dialled == -1) return 0;
+    if (dialled == -1) {
+      ++LastMailCheck.failed;
+      LogSummary(started);
+      return 0;
+    }
     check.dialled = dialled != DialUpInUse;
   }
   int result = 0;
   for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next) {
-    if (ShutdownRequested.load() != 0) break;
+    if (ShutdownRequested.load() != 0) {
+      LastMailCheck.stopped = true;
+      break;
+    }
     if (VisitAccount(account, check) != 0) {
       result = -1;
       break;
@@ -175,5 +258,6 @@ int RunMailCheck() {
   }
   CloseSMTP(check);
   if (check.dialled) DialUpHangUp();
+  LogSummary(started);
   return result;
 }

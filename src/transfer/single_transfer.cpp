@@ -61,7 +61,7 @@ int SMTPTimedOut() {
 // MAIL FROM (its code is not judged: a refusal shows at RCPT TO), RCPT TO and DATA.
 // Any refusal of the one recipient, for good or for now, ends the transfer before DATA:
 // the message stays, and the driver's closing of the SMTP dialogue drops the transaction.
-int OpenEnvelope(const Account* account, const char* sender) {
+int OpenEnvelope(const Account* account, int number, const char* sender) {
   ComposeCommand("MAIL FROM:<", sender, ">");
   if (SMTPExchange(TransferBuffer) == -1) return SMTPTimedOut();
   ComposeCommand("RCPT TO:<", account->Alias, ">");
@@ -73,7 +73,7 @@ int OpenEnvelope(const Account* account, const char* sender) {
   if (code == -1) return SMTPTimedOut();
   if (code != 354) {
     ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused to accept DATA");
-    return -3;
+    return IsRefusalForGood(code) ? RefuseDataForGood(number) : -3;
   }
   return 0;
 }
@@ -94,11 +94,11 @@ int DeliverMessage(const Account* account, int number) {
   char sender[kSenderSize];
   if (ToLocalServer() && PrepareEnvelope(account, sender) != 0) return -3;
   int result = RequestMessage(account, number, "ERROR - POP3 server refused request to retrieve mail");
-  if (result == 0 && ToLocalServer()) result = OpenEnvelope(account, sender);
+  if (result == 0 && ToLocalServer()) result = OpenEnvelope(account, number, sender);
   if (result != 0) return result;
   MessageInFlight = 1;
   result = RelayMessage(account);
-  if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance();
+  if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance(number);
   MessageInFlight = 0;
   return result;
 }
@@ -112,9 +112,7 @@ int TransferSingleMessage(const Account* account, int number) {
   CopyText(text, "EMail message transferred for: ");
   AppendText(text, account->Alias);
   WriteLog(nullptr, text);
-  if (Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer()) return 0;
   // Only now, with the local server's 250 in hand; the server deletes it at QUIT.
-  ComposeNumberedCommand("DELE", number);
-  POP3Exchange(TransferBuffer);
+  FinishMessage(number, false);
   return 0;
 }

@@ -20,20 +20,40 @@ extern char GatewaySender[kGatewaySenderSize];
 // start of every check and before each account.
 extern int32_t MessageIdCount;
 
+// What the last mail check did: its closing line, and the outcome of `postwain once`.
+struct MailCheckTally {
+  bool finished;   // it ran to its end (a check without SMTP settings does not run)
+  bool stopped;    // a stop request ended it early
+  int delivered;   // messages the local server accepted
+  int failed;      // failed transfers, logins, counts, dial-ups
+  int left;        // messages on the POP3 servers at the end, as their last count saw them
+  int duplicates;  // deleted without a delivery: delivered before, or a repeated Message-ID
+  int seconds;
+};
+extern MailCheckTally LastMailCheck;
+
 // One mail check over every account: dials where the settings ask for it, then for each
 // account logs into POP3, counts, opens the SMTP dialogue when there is mail and moves the
 // messages one by one; after a failure the account goes on with one message per login.
 // Returns 0, or -1 when the check ended because the SMTP server refused the login (the
-// remaining accounts are then not visited).
+// remaining accounts are then not visited). A check that ran ends with the line (source
+// "Postwain") "Mail check finished: " + delivered + " delivered, " + failed + " failed, "
+// + left + " left on the server, " + duplicates + " duplicates, " + seconds + " seconds."
+// (LastMailCheck).
 int RunMailCheck();
+
+// The transfers' result for a message the SMTP server refused for good (5xx to DATA or to
+// the data): reported and recorded in the delivery journal, and the SMTP dialogue is in
+// step for the next message, which the check goes on with.
+constexpr int kRefusedForGood = -4;
 
 // Moves message `number` of the current POP3 login of a single-user account to its Alias:
 // RETR, MAIL FROM, RCPT TO, DATA, the data relayed unchanged, and DELE once the SMTP
 // server answered 250 (not with DoNotDeleteRemoteMail or DoNotWriteToLocalMailServer).
 // Returns 0, or -1 (a command not sent or not answered, out of memory), -2 (RETR refused,
-// data stopped arriving) or -3 (the SMTP server refused, the data could not be sent, or
-// an address does not fit an SMTP command line). Every failure is reported before the
-// return, and the message then stays on the POP3 server.
+// data stopped arriving), -3 (the SMTP server refused, the data could not be sent, or
+// an address does not fit an SMTP command line) or kRefusedForGood. Every failure is
+// reported before the return, and the message then stays on the POP3 server.
 int TransferSingleMessage(const Account* account, int number);
 
 // Moves message `number` of a domain mailbox; results as TransferSingleMessage.
@@ -97,6 +117,20 @@ int RequestMessage(const Account* account, int number, const char* refusal);
 int RelayMessageData(const Account* account, char* chunk, bool prefixEnvelopeLine);
 // Composes verb + " " + the message number in TransferBuffer ("RETR 3", "DELE 3").
 void ComposeNumberedCommand(const char* verb, int number);
-// Reads and traces the SMTP reply to the message data. Returns 0 for exactly 250, else
-// reports "ERROR - SMTP Server did not accept the message" and returns -3.
-int AwaitSMTPAcceptance();
+// Reads and traces the SMTP reply to the data of message number. Returns 0 for exactly
+// 250, else reports "ERROR - SMTP Server did not accept the message" and returns -3, or
+// kRefusedForGood for a 5xx.
+int AwaitSMTPAcceptance(int number);
+// Whether an SMTP reply code refuses for good.
+bool IsRefusalForGood(int code);
+// After a 5xx to DATA (its reply line still in ReplyBuffer): records the refusal of
+// message number and sends RSET. Returns kRefusedForGood, or -3 when RSET was not
+// answered 250.
+int RefuseDataForGood(int number);
+// The local server took message number, or a domain mailbox dropped it as a duplicate
+// (LastMailCheck counts which): recorded in the delivery journal, on disk before its
+// DELE, then DELE unless DoNotDeleteRemoteMail is on. Nothing with
+// DoNotWriteToLocalMailServer on.
+void FinishMessage(int number, bool duplicate);
+// Sends "DELE " + number and reads reply lines until a status line (not judged).
+void DeleteRemoteMessage(int number);

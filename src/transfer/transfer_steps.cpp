@@ -1,6 +1,7 @@
 #include "config/settings.h"
 #include "logging/logging.h"
 #include "protocol/protocol.h"
+#include "transfer/journal.h"
 #include "transfer/transfer.h"
 #include "transport/transport.h"
 #include "util/text.h"
@@ -103,8 +104,41 @@ void ComposeNumberedCommand(const char* verb, int number) {
   AppendFormat(TransferBuffer, kTransferBufferSize, "%s %d", verb, number);
 }
 
-int AwaitSMTPAcceptance() {
-  if (ReadSMTPReply(SMTPConnection).code == 250) return 0;
+int AwaitSMTPAcceptance(int number) {
+  SMTPReply reply = ReadSMTPReply(SMTPConnection);
+  if (reply.code == 250) return 0;
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP Server did not accept the message");
-  return -3;
+  // The final reply ends the transaction: the dialogue is in step for the next message.
+  if (!IsRefusalForGood(reply.code)) return -3;
+  JournalRefused(number, reply.line);
+  return kRefusedForGood;
+}
+
+bool IsRefusalForGood(int code) { return code >= 500 && code <= 599; }
+
+int RefuseDataForGood(int number) {
+  JournalRefused(number, ReplyBuffer);
+  // A refused DATA leaves the sender and recipients in place; RSET clears them for the
+  // next message, or the dialogue is out of step and the driver starts a new one.
+  CopyText(TransferBuffer, kTransferBufferSize, "RSET");
+  return SMTPExchange(TransferBuffer) == 250 ? kRefusedForGood : -3;
+}
+
+void DeleteRemoteMessage(int number) {
+  JournalDeleting(number);
+  ComposeNumberedCommand("DELE", number);
+  WriteTrace("POP3>>", TransferBuffer);
+  SendCommand(POP3Connection, TransferBuffer);
+  // Whatever the status line says, the message is done; lines before it are not ours.
+  for (const char* reply; (reply = ReadLine(POP3Connection)) != nullptr;) {
+    WriteTrace("<<POP3", reply);
+    if (IsPOP3StatusLine(reply) == 1) break;
+  }
+}
+
+void FinishMessage(int number, bool duplicate) {
+  if (Settings.DoNotWriteToLocalMailServer == 1) return;
+  ++(duplicate ? LastMailCheck.duplicates : LastMailCheck.delivered);
+  JournalDelivered(number);
+  if (Settings.DoNotDeleteRemoteMail != 1) DeleteRemoteMessage(number);
 }

@@ -37,6 +37,11 @@ int AppendFormat(char* dst, size_t size, const char* format, ...) {
   return (wanted < 0 || static_cast<size_t>(wanted) >= size - used) ? -1 : 0;
 }
 
+uint64_t HashText(uint64_t hash, const char* text) {
+  for (const char* c = text; *c != '\0'; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
+  return hash;
+}
+
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool EqualsNoCase(const char* a, const char* b) {

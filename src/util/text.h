@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -23,6 +24,12 @@ int AppendFormat(char* dst, size_t size, const char* format, ...) PLATFORM_PRINT
 // Fixed-size array overloads: the size is taken from the array itself.
 template <size_t N> int CopyText(char (&dst)[N], const char* src) { return CopyText(dst, N, src); }
 template <size_t N> int AppendText(char (&dst)[N], const char* src) { return AppendText(dst, N, src); }
+
+// 64-bit FNV-1a of a text, continuing from hash (kTextHashStart for a first text): short
+// names for files and events that stand for longer texts, free of separators whatever
+// the texts hold.
+constexpr uint64_t kTextHashStart = 14695981039346656037ull;
+uint64_t HashText(uint64_t hash, const char* text);
 
 // ASCII-only case folding: the system compares header and setting names this way,
 // whatever the user's locale says about bytes from 128 up.

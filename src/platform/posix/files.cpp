@@ -42,3 +42,15 @@ long PlatformWriteFile(intptr_t file, const void* data, size_t length) {
 }
 
 void PlatformCloseFile(intptr_t file) { close(static_cast<int>(file)); }
+
+intptr_t PlatformCreateFile(const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  return fd < 0 ? -1 : static_cast<intptr_t>(fd);
+}
+
+int PlatformFlushFile(intptr_t file) { return fsync(static_cast<int>(file)) == 0 ? 0 : -1; }
+
+int PlatformIsDirectory(const char* path) {
+  struct stat info {};
+  return stat(path, &info) == 0 && S_ISDIR(info.st_mode) ? 1 : 0;
+}

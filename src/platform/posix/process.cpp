@@ -1,5 +1,8 @@
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/platform.h"
 
@@ -22,5 +25,17 @@ void PlatformWaitForStopRequest() {
   sigset_t signals = StopSignals();
   int received = 0;
   while (sigwait(&signals, &received) != 0) {
+  }
+}
+
+void PlatformRequestStop() { kill(getpid(), SIGTERM); }
+
+void PlatformWriteStandardOutput(const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t written = write(STDOUT_FILENO, data, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    data += written;
+    length -= static_cast<size_t>(written);
   }
 }

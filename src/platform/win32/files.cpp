@@ -48,3 +48,15 @@ long PlatformWriteFile(intptr_t file, const void* data, size_t length) {
 }
 
 void PlatformCloseFile(intptr_t file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
+
+intptr_t PlatformCreateFile(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(file);
+}
+
+int PlatformFlushFile(intptr_t file) { return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) ? 0 : -1; }
+
+int PlatformIsDirectory(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
+}

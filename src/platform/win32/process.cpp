@@ -1,11 +1,19 @@
 // Stop requests of the host program: Ctrl+C, Ctrl+Break and the closing of its console.
 #include <windows.h>
 
+#include <cstdio>
+
 #include "platform/platform.h"
 
 namespace {
 
 HANDLE stopRequested = nullptr;
+
+// Named by the process id, so that the library's copy of this code finds the program's
+// event (each module has its own variables).
+void StopEventName(char* name, size_t size) {
+  snprintf(name, size, "Local\\Postwain stop request %lu", static_cast<unsigned long>(GetCurrentProcessId()));
+}
 
 BOOL WINAPI OnConsoleControl(DWORD request) {
   if (request != CTRL_C_EVENT && request != CTRL_BREAK_EVENT && request != CTRL_CLOSE_EVENT) return FALSE;
@@ -22,8 +30,29 @@ BOOL WINAPI OnConsoleControl(DWORD request) {
 // Console control requests arrive on a thread of their own, so nothing is to be held for
 // the threads the library starts.
 void PlatformHoldStopRequests() {
-  stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  char name[64];
+  StopEventName(name, sizeof name);
+  stopRequested = CreateEventA(nullptr, TRUE, FALSE, name);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 void PlatformWaitForStopRequest() { WaitForSingleObject(stopRequested, INFINITE); }
+
+void PlatformRequestStop() {
+  char name[64];
+  StopEventName(name, sizeof name);
+  HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+  if (event == nullptr) return;
+  SetEvent(event);
+  CloseHandle(event);
+}
+
+void PlatformWriteStandardOutput(const char* data, size_t length) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  while (length > 0 && out != nullptr && out != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    if (!WriteFile(out, data, static_cast<DWORD>(length), &written, nullptr) || written == 0) return;
+    data += written;
+    length -= written;
+  }
+}
