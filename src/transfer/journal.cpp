@@ -253,8 +253,8 @@ int ApplyRecords(const char* content, long length) {
 void SetAside() {
   char damaged[kPathSize];
   CopyText(damaged, journal.path);
-  AppendText(damaged, ".damaged");
-  PlatformRenameFile(journal.path, damaged);
+  // Not renamed when the name does not fit: the next record replaces the file anyway.
+  if (AppendText(damaged, ".damaged") == 0) PlatformRenameFile(journal.path, damaged);
   char text[3 * kPathSize] = "ERROR - The delivery journal ";
   AppendText(text, journal.path);
   AppendText(text, " is damaged; set aside as ");
@@ -263,6 +263,15 @@ void SetAside() {
   WriteLog(journal.account->ServerName, text);
   for (int i = 0; i < journal.count; ++i) journal.entries[i].mark = JournalMark::kNone;
   journal.onDisk = false;
+}
+
+// The first line, which names the account.
+void ComposeHeader(const Account* account, char (&header)[kHeaderSize]) {
+  CopyText(header, "Postwain delivery journal of ");
+  AppendText(header, account->UserName);
+  AppendText(header, " at ");
+  AppendText(header, account->ServerName);
+  AppendFormat(header, sizeof header, " port %d", static_cast<int>(account->Port));
 }
 
 void ReadJournalFile() {
@@ -284,21 +293,25 @@ void ReadJournalFile() {
 
 }  // namespace
 
+int JournalFilePath(const Account* account, char* path, size_t size) {
+  char header[kHeaderSize];
+  ComposeHeader(account, header);
+  CopyText(path, size, ModuleDirectory);
+  if (AppendFormat(path, size, "%cjournal-%016llx.txt", kDirectorySeparator,
+                   static_cast<unsigned long long>(HashText(kTextHashStart, header))) == 0) {
+    return 0;
+  }
+  CopyText(path, size, "");
+  return -1;
+}
+
 void BeginAccountJournal(const Account* account) {
   FreeLogin();
   journal.account = account;
   journal.noListingSaid = false;
   journal.writeFailureSaid = false;
-  CopyText(journal.header, "Postwain delivery journal of ");
-  AppendText(journal.header, account->UserName);
-  AppendText(journal.header, " at ");
-  AppendText(journal.header, account->ServerName);
-  AppendFormat(journal.header, sizeof journal.header, " port %d", static_cast<int>(account->Port));
-  CopyText(journal.path, ModuleDirectory);
-  if (AppendFormat(journal.path, sizeof journal.path, "%cjournal-%016llx.txt", kDirectorySeparator,
-                   static_cast<unsigned long long>(HashText(kTextHashStart, journal.header))) != 0) {
-    journal.path[0] = '\0';
-  }
+  ComposeHeader(account, journal.header);
+  JournalFilePath(account, journal.path, sizeof journal.path);
 }
 
 int LoadLoginJournal(int count) {

@@ -48,6 +48,9 @@ enum class JournalMark : uint8_t { kNone, kDelivered, kRefused };
 // The local server's answer kept with a refusal, cut to this size.
 constexpr size_t kRefusalAnswerSize = 256;
 
+// The journal file of an account, as above. Returns 0, or -1 (path empty) when it does
+// not fit in size bytes: the account then has no journal.
+int JournalFilePath(const Account* account, char* path, size_t size);
 // Starts on an account: its file's path; nothing is read yet.
 void BeginAccountJournal(const Account* account);
 // After a login's STAT counted count messages (1 or more): sends UIDL, reads the journal

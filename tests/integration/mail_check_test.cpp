@@ -1,12 +1,26 @@
 // Whole mail checks over scripted accounts: the logins, the recovery mode after a failed
-// message, the shared SMTP dialogue, a shutdown request, and dial-up around the check. The
-// scenarios are in tests/data/mail_check.txt.
+// message, the shared SMTP dialogue, a shutdown request, dial-up around the check, and the
+// delivery journal. The scenarios are in tests/data/mail_check.txt.
 #include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "mail_environment.h"
 #include "rasapi/scripted_rasapi.h"
+#include "transfer/journal.h"
 
 namespace {
+
+// Every delivery journal in the instance directory.
+std::string Journals(const std::string& directory) {
+  std::string all;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    std::string name = entry.path().filename().string();
+    if (name.starts_with("journal-") && name.ends_with(".txt")) all += ReadWholeFile(entry.path().string());
+  }
+  return all;
+}
 
 TEST(MailCheck, Scenarios) {
   for (const DataRow& row : ReadDataBlocks("mail_check.txt")) {
@@ -20,10 +34,16 @@ TEST(MailCheck, Scenarios) {
     std::vector<std::unique_ptr<ScriptedServer>> accounts;
     for (int number = 1; !row.All("pop3-" + std::to_string(number)).empty(); ++number) {
       std::string shutdownAt = row.Get("shutdown-at");
-      accounts.push_back(std::make_unique<ScriptedServer>(row.Joined("pop3-" + std::to_string(number), "|"),
-                                                          [shutdownAt](const std::string& line) {
-                                                            if (line == shutdownAt) ShutdownRequested = 1;
-                                                          }));
+      accounts.push_back(std::make_unique<ScriptedServer>(
+          row.Joined("pop3-" + std::to_string(number), "|"), [&, shutdownAt](const std::string& line) {
+            if (line == shutdownAt) ShutdownRequested = 1;
+            // A delivered message is in the journal before its DELE (UIDL lists message n as
+            // "id-" and the n-th letter).
+            std::string journals = Journals(environment.instance.Dir());
+            if (line.starts_with("DELE ") && !journals.empty()) {
+              EXPECT_NE(journals.find("delivered id-" + std::string(1, 'a' + line[5] - '1')), std::string::npos) << line;
+            }
+          }));
       environment.AddAccount(accounts.back()->Port(), row.Get("domain") == "1" ? "" : "alice@local.example");
     }
     ScriptedServer smtp(row.Joined("smtp", "|"));
@@ -37,8 +57,56 @@ TEST(MailCheck, Scenarios) {
     ras.observer = nullptr;
     for (auto& pop3 : accounts) EXPECT_TRUE(pop3->Done());
     EXPECT_TRUE(smtp.Done());
-    EXPECT_EQ(environment.Log(), row.All("log"));
+    Lines log = environment.Log();
+    for (std::string& line : log) {
+      if (line.starts_with("Postwain: Mail check finished:")) line.erase(line.rfind(", "));  // the seconds
+    }
+    EXPECT_EQ(log, row.All("log"));
     EXPECT_EQ(calls, row.All("ras"));
+  }
+}
+
+// Account 1's journal is somebody else's; account 2's holds a delivered and a refused
+// message, one the server no longer lists, and a last record cut by a crash; account 3's
+// server gives two messages one identifier, which its journal names as delivered.
+TEST(MailCheck, AJournalThatIsDamagedCutOrUnsureCostsAtWorstADuplicate) {
+  MailEnvironment environment;
+  const std::string login = "S: +OK|C: USER bob|S: +OK|C: PASS secret|S: +OK|C: STAT|S: +OK ";
+  const std::string uidl = "C: UIDL|S: +OK|S: 1 id-a|S: 2 id-";
+  const std::string quit = "C: QUIT|S: +OK|C: <close>";
+  ScriptedServer one(login + "1 9|C: UIDL|S: +OK|S: 1 id-a|S: .|" + Retr(1, Message("")) + Dele(1) + quit);
+  ScriptedServer two(login + "3 9|" + uidl + "b|S: 3 id-c|S: .|" + Dele(1) + Retr(2, Message("")) + Dele(2) + quit);
+  ScriptedServer three(login + "2 9|" + uidl + "a|S: .|" + Retr(1, Message("")) + Dele(1) + Retr(2, Message("")) +
+                       Dele(2) + quit);
+  std::string deliver = "C: MAIL FROM:*|S: 250 ok|C: RCPT TO:*|S: 250 ok|C: DATA|S: 354 go|C: <data>|S: 250 ok|";
+  ScriptedServer smtp("S: 220 hi|C: HELO local.example|S: 250 ok|" + deliver + deliver + deliver + deliver +
+                      "C: QUIT|S: 221 bye|C: <close>");
+  Settings.SMTPPort = smtp.Port();
+  std::string paths[3], headers[3];
+  const ScriptedServer* servers[] = {&one, &two, &three};
+  for (int i = 0; i < 3; ++i) {
+    char path[kPathSize];
+    JournalFilePath(&environment.AddAccount(servers[i]->Port()), path, sizeof path);
+    paths[i] = path;
+    headers[i] = "Postwain delivery journal of bob at localhost port " + std::to_string(servers[i]->Port()) + "\r\n";
+  }
+  std::ofstream(paths[0]) << headers[1];
+  std::ofstream(paths[1]) << headers[1] + "delivered id-a\r\nrefused id-c 552 too big\r\ndelivered id-x\r\ndelivered id-b";
+  std::ofstream(paths[2]) << headers[2] + "delivered id-a\r\n";
+  EXPECT_EQ(RunMailCheck(), 0);
+  for (ScriptedServer* server : {&one, &two, &three, &smtp}) EXPECT_TRUE(server->Done());
+  EXPECT_EQ(ReadWholeFile(paths[0] + ".damaged"), headers[1]);
+  EXPECT_FALSE(std::filesystem::exists(paths[0]));  // its one record went with the QUIT
+  EXPECT_EQ(ReadWholeFile(paths[1]), headers[1] + "refused id-c 552 too big\r\n");
+  EXPECT_EQ(ReadWholeFile(paths[2]), headers[2] + "delivered id-a\r\n");
+  std::string log = environment.instance.DailyLog();
+  for (const std::string& line :
+       {"ERROR - The delivery journal " + paths[0] + " is damaged; set aside as " + paths[0] + ".damaged.",
+        std::string("Message number 1 was delivered before; deleted without delivering it again."),
+        std::string("Message number 3 left on the POP3 server, refused for good by the SMTP server: 552 too big"),
+        std::string("No delivery journal for this account: the POP3 server gave no usable UIDL list."),
+        std::string("Mail check finished: 4 delivered, 0 failed, 1 left on the server, 1 duplicates")}) {
+    EXPECT_EQ(CountOf(log, line), 1) << line << "\n" << log;
   }
 }
 

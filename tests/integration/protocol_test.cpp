@@ -54,8 +54,16 @@ TEST(POP3Session, LoginCountLogoutAndEveryFailure) {
     int login = POP3Login("127.0.0.1", port, row.Get("user", "bob").c_str(), "s3cret");
     EXPECT_EQ(login, std::stoi(row.Get("login")));
     if (login == 0) {
-      EXPECT_EQ(POP3MessageCount(), std::stoi(row.Get("count")));
-      POP3Logout();
+      int count = POP3MessageCount();
+      EXPECT_EQ(count, std::stoi(row.Get("count")));
+      if (!row.Get("uidl").empty()) {
+        std::vector<UniqueId> ids(static_cast<size_t>(count));
+        EXPECT_EQ(POP3UniqueIdList(count, ids.data()), std::stoi(row.Get("uidl")));
+        std::string listed;
+        for (const UniqueId& id : ids) listed += std::string(id.text) + " ";
+        if (row.Get("uidl") == "0") EXPECT_EQ(listed, row.Get("ids") + " ");
+      }
+      EXPECT_EQ(POP3Logout(), std::stoi(row.Get("logout", "0")));
     }
     EXPECT_EQ(POP3Connection, kNoConnection);
     EXPECT_TRUE(server.Done());

@@ -14,6 +14,13 @@ std::string Judged(const std::string& test, const char* line) {
   if (test == "status") return std::to_string(IsPOP3StatusLine(line));
   if (test == "number") return std::to_string(ParseNumber(line));
   if (test == "smtp") return std::to_string(SMTPReplyCode(line)) + " " + std::to_string(IsSMTPContinuationLine(line));
+  if (test == "uidl") {
+    int32_t number = 0;
+    UniqueId id{"none"};
+    if (line == nullptr) line = "";
+    int result = ParseUniqueIdLine(line, &number, &id);
+    return std::to_string(result) + " " + std::to_string(number) + " " + id.text;
+  }
   int32_t count = 99;
   int result = ParsePOP3Count(line, &count);
   return std::to_string(result) + " " + std::to_string(count);
@@ -25,7 +32,7 @@ TEST(Replies, EveryTestOfAReplyLine) {
     EXPECT_EQ(Judged(row[0], row[1].c_str()), row[2]);
   }
   // No line at all is judged as no reply.
-  for (const char* test : {"verdict", "status", "count", "number", "smtp"}) {
+  for (const char* test : {"verdict", "status", "count", "number", "smtp", "uidl"}) {
     EXPECT_EQ(Judged(test, nullptr), Judged(test, "")) << test;
   }
 }
