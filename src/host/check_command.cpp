@@ -27,11 +27,7 @@ int FindRunningPostwain() {
 
 // Sets the scheduler event of the instance's running Postwain; its scheduler thread then
 // runs a mail check within a moment (after a check already running).
-int CheckCommand(const CommandLine& line) {
-  if (line.argc != 0) {
-    fprintf(stderr, "postwain: 'check' takes no arguments\n");
-    return 2;
-  }
+int CheckCommand(const CommandLine&) {
   if (FindRunningPostwain() != 0) return 1;
   int result = RequestMailCheck();
   if (result == 0) return 0;

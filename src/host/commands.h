@@ -5,6 +5,8 @@
 
 struct PlatformLibrary;
 
+// main has checked the command line: the home is a directory, and there are no more
+// arguments than the command takes.
 struct CommandLine {
   const char* home;  // --home DIR, or nullptr
   int argc;          // arguments after the command name and the options
@@ -12,13 +14,14 @@ struct CommandLine {
 };
 
 int RunCommand(const CommandLine& line);       // run: foreground daemon
+int OnceCommand(const CommandLine& line);      // once: one mail check in the foreground
 int CheckCommand(const CommandLine& line);     // check: ask the running instance for a mail check
 int PasswordCommand(const CommandLine& line);  // password: plain password to its stored form
 int SettingsCommand(const CommandLine& line);  // settings: how Postwain.ini was read
 int DemoCommand(const CommandLine& line);      // demo: a whole mail check against built-in servers
 
-// Makes DIR the instance directory of the library and of this program's own copy of the
-// settings reader. Returns 0, or -1 with a message on stderr.
+// Makes DIR (a directory) the instance directory of the library and of this program's own
+// copy of the settings reader. Returns 0, or -1 with a message on stderr.
 int UseHomeDirectory(const char* home);
 
 // The library (libpwt.so, pwt.dll) from beside this program, with its two entry points.

@@ -234,11 +234,7 @@ int PrepareInstance(DemoInstance* demo) {
 
 }  // namespace
 
-int DemoCommand(const CommandLine& line) {
-  if (line.argc != 0) {
-    fprintf(stderr, "postwain: 'demo' takes no arguments\n");
-    return 2;
-  }
+int DemoCommand(const CommandLine&) {
   static DemoInstance demo;
   if (PrepareInstance(&demo) != 0) return 1;
   if (StartDemoPop3Server(&demo.pop3, &demo.pop3Mailboxes) != 0) {

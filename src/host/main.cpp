@@ -4,21 +4,25 @@
 #include <vector>
 
 #include "host/commands.h"
+#include "platform/platform.h"
 
 namespace {
 
 struct CommandEntry {
   const char* name;
   int (*run)(const CommandLine&);
+  int maxArguments;
+  const char* arguments;  // how the usage line shows them
   const char* summary;
 };
 
 const CommandEntry kCommands[] = {
-    {"run", RunCommand, "start Postwain in the foreground; SIGINT or SIGTERM stops it"},
-    {"check", CheckCommand, "ask the running Postwain for a mail check now"},
-    {"password", PasswordCommand, "print the stored form of a password (from TEXT or standard input)"},
-    {"settings", SettingsCommand, "print the settings as Postwain reads them from Postwain.ini"},
-    {"demo", DemoCommand, "run one whole mail check against built-in loopback servers"},
+    {"run", RunCommand, 0, "", "start Postwain in the foreground; SIGINT or SIGTERM stops it"},
+    {"once", OnceCommand, 0, "", "run one mail check in the foreground; exit 1 when anything failed"},
+    {"check", CheckCommand, 0, "", "ask the running Postwain for a mail check now"},
+    {"password", PasswordCommand, 1, " [TEXT]", "print the stored form of a password (from TEXT or standard input)"},
+    {"settings", SettingsCommand, 0, "", "print the settings as Postwain reads them from Postwain.ini"},
+    {"demo", DemoCommand, 0, "", "run one whole mail check against built-in loopback servers"},
 };
 
 void PrintUsage(FILE* out) {
@@ -38,6 +42,18 @@ const CommandEntry* FindCommand(const char* name) {
   return nullptr;
 }
 
+// A command line that cannot be carried out as written: what is wrong, the usage line of
+// the command (or of the program), exit code 2.
+int RefuseCommandLine(const CommandEntry* command, const char* problem, const char* detail) {
+  fprintf(stderr, "postwain: %s%s\n", problem, detail);
+  if (command == nullptr) {
+    fprintf(stderr, "usage: postwain COMMAND [--home DIR] [ARGS] (see postwain --help)\n");
+  } else {
+    fprintf(stderr, "usage: postwain %s [--home DIR]%s\n", command->name, command->arguments);
+  }
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,17 +71,15 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (strcmp(argument, "--home") == 0) {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "postwain: --home needs a directory\n");
-        return 2;
-      }
+      if (i + 1 >= argc) return RefuseCommandLine(command, "--home needs a directory", "");
       line.home = argv[++i];
+    } else if (strncmp(argument, "--home=", 7) == 0) {
+      line.home = argument + 7;
     } else if (command == nullptr) {
       command = FindCommand(argument);
-      if (command == nullptr) {
-        fprintf(stderr, "postwain: unknown command '%s' (see postwain --help)\n", argument);
-        return 2;
-      }
+      if (command == nullptr) return RefuseCommandLine(nullptr, "unknown command ", argument);
+    } else if (line.argc == command->maxArguments) {
+      return RefuseCommandLine(command, "unexpected argument ", argument);
     } else {
       line.argv[line.argc++] = argv[i];
     }
@@ -74,6 +88,9 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return 2;
   }
-  if (line.home != nullptr && UseHomeDirectory(line.home) != 0) return 1;
+  if (line.home != nullptr) {
+    if (PlatformIsDirectory(line.home) != 1) return RefuseCommandLine(command, "not a directory: ", line.home);
+    if (UseHomeDirectory(line.home) != 0) return 1;
+  }
   return command->run(line);
 }

@@ -22,10 +22,6 @@ int ReadPlainPassword(const CommandLine& line, char* plain, size_t size) {
 }  // namespace
 
 int PasswordCommand(const CommandLine& line) {
-  if (line.argc > 1) {
-    fprintf(stderr, "postwain: 'password' takes at most one TEXT (see postwain --help)\n");
-    return 2;
-  }
   char plain[kPlainPasswordSize];
   char stored[kStoredPasswordSize];
   int result = ReadPlainPassword(line, plain, sizeof plain);

@@ -3,7 +3,9 @@
 
 #include "host/commands.h"
 #include "lifecycle/lifecycle.h"
+#include "logging/logging.h"
 #include "platform/platform.h"
+#include "scheduler/scheduler.h"
 #include "util/text.h"
 
 namespace {
@@ -36,10 +38,6 @@ int LoadPostwainLibrary(LoadedLibrary* library) {
 }
 
 int UseHomeDirectory(const char* home) {
-  if (PlatformFileExists(home) == 0) {
-    fprintf(stderr, "postwain: the instance directory %s does not exist\n", home);
-    return -1;
-  }
   if (PlatformSetEnvironment("POSTWAIN_HOME", home) != 0) {
     fprintf(stderr, "postwain: cannot set POSTWAIN_HOME\n");
     return -1;
@@ -48,30 +46,64 @@ int UseHomeDirectory(const char* home) {
   return 0;
 }
 
-int RunCommand(const CommandLine& line) {
-  if (line.argc != 0) {
-    fprintf(stderr, "postwain: 'run' takes no arguments (see postwain --help)\n");
-    return 2;
-  }
+namespace {
+
+// Loads and starts the library for the instance, with SIGINT and SIGTERM held for the
+// wait. Returns 0 with it running, or -1 after a line on stderr.
+int StartLibrary(LoadedLibrary* library) {
   // The library refuses to start beside another Postwain of the instance; asking first
   // gives the one clear line instead of a failed start-up.
   char lockPath[kPathSize];
   InstanceLockPath(lockPath, sizeof lockPath);
   if (PlatformFileIsLocked(lockPath) == 1) {
     fprintf(stderr, "postwain: another Postwain runs for %s\n", ModuleDirectory);
-    return 1;
+    return -1;
   }
-  LoadedLibrary library{};
-  if (LoadPostwainLibrary(&library) != 0) return 1;
+  if (LoadPostwainLibrary(library) != 0) return -1;
   // Before the library starts its threads, so that they leave the signals to us.
   PlatformHoldStopRequests();
-  if (library.startUp() != 0) {
+  if (library->startUp() != 0) {
     fprintf(stderr, "postwain: start-up failed; see the daily log in the logs directory\n");
-    PlatformUnloadLibrary(library.handle);
-    return 1;
+    PlatformUnloadLibrary(library->handle);
+    return -1;
   }
+  return 0;
+}
+
+// Runs the library until a stop request.
+int RunLibrary() {
+  LoadedLibrary library{};
+  if (StartLibrary(&library) != 0) return -1;
   PlatformWaitForStopRequest();
   library.shutdown();
   PlatformUnloadLibrary(library.handle);
   return 0;
+}
+
+}  // namespace
+
+int RunCommand(const CommandLine&) { return RunLibrary() == 0 ? 0 : 1; }
+
+// The library is asked for its one check through the environment, read at start-up, and
+// answers there once the check has ended, raising the stop request that ends the wait:
+// the library keeps exactly its two exports, and a stop request meanwhile ends the check
+// as it ends a run. Its daily log lines come to standard output as they are written.
+int OnceCommand(const CommandLine&) {
+  if (PlatformSetEnvironment(kOnceVariable, "1") != 0 ||
+      PlatformSetEnvironment(kLogToStandardOutputVariable, "1") != 0) {
+    fprintf(stderr, "postwain: cannot set %s\n", kOnceVariable);
+    return 1;
+  }
+  if (RunLibrary() != 0) return 1;
+  char outcome[16] = "";
+  PlatformGetEnvironment(kOnceVariable, outcome, sizeof outcome);
+  if (strcmp(outcome, "done") == 0) return 0;
+  if (strcmp(outcome, "failed") == 0) {
+    fprintf(stderr, "postwain: not everything moved; the ERROR lines above say why\n");
+  } else if (strcmp(outcome, "not run") == 0) {
+    fprintf(stderr, "postwain: no mail check ran: Postwain.ini sets no SMTPServerNameOrAddress or SMTPDomain\n");
+  } else {
+    fprintf(stderr, "postwain: stopped before the mail check finished\n");
+  }
+  return 1;
 }

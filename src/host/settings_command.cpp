@@ -62,11 +62,7 @@ void WarnAboutByteOrderMark(const char* path) {
 
 }  // namespace
 
-int SettingsCommand(const CommandLine& line) {
-  if (line.argc > 0) {
-    fprintf(stderr, "postwain: 'settings' takes no arguments (see postwain --help)\n");
-    return 2;
-  }
+int SettingsCommand(const CommandLine&) {
   char path[kPathSize];
   if (SettingsFilePath(path, sizeof path) != 0 || FileExists(path) == 0) {
     fprintf(stderr, "postwain: no settings file %s; these are the built-in values\n", path);

@@ -17,6 +17,7 @@ constexpr size_t kTracePathSize = 260;
 constexpr size_t kDailyLogPathSize = 360;
 
 char* LineBuffer = nullptr;
+bool echoToStandardOutput = false;
 char TracePath[kTracePathSize];
 char LogDirectory[kTracePathSize];
 
@@ -94,6 +95,9 @@ int OpenLogs() {
   PlatformCreateDirectory(LogDirectory);  // an existing directory is fine
   CopyText(TracePath, LogDirectory);
   if (AppendFormat(TracePath, sizeof TracePath, "%cpostwain trace.txt", kDirectorySeparator) != 0) TracePath[0] = '\0';
+  char echo[8];
+  echoToStandardOutput = PlatformGetEnvironment(kLogToStandardOutputVariable, echo, sizeof echo) == 0 &&
+                         echo[0] == '1' && echo[1] == '\0';
   LineBuffer = static_cast<char*>(PlatformAllocate(kLineBufferSize));
   if (LineBuffer == nullptr) return -1;
   WriteLog("Postwain 2.4", "Starting up...");
@@ -108,16 +112,8 @@ int CloseLogs() {
 }
 
 void WriteLog(const char* source, const char* text) {
-  if (Settings.CreateDailyLogs != 1 || LineBuffer == nullptr || text == nullptr) return;
-  char fileDate[kTextSize];
-  FormatFileDate(fileDate, sizeof fileDate);
-  char path[kDailyLogPathSize];
-  CopyText(path, LogDirectory);
-  if (LogDirectory[0] == '\0' ||
-      AppendFormat(path, sizeof path, "%cPostwain Log - %s.txt", kDirectorySeparator, fileDate) != 0) {
-    return;
-  }
-
+  bool toFile = Settings.CreateDailyLogs == 1;
+  if ((!toFile && !echoToStandardOutput) || LineBuffer == nullptr || text == nullptr) return;
   FormatTimestamp(LineBuffer, kLineBufferSize);
   AppendText(LineBuffer, kLineBufferSize, " ");
   if (source != nullptr) {
@@ -129,8 +125,20 @@ void WriteLog(const char* source, const char* text) {
   size_t length = strlen(LineBuffer);
   if (length > kLineBufferSize - 3) length = kLineBufferSize - 3;
   memcpy(LineBuffer + length, "\r\n", 3);
+  if (echoToStandardOutput) {
+    PlatformWriteStandardOutput(LineBuffer, length);
+    PlatformWriteStandardOutput("\n", 1);
+  }
   length += 2;
 
+  char fileDate[kTextSize];
+  FormatFileDate(fileDate, sizeof fileDate);
+  char path[kDailyLogPathSize];
+  CopyText(path, LogDirectory);
+  if (!toFile || LogDirectory[0] == '\0' ||
+      AppendFormat(path, sizeof path, "%cPostwain Log - %s.txt", kDirectorySeparator, fileDate) != 0) {
+    return;
+  }
   bool isNew = FileExists(path) == 0;
   int slot = FileOpen(path, kFileAppend);
   if (slot < 0) return;

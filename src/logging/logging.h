@@ -15,6 +15,10 @@
 #include <cstddef>
 
 constexpr size_t kLineBufferSize = 32768;
+// With this environment variable set to "1" when the logs open, every daily log line is
+// also written to standard output (with LF), whether the daily log is on or not: the
+// host program's output then tells the story as it happens.
+constexpr char kLogToStandardOutputVariable[] = "POSTWAIN_LOG_TO_STDOUT";
 constexpr int kOpenFileSlots = 16;
 
 // Creates the logs directory, allocates LineBuffer and writes "Starting up..." with the

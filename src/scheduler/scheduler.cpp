@@ -41,6 +41,8 @@ PlatformThread* schedulerThread = nullptr;
 // one; only later wake-ups through the event are requests.
 int32_t firstWake = 1;
 int (*mailCheck)() = RunMailCheck;
+// Asked for through kOnceVariable.
+bool onceOnly = false;
 
 void ForgetTimesOfDay(Timing* timing) {
   timing->lastSeenHour = 0;
@@ -89,9 +91,35 @@ bool ScheduledCheckDue(Timing* timing) {
   return true;
 }
 
+void ReportOnceOutcome() {
+  const char* outcome = "done";
+  if (!LastMailCheck.finished) {
+    outcome = "not run";
+  } else if (LastMailCheck.stopped) {
+    outcome = "stopped";
+  } else if (LastMailCheck.failed > 0) {
+    outcome = "failed";
+  }
+  PlatformSetEnvironment(kOnceVariable, outcome);
+  PlatformRequestStop();
+}
+
+// The one check, then nothing but the wait for the stop.
+void RunOnce() {
+  mailCheck();
+  ReportOnceOutcome();
+  for (;;) {
+    PlatformWaitNamedEvent(schedulerEvent, kWakeInterval);
+    if (SchedulerState == kStopRequested) break;
+    PlatformResetNamedEvent(schedulerEvent);  // requests are not for this run
+  }
+  SchedulerState = kStopped;
+}
+
 void SchedulerThread(void*) {
   Timing timing;
   SchedulerState = kRunning;
+  if (onceOnly) return RunOnce();
   for (;;) {
     int signalled = PlatformWaitNamedEvent(schedulerEvent, kWakeInterval);
     if (SchedulerState == kStopRequested) {
@@ -133,6 +161,8 @@ int StartScheduler() {
   // Each start is a fresh thread with a fresh first wake-up, so a restarted scheduler
   // does not take its own newly set event for a request.
   firstWake = 1;
+  char once[8];
+  onceOnly = PlatformGetEnvironment(kOnceVariable, once, sizeof once) == 0 && once[0] == '1' && once[1] == '\0';
   SchedulerState = kStarting;
   schedulerThread = PlatformStartThread(SchedulerThread, nullptr);
   if (schedulerThread == nullptr) {

@@ -19,6 +19,14 @@
 // blank and 16 hex digits that stand for the instance directory (see SchedulerEventName).
 constexpr char kSchedulerEventName[] = "Postwain Mail Check Scheduler";
 
+// A host that wants one mail check sets this environment variable to "1" before start-up
+// (`postwain once`; the library keeps its two exports). The thread then runs one check at
+// once, whatever the schedule, and no other; when it has ended the variable says how:
+// "done" (nothing failed), "failed", "stopped" (by a stop request) or "not run" (no SMTP
+// server or domain set), and the host's stop request is raised (PlatformRequestStop) to
+// end its wait.
+constexpr char kOnceVariable[] = "POSTWAIN_ONCE";
+
 // 0 stopped (ended, or never ran), 1 starting, 2 running, 3 stop requested.
 extern std::atomic<int32_t> SchedulerState;
 

@@ -1,4 +1,4 @@
-// `postwain settings` and `postwain password`, run as a user runs them.
+// `postwain settings`, `password` and `once`, run as a user runs them.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "config/settings.h"
+#include "scripted_server.h"
 #include "test_instance.h"
 
 namespace {
@@ -69,6 +70,32 @@ TEST(Commands, PasswordGivesTheStoredFormThatSettingsReadsAndHides) {
                             "\nNumberOfAccounts = 1\nDeliveredToPrefixes[1] = prefix-\n"
                             "SpecialActions[1] = abuse@example.org 1\n"}) {
     EXPECT_NE(run.out.find(lines), std::string::npos) << lines << run.out;
+  }
+}
+
+// Against a POP3 server whose mailbox is empty, then one that refuses the login.
+TEST(Commands, OnceRunsOneMailCheckAndItsStatusSaysHowItWent) {
+  char stored[kStoredPasswordSize];
+  ScramblePassword("secret", stored, sizeof stored);
+  for (const auto& [reply, status] : {std::pair<std::string, int>{"+OK|C: STAT|S: +OK 0 0|C: QUIT|S: +OK", 0},
+                                      {"-ERR no", 1}}) {
+    ScriptedServer pop3("S: +OK|C: USER bob|S: +OK|C: PASS secret|S: " + reply);
+    TempInstance instance;
+    instance.WriteSettings("[Postwain]\nVersion=1\n[SMTP]\nSMTPServerNameOrAddress=127.0.0.1\nSMTPDomain=local.example\n"
+                           "[InternetAccess]\nMethod=Direct\n[AccountList]\nNumberOfAccounts=1\n[Account1]\n"
+                           "ServerName=127.0.0.1\nUserName=bob\nType=I\nPort=" + std::to_string(pop3.Port()) +
+                           "\nPassword=" + stored);
+    Outcome run = Postwain("once --home '" + instance.Dir() + "'");
+    EXPECT_EQ(run.status, status) << run.out;
+    EXPECT_TRUE(pop3.Done());
+    EXPECT_NE(run.out.find("Postwain: Mail check finished: 0 delivered, " + std::to_string(status) + " failed"),
+              std::string::npos) << run.out;
+  }
+  TempInstance instance;
+  instance.WriteSettings("");
+  for (const std::string& arguments : {std::string("once surplus"), "once --home '" + instance.Dir() + "/none'",
+                                       "check --home='" + instance.Dir() + "/Postwain.ini'"}) {
+    EXPECT_EQ(Postwain(arguments).status, 2) << arguments;
   }
 }
 
