@@ -1,4 +1,5 @@
-// Dialling and hanging up against the scripted remote access library, on a FakeClock.
+// Dialling and hanging up against the scripted remote access library, on a FakeClock; the
+// outcomes are in tests/data/dial_up.txt.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,7 +7,9 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 
+#include "data_table.h"
 #include "dialup/dialup.h"
 #include "logging/logging.h"
 #include "rasapi/scripted_rasapi.h"
@@ -69,70 +72,46 @@ class DialUp : public testing::Test {
   ScriptedRas& ras = *ScriptedRasScript();
 };
 
-TEST_F(DialUp, EveryOutcomeOfADial) {
-  const std::string dialFailed = "ERROR - DialUp Networking - Modem failed to connect - 678 The remote computer did not respond.";
-  const std::string neverUp = "ERROR - Modem failed to connect -718 The remote computer did not respond.";
-  const struct {
-    ScriptedRas script;
-    int result;
-    const char* calls;
-    uint32_t elapsed;
-    const char* messages;
-    std::string error = "";  // logged under the entry name and reported to both callbacks
-  } cases[] = {
-      {{}, 0, "load enum dial poll", 3000, "verifying dialing"},
-      {{.enumError = 610}, -1, "load enum unload", 0, "verifying error", "ERROR - Cannot determine if the modem is in use."},
-      {{.connectionsUp = 1}, DialUpInUse, "load enum unload", 0, "verifying in-use"},
-      // Whatever a failed dial left is hung up.
-      {{.dialError = 678}, -1, "load enum dial text678 hangup poll unload", 1500, "verifying dialing error", dialFailed},
-      {{.dialError = 678, .dialGivesHandle = false}, -1, "load enum dial text678 unload", 0, "verifying dialing error",
-       dialFailed},
-      // Polls every 250 ms until connected or disconnected, or 120 of them.
-      {{.endStateAtPoll = 7, .statusError = 718}, 0, "load enum dial poll*7", 4500, "verifying dialing"},
-      {{.endStateAtPoll = 5, .endState = kRasDisconnected, .statusError = 718}, -1,
-       "load enum dial poll*5 hangup poll text718 unload", 5500, "verifying dialing error", neverUp},
-      {{.endStateAtPoll = 0, .statusError = 718}, -1, "load enum dial poll*120 hangup poll text718 unload", 34500,
-       "verifying dialing error", neverUp},
-  };
-  InstallLibrary();
-  EXPECT_EQ(DialUpHangUp(), 0);  // nothing dialled yet: the library is not even loaded
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.calls);
-    ras = c.script;
-    messages = statuses = "";
-    uint32_t before = clock.Tick();
-    EXPECT_EQ(DialUpConnect("Office", "bob", "secret", OnStatus, OnMessage), c.result);
-    EXPECT_EQ(Calls(), Expand(c.calls));
-    EXPECT_EQ(clock.Tick() - before, c.elapsed);
-    EXPECT_EQ(messages, Expand(c.messages, c.error));
-    EXPECT_EQ(statuses, Expand(c.error.empty() ? "" : "error", c.error));
-    EXPECT_EQ(instance.DailyLog().find(" Office: " + c.error + "\r\n") != std::string::npos, !c.error.empty());
-    EXPECT_EQ(DialUpConnectionHandle != nullptr, c.result == 0);
-    if (c.result != 0) continue;
-    // Dialling again finds this connection up; it stays ours to hang up, the library loaded.
-    EXPECT_EQ(DialUpConnect("Office", "bob", "secret", nullptr, nullptr), DialUpInUse);
-    EXPECT_EQ(Calls(), Expand("enum"));
-    EXPECT_EQ(DialUpHangUp(), 0);
-    EXPECT_EQ(Calls(), Expand("hangup poll unload"));
-    EXPECT_EQ(DialUpConnectionHandle, nullptr);
+// The fields of the script that a row names, as "name=value" words.
+void SetScript(ScriptedRas& ras, const std::string& fields) {
+  std::istringstream words(fields);
+  for (std::string word; words >> word;) {
+    std::string name = word.substr(0, word.find('='));
+    int value = std::stoi(word.substr(word.find('=') + 1));
+    for (auto [field, number] : {std::pair{"enumError", &ras.enumError}, {"connectionsUp", &ras.connectionsUp},
+                                 {"dialError", &ras.dialError}, {"endState", &ras.endState}, {"statusError", &ras.statusError}}) {
+      if (name == field) *number = static_cast<uint32_t>(value);
+    }
+    if (name == "dialGivesHandle") ras.dialGivesHandle = value != 0;
+    if (name == "endStateAtPoll") ras.endStateAtPoll = value;
+    if (name == "asksUntilGone") ras.asksUntilGone = value;
   }
 }
 
-TEST_F(DialUp, SlowHangUpIsRequestedAgainEvery600AsksAtMostThreeTimes) {
+TEST_F(DialUp, EveryOutcomeOfADialAndItsHangUp) {
   InstallLibrary();
-  for (auto [asksUntilGone, calls, elapsed] : {std::tuple{599, "hangup poll*600 unload", 1500 + 599 * 50},
-                                               {700, "hangup poll*600 hangup poll*101 unload", 1500 + 700 * 50},
-                                               {-1, "hangup poll*600 hangup poll*600 hangup poll*600 unload",
-                                                1500 + 1800 * 50}}) {
+  EXPECT_EQ(DialUpHangUp(), 0);  // nothing dialled yet: the library is not even loaded
+  EXPECT_EQ(Calls(), "");
+  for (const DataRow& row : ReadDataRows("dial_up.txt")) {
+    DATA_ROW_TRACE(row);
     ras = ScriptedRas{};
-    ASSERT_EQ(DialUpConnect("Office", "bob", "secret", nullptr, nullptr), 0);
-    Calls();
-    ras.asksUntilGone = asksUntilGone;
+    SetScript(ras, row[0] == "-" ? "" : row[0]);
+    messages = statuses = "";
     uint32_t before = clock.Tick();
+    int result = DialUpConnect("Office", "bob", "secret", OnStatus, OnMessage);
+    EXPECT_EQ(result, std::stoi(row[1]));
+    EXPECT_EQ(DialUpConnectionHandle != nullptr, result == 0);
+    // Dialling again finds this connection up; it stays ours to hang up, the library loaded.
+    if (result == 0) {
+      EXPECT_EQ(DialUpConnect("Office", "bob", "secret", nullptr, nullptr), DialUpInUse);
+    }
     EXPECT_EQ(DialUpHangUp(), 0);
-    EXPECT_EQ(Calls(), Expand(calls));
-    EXPECT_EQ(clock.Tick() - before, static_cast<uint32_t>(elapsed));
     EXPECT_EQ(DialUpConnectionHandle, nullptr);
+    EXPECT_EQ(Calls(), Expand(row[2]));
+    EXPECT_EQ(clock.Tick() - before, std::stoul(row[3]));
+    EXPECT_EQ(messages, Expand(row[4], row[5]));
+    EXPECT_EQ(statuses, Expand(row[5].empty() ? "" : "error", row[5]));
+    EXPECT_EQ(instance.DailyLog().find(" Office: " + row[5] + "\r\n") != std::string::npos, !row[5].empty());
   }
 }
 
