@@ -13,7 +13,8 @@ cmake --build "$dir" -j "$(nproc)"
 find "$dir" -name '*.gcda' -delete
 (cd "$dir" && ctest -j "$(nproc)" --timeout 300 --output-on-failure) >"$dir/ctest.log" ||
   { tail -n 40 "$dir/ctest.log"; echo "coverage: tests failed"; exit 1; }
-report=(gcovr -r . --object-directory "$dir" --filter 'src/' --exclude-unreachable-branches
+# Notes searched in the build only: a Wine prefix in the tree links to the whole file system.
+report=(gcovr -r . "$dir" --object-directory "$dir" --filter 'src/' --exclude-unreachable-branches
   --exclude-throw-branches --exclude-directories '.*/CMakeFiles/[0-9][0-9.]*')
 [ "${COVERAGE_DETAIL:-1}" = 0 ] || "${report[@]}"
 # gcovr replaces its output file rather than writing into it: never point it at a device.

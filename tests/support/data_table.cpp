@@ -42,7 +42,7 @@ template <typename Take>
 std::vector<DataRow> Read(const std::string& name, Take take) {
   DataRow at;
   at.file = "tests/data/" + name;
-  std::ifstream in(std::string(POSTWAIN_TEST_DATA) + "/" + name, std::ios::binary);
+  std::ifstream in(DataPath(name), std::ios::binary);
   if (!in) Stop(at.file, "cannot be read");
   std::vector<DataRow> rows;
   for (std::string line; std::getline(in, line);) {
@@ -54,6 +54,8 @@ std::vector<DataRow> Read(const std::string& name, Take take) {
 }
 
 }  // namespace
+
+std::string DataPath(const std::string& name) { return std::string(POSTWAIN_TEST_DATA) + "/" + name; }
 
 std::string Unescape(const std::string& text) {
   std::string out;

@@ -28,6 +28,8 @@ struct DataRow {
   std::string Name() const;
 };
 
+// Where a file of tests/data is, by its name there.
+std::string DataPath(const std::string& name);
 std::vector<DataRow> ReadDataRows(const std::string& name);
 std::vector<DataRow> ReadDataBlocks(const std::string& name);
 std::string Unescape(const std::string& text);

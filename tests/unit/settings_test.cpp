@@ -1,7 +1,6 @@
 // The settings file: what LoadSettings makes of whole files in both layouts (the files are
 // in tests/data/settings/load.txt), and the stored password form. The reader's own rules
-// are the list in tests/windows/settings/reads.txt, read through our reader here and
-// through Windows' under Wine.
+// are the list in tests/data/settings_reader/reads.txt.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
