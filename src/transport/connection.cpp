@@ -65,6 +65,7 @@ void ReleaseConnection(Connection connection) {
   if (record->receiveEvent != nullptr) PlatformDestroyEvent(record->receiveEvent);
   if (record->sendEvent != nullptr) PlatformDestroyEvent(record->sendEvent);
   FreePending(&record->pending);
+  PlatformTlsDestroy(record->tls);
   FreeRecord(record);
   UnlockConnectionTable();
 }

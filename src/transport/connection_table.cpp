@@ -32,6 +32,11 @@ int FindConnectionBySocket(PlatformSocket socket) {
   return -1;
 }
 
+ConnectionRecord* OpenRecord(Connection connection) {
+  if (connection < 0 || connection >= kConnectionTableSize) return nullptr;
+  return ConnectionTable[connection];
+}
+
 uint32_t WaitMilliseconds(int seconds) {
   constexpr int kLongest = 4294967;  // seconds that still fit in 32-bit milliseconds
   if (seconds < 0) return 0;

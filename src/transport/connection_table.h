@@ -27,6 +27,7 @@ constexpr uint32_t kWaitAfterStopRequest = 1000;  // ms
 constexpr int32_t kStreamOpen = 0;
 constexpr int32_t kStreamClosedByPeer = 1;  // every byte the peer sent has been read
 constexpr int32_t kStreamFailed = 2;        // the pending data could not grow; the rest is lost
+constexpr int32_t kStreamTlsFailed = 3;     // the TLS session broke (tlsFailure says why)
 
 // connectState
 constexpr int32_t kConnectNotStarted = 0;
@@ -43,7 +44,8 @@ struct ConnectionRecord {
   std::atomic<int32_t> receiveBusy;   // guards pending, readingPaused and ended
   PendingData pending;
   bool readingPaused;             // the notifier holds back reads until there is room
-  int32_t ended;                  // kStreamOpen, kStreamClosedByPeer or kStreamFailed
+  int32_t ended;                  // kStreamOpen or one of the kStream... ends
+  char tlsFailure[kTlsReasonSize];  // set with kStreamTlsFailed
   bool closeSeen;                 // notification thread only: the peer's close was reported
   bool endReported;               // reader only: the end has its daily log line
   PlatformEvent* receiveEvent;    // set when bytes were appended
@@ -51,6 +53,11 @@ struct ConnectionRecord {
   std::atomic<int32_t> sendBusy;  // guards writable
   int32_t writable;               // 1 = try a send; 0 = the last one would have blocked
   TextCallback messageCallback;
+  // TLS: the notifier decrypts what it reads and the sender encrypts, so the session is
+  // taken by one at a time. Taken before receiveBusy or sendBusy, never after them.
+  std::atomic<int32_t> tlsBusy;   // guards tls, and decrypting
+  PlatformTls* tls;               // null while the connection is plain
+  bool decrypting;                // the handshake is over: the notifier decrypts
 };
 
 // Each slot is empty (null) or holds one connection's record.
@@ -77,6 +84,25 @@ uint32_t WaitMilliseconds(int seconds);
 
 // The lowest slot whose record holds socket, or -1. Call with the table locked.
 int FindConnectionBySocket(PlatformSocket socket);
+// The record of an open connection, or null for a value that names none.
+ConnectionRecord* OpenRecord(Connection connection);
+
+// What SendData does for a plain connection: one non-blocking send of the bytes as they
+// stand, waiting for writability as needed; the same results.
+int SendWhenWritable(ConnectionRecord* record, const char* data, int length, int timeoutSeconds);
+// What ReceiveData does, without the daily log line: *ended tells a 0 of a stream that
+// has ended from a 0 of a wait that ran out.
+int TakeWhenPending(ConnectionRecord* record, char* buffer, int maxLength, int timeoutSeconds, bool* ended);
+// Called with receiveBusy held, after a take: reading goes on once there is room.
+void ResumeReadingWhenRoom(ConnectionRecord* record);
+
+// SendData on a TLS connection: encrypts up to kTlsPlainPiece bytes and sends them after
+// whatever the session had waiting. Returns as SendData.
+int SendEncrypted(ConnectionRecord* record, const char* data, int length, int timeoutSeconds);
+// Called with tlsBusy and receiveBusy held: appends what the session can decrypt now to
+// the pending data, using work (size bytes) on the way; a session that ends or breaks
+// ends the stream.
+void DecryptIntoPending(ConnectionRecord* record, char* work, int size);
 
 // Starts the notification thread unless it runs; returns the notifier, or null when
 // there is none.

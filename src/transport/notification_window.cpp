@@ -38,20 +38,38 @@ void EndStream(ConnectionRecord* record, int32_t how) {
   PlatformSetEvent(record->receiveEvent);
 }
 
-// Called with receiveBusy held.
-void AppendRead(ConnectionRecord* record, int n) {
-  if (AppendPending(&record->pending, SocketReadBuffer, n) != 0) {
+// Nothing more will be taken from the socket: reading it on would only spin.
+void GiveUpStream(ConnectionRecord* record, int32_t how) {
+  EndStream(record, how);
+  PlatformPauseReading(NotificationWindow, record->socket);
+}
+
+// Called with receiveBusy held. Returns false when the stream had to be given up.
+bool AppendRead(ConnectionRecord* record, const char* data, int n) {
+  if (AppendPending(&record->pending, data, n) != 0) {
     // Dropped bytes would leave a hole that the rest of the stream could close over,
     // making a cut message look whole; the connection is given up instead, so whatever
     // was moving over it fails and stays where it was.
-    EndStream(record, kStreamFailed);
-    PlatformPauseReading(NotificationWindow, record->socket);
-    return;
+    GiveUpStream(record, kStreamFailed);
+    return false;
   }
   PlatformSetEvent(record->receiveEvent);
   if (record->pending.length > kBackPressureThreshold) {
     record->readingPaused = true;
     PlatformPauseReading(NotificationWindow, record->socket);
+  }
+  return true;
+}
+
+// Called with tlsBusy and receiveBusy held.
+void TakeIntoPending(ConnectionRecord* record, int n) {
+  if (!record->decrypting) {
+    AppendRead(record, SocketReadBuffer, n);
+  } else if (PlatformTlsPutReceived(record->tls, SocketReadBuffer, n) != 0) {
+    GiveUpStream(record, kStreamFailed);
+  } else {
+    // The session has copied the bytes: the read buffer is free for what it decrypts.
+    DecryptIntoPending(record, SocketReadBuffer, SocketReadBufferSize);
   }
 }
 
@@ -63,14 +81,18 @@ bool ReadIntoPending(ConnectionRecord* record) {
   ReleaseBusyFlag(&record->receiveBusy);
   if (!allowed) return false;
   int n = PlatformReceive(record->socket, SocketReadBuffer, SocketReadBufferSize);
+  // A handshake that ends meanwhile finds these bytes either still raw in the pending
+  // data, or decrypted behind what it decrypts itself: never out of order.
+  TakeBusyFlag(&record->tlsBusy);
   TakeBusyFlag(&record->receiveBusy);
   if (n > 0) {
-    AppendRead(record, n);
+    TakeIntoPending(record, n);
   } else if (n == 0 || record->closeSeen) {
     // After the peer's close a read that finds nothing means everything has been read.
     EndStream(record, kStreamClosedByPeer);
   }
   ReleaseBusyFlag(&record->receiveBusy);
+  ReleaseBusyFlag(&record->tlsBusy);
   return n > 0;
 }
 
@@ -82,6 +104,21 @@ void NoteWritable(ConnectionRecord* record) {
 }
 
 }  // namespace
+
+void DecryptIntoPending(ConnectionRecord* record, char* work, int size) {
+  for (;;) {
+    int n = PlatformTlsTakePlain(record->tls, work, size);
+    if (n == kTlsWantMore) return;
+    if (n > 0) {
+      if (!AppendRead(record, work, n)) return;
+    } else if (n == kTlsClosed) {
+      return GiveUpStream(record, kStreamClosedByPeer);
+    } else {
+      PlatformTlsFailure(record->tls, record->tlsFailure);
+      return GiveUpStream(record, kStreamTlsFailed);
+    }
+  }
+}
 
 void HandleSocketNotification(PlatformSocket socket, int event, int error) {
   // The table stays locked for the whole event, so CloseConnection cannot free the

@@ -3,14 +3,9 @@
 // so a notification between the check and the wait still ends the wait.
 #include "logging/logging.h"
 #include "transport/connection_table.h"
+#include "util/text.h"
 
 namespace {
-
-// The record of an open connection, or null for a value that names none.
-ConnectionRecord* OpenRecord(Connection connection) {
-  if (connection < 0 || connection >= kConnectionTableSize) return nullptr;
-  return ConnectionTable[connection];
-}
 
 // How long the next wait of a send or receive may last: the caller's time-out, or once a
 // stop is requested one short wait more and then none (0: give up now).
@@ -22,29 +17,37 @@ uint32_t NextWait(int timeoutSeconds, bool* shortened) {
   return milliseconds < kWaitAfterStopRequest ? milliseconds : kWaitAfterStopRequest;
 }
 
-// Called with receiveBusy held, after a take.
-void ResumeReadingWhenRoom(ConnectionRecord* record) {
-  if (!record->readingPaused || record->pending.length > kBackPressureResume) return;
-  record->readingPaused = false;
-  if (NotificationWindow != nullptr) PlatformResumeReading(NotificationWindow, record->socket);
-}
-
 // One daily log line per connection for the reason no more bytes come, with the
 // server as source; the caller then reports what it could not do.
 void ReportEnd(ConnectionRecord* record) {
   if (record->endReported) return;
   record->endReported = true;
-  const char* text =
-      record->ended == kStreamClosedByPeer ? "ERROR - The server closed the connection." : "ERROR - Out of memory.";
+  char text[64 + kTlsReasonSize] = "ERROR - Out of memory.";
+  if (record->ended == kStreamClosedByPeer) CopyText(text, "ERROR - The server closed the connection.");
+  if (record->ended == kStreamTlsFailed) {
+    CopyText(text, "ERROR - The TLS session with the server failed: ");
+    AppendText(text, record->tlsFailure);
+  }
   WriteLog(record->server, text);
   WriteTrace("error", text);
 }
 
 }  // namespace
 
+void ResumeReadingWhenRoom(ConnectionRecord* record) {
+  if (!record->readingPaused || record->pending.length > kBackPressureResume) return;
+  record->readingPaused = false;
+  if (NotificationWindow != nullptr) PlatformResumeReading(NotificationWindow, record->socket);
+}
+
 int SendData(Connection connection, const char* data, int length, int timeoutSeconds) {
   ConnectionRecord* record = OpenRecord(connection);
   if (record == nullptr || length < 0) return -1;
+  if (record->tls != nullptr) return SendEncrypted(record, data, length, timeoutSeconds);
+  return SendWhenWritable(record, data, length, timeoutSeconds);
+}
+
+int SendWhenWritable(ConnectionRecord* record, const char* data, int length, int timeoutSeconds) {
   for (bool shortened = false;;) {
     TakeBusyFlag(&record->sendBusy);
     if (record->writable == 1) {
@@ -73,6 +76,15 @@ int SendData(Connection connection, const char* data, int length, int timeoutSec
 int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutSeconds) {
   ConnectionRecord* record = OpenRecord(connection);
   if (record == nullptr || maxLength < 1) return 0;
+  bool ended = false;
+  int taken = TakeWhenPending(record, buffer, maxLength, timeoutSeconds, &ended);
+  // A closed connection ends the wait at once instead of looking like a silent one.
+  if (ended) ReportEnd(record);
+  return taken;
+}
+
+int TakeWhenPending(ConnectionRecord* record, char* buffer, int maxLength, int timeoutSeconds, bool* ended) {
+  *ended = false;
   for (bool shortened = false;;) {
     TakeBusyFlag(&record->receiveBusy);
     if (record->pending.length > 0) {
@@ -82,13 +94,9 @@ int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutS
       return taken;
     }
     PlatformResetEvent(record->receiveEvent);
-    bool ended = record->ended != kStreamOpen;
+    *ended = record->ended != kStreamOpen;
     ReleaseBusyFlag(&record->receiveBusy);
-    if (ended) {
-      // A closed connection ends the wait at once instead of looking like a silent one.
-      ReportEnd(record);
-      return 0;
-    }
+    if (*ended) return 0;
     // The event is also set by the end of the stream and by a stop request; each turn
     // looks at what set it.
     uint32_t wait = NextWait(timeoutSeconds, &shortened);

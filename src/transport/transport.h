@@ -87,11 +87,40 @@ int SendData(Connection connection, const char* data, int length, int timeoutSec
 // O(k). Once every byte is taken from a connection whose peer closed it, or whose
 // pending data could not grow (what arrived then and after is lost, so nothing follows
 // the bytes before it), 0 comes at once, and the first such call writes one daily log
-// line with the server as source: "ERROR - The server closed the connection." or
-// "ERROR - Out of memory.".
+// line with the server as source: "ERROR - The server closed the connection.",
+// "ERROR - Out of memory." or, when a TLS session broke (a bad record, an alert),
+// "ERROR - The TLS session with the server failed: " + reason.
 // The pending data of a connection stays bounded (about half a megabyte): above that the
 // notifier stops reading it until the reader has caught up.
 int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutSeconds);
+
+// What StartTls tells about the handshake.
+struct TlsOutcome {
+  // The failure, with its reason: kTlsNegotiationFailed or kTlsCertificateRejected.
+  char reason[kTlsReasonSize];
+  // After a handshake: the protocol version and the cipher, for the trace.
+  char description[kTlsReasonSize];
+};
+
+// Makes an open connection a TLS one (after STARTTLS, or at once for TLS from the first
+// byte): a handshake with the server, whose certificate must name serverName and lead to
+// the system's trust store or caFile unless verify is 0. Every byte taken from the
+// connection so far must have been the server's last plain byte: what the server sent
+// behind it counts as its side of the handshake, so nothing it slipped in before the
+// encryption can pass for a reply after it. From then on SendData and ReceiveData move
+// plain bytes as before, with the same time-outs; the wire carries them encrypted.
+// Each wait for the server lasts up to timeoutSeconds. Returns 0 with outcome's
+// description, or kTlsNegotiationFailed / kTlsCertificateRejected with its reason (the
+// connection is then of no more use; close it). Logs nothing.
+//
+// Where the encryption happens: the notification thread decrypts as it reads, so the
+// pending data holds plain bytes, ReceiveData and the bound on pending data work as for
+// a plain connection, and a reader that falls behind pauses reading of the ciphertext
+// too. SendData encrypts on the caller's thread and sends the ciphertext itself, waiting
+// for writability as for plain bytes. OpenSSL (the platform's session) works on memory
+// buffers only and is used by one thread at a time, under the connection's tlsBusy.
+int StartTls(Connection connection, const char* serverName, int verify, const char* caFile, int timeoutSeconds,
+             TlsOutcome* outcome);
 
 // Ends every wait on a connection now, so that a stop request is seen at once; called by
 // PostwainShutdown right after it has set ShutdownRequested.
