@@ -63,6 +63,7 @@ Account* ReadAccount(const PlatformProfile* settingsFile, const char* section, b
     return nullptr;
   }
   for (size_t i = 1; i < kAccountFieldCount; ++i) ReadField(settingsFile, section, kAccountFields[i], account);
+  DefaultPortForSSL(settingsFile, section, account->Security, &account->Port, kSSLPOP3Port);
   return account;
 }
 

@@ -130,6 +130,7 @@ int LoadSettings() {
   // An unreadable file, or no memory for its snapshot, reads as empty: every default.
   PlatformProfile* settingsFile = PlatformOpenProfile(path);
   ReadGroup(settingsFile, FieldGroup::Smtp);
+  DefaultPortForSSL(settingsFile, "SMTP", Settings.SMTPSecurity, &Settings.SMTPPort, kSSLSMTPPort);
   if (PlatformProfileInt(settingsFile, "Postwain", "Version", 0) == 0) {
     LoadOldLayoutAccounts(settingsFile);
   } else {

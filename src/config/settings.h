@@ -6,6 +6,18 @@
 
 struct PlatformProfile;
 
+// How a connection is secured: the Security key of [AccountN] and [SMTP], judged by the
+// whole word in any case.
+constexpr char kSecurityWords[] = "None|SSL|STARTTLS";
+constexpr int32_t kSecurityNone = 0;      // "None", the default: plain TCP, as ever
+constexpr int32_t kSecuritySSL = 1;       // "SSL": TLS from the first byte
+constexpr int32_t kSecuritySTARTTLS = 2;  // "STARTTLS": STLS (POP3) or STARTTLS (SMTP), then TLS
+constexpr int32_t kSecurityUnknown = -1;  // any other word: the server is not contacted
+// The ports of TLS from the first byte, when the settings name none.
+constexpr int32_t kSSLPOP3Port = 995;
+constexpr int32_t kSSLSMTPPort = 465;
+constexpr size_t kCAFileSize = 260;
+
 struct Account {
   char ServerName[256];
   int32_t Port;
@@ -15,6 +27,9 @@ struct Account {
   char Domain[2048];
   char Alias[2048];
   int32_t TranslateUserAccounts;
+  int32_t Security;           // kSecurityNone, kSecuritySSL, kSecuritySTARTTLS or kSecurityUnknown
+  int32_t VerifyCertificate;  // 1: the certificate must be trusted and name ServerName
+  char CAFile[kCAFileSize];   // a trust anchor beside the system's, e.g. a private CA
   Account* Next;
 };
 
@@ -34,6 +49,9 @@ struct SettingsRecord {
   char SMTPDomain[2048];
   int32_t SMTPPort;
   char DefaultFromAddress[4096];
+  int32_t SMTPSecurity;  // as Account's Security, VerifyCertificate and CAFile
+  int32_t SMTPVerifyCertificate;
+  char SMTPCAFile[kCAFileSize];
   int32_t DirectConnect;
   char ConnectionName[260];
   char DialUpUserName[256];

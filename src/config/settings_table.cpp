@@ -10,17 +10,42 @@
   {#field, FieldKind::Text, offsetof(record, field), sizeof(record::field), group, section, key, sizeof(record::field), 0, "", 0}
 #define PW_NUMBER(record, group, section, field, key, fallback) \
   {#field, FieldKind::Number, offsetof(record, field), 0, group, section, key, 0, fallback, "", 0}
+#define PW_KEYED_SWITCH(record, group, section, field, key, fallback) \
+  {#field, FieldKind::Switch, offsetof(record, field), 0, group, section, key, 0, fallback, "", 0}
 #define PW_SWITCH(record, group, section, field, fallback) \
-  {#field, FieldKind::Switch, offsetof(record, field), 0, group, section, #field, 0, fallback, "", 0}
+  PW_KEYED_SWITCH(record, group, section, field, #field, fallback)
+#define PW_CHOICE(record, group, section, field, key, words) \
+  {#field, FieldKind::Choice, offsetof(record, field), 0, group, section, key, kChoiceSize, 0, words, 0}
 #define PW_PASSWORD(record, group, section, field, key)                                                   \
   {#field, FieldKind::Password, offsetof(record, field), sizeof(record::field), group, section, key, \
    kStoredPasswordSize, 0, "", 0}
+
+namespace {
+
+// A Choice value is read with a buffer of this size: room for the longest word and more,
+// so that a longer value never reads as one.
+constexpr size_t kChoiceSize = 16;
+
+// The index of text among the words of a Choice row, or -1.
+int32_t ChoiceIndex(const SettingsField& field, const char* text) {
+  for (int32_t index = 0;; ++index) {
+    char word[kChoiceSize];
+    ChoiceWord(field, index, word, sizeof word);
+    if (word[0] == '\0') return -1;
+    if (EqualsNoCase(word, text)) return index;
+  }
+}
+
+}  // namespace
 
 const SettingsField kSettingsFields[] = {
     PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPServerNameOrAddress, "SMTPServerNameOrAddress"),
     PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPDomain, "SMTPDomain"),
     PW_NUMBER(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPPort, "Port", 25),
     PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", DefaultFromAddress, "DefaultFromAddress"),
+    PW_CHOICE(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPSecurity, "Security", kSecurityWords),
+    PW_KEYED_SWITCH(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPVerifyCertificate, "VerifyCertificate", 1),
+    PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPCAFile, "CAFile"),
     // Method is compared whole ("Direct"), so it has code of its own.
     PW_NUMBER(SettingsRecord, FieldGroup::Special, "InternetAccess", DirectConnect, "Method", 0),
     PW_TEXT(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", ConnectionName, "ConnectionName"),
@@ -57,6 +82,9 @@ const SettingsField kAccountFields[] = {
     PW_TEXT(Account, FieldGroup::Special, nullptr, Alias, "Alias"),
     {"TranslateUserAccounts", FieldKind::Letter, offsetof(Account, TranslateUserAccounts), 0, FieldGroup::Special,
      nullptr, "TranslateUserAccounts", 10, 0, "T", 't'},
+    PW_CHOICE(Account, FieldGroup::Special, nullptr, Security, "Security", kSecurityWords),
+    PW_KEYED_SWITCH(Account, FieldGroup::Special, nullptr, VerifyCertificate, "VerifyCertificate", 1),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, CAFile, "CAFile"),
 };
 const size_t kAccountFieldCount = sizeof kAccountFields / sizeof kAccountFields[0];
 
@@ -69,6 +97,22 @@ const int32_t* NumberField(const SettingsField& field, const void* record) {
 }
 const char* TextField(const SettingsField& field, const void* record) {
   return static_cast<const char*>(record) + field.offset;
+}
+
+void ChoiceWord(const SettingsField& field, int32_t value, char* word, size_t size) {
+  CopyText(word, size, "");
+  const char* at = field.textDefault;
+  for (int32_t index = 0; value >= 0; ++index) {
+    size_t length = strcspn(at, "|");
+    if (index == value) CopyTextN(word, size, at, length);
+    if (index == value || at[length] == '\0') return;
+    at += length + 1;
+  }
+}
+
+void DefaultPortForSSL(const PlatformProfile* settingsFile, const char* section, int32_t security, int32_t* port,
+                       int32_t sslPort) {
+  if (security == kSecuritySSL) *port = PlatformProfileInt(settingsFile, section, "Port", sslPort);
 }
 
 void ReadField(const PlatformProfile* settingsFile, const char* section, const SettingsField& field, void* record) {
@@ -96,6 +140,12 @@ void ReadField(const PlatformProfile* settingsFile, const char* section, const S
       *NumberField(field, record) = LowerAscii(text[0]) == field.letter;
       break;
     }
+    case FieldKind::Choice: {
+      char text[kChoiceSize];
+      PlatformProfileString(settingsFile, section, field.key, "", text, sizeof text);
+      *NumberField(field, record) = text[0] == '\0' ? 0 : ChoiceIndex(field, text);
+      break;
+    }
   }
 }
 
@@ -111,6 +161,9 @@ void SetFieldDefault(const SettingsField& field, void* record) {
       break;
     case FieldKind::Letter:
       *NumberField(field, record) = LowerAscii(field.textDefault[0]) == field.letter;
+      break;
+    case FieldKind::Choice:
+      *NumberField(field, record) = 0;
       break;
   }
 }

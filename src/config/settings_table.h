@@ -14,6 +14,8 @@ enum class FieldKind {
   Switch,    // int32_t, 1 when the integer is exactly 1, else 0
   Password,  // char[size], stored scrambled, read with a buffer of readSize
   Letter,    // int32_t, 1 when the text (readSize) begins with `letter` in either case
+  Choice,    // int32_t, which of the words "A|B|C" in textDefault the text is, by the whole
+             // word in any case: 0 for the first (also when missing or empty), -1 for none
 };
 
 // Which step of the load reads a Settings row; Special rows are read by their own code.
@@ -44,6 +46,12 @@ extern const size_t kAccountFieldCount;
 void ReadField(const PlatformProfile* settingsFile, const char* section, const SettingsField& field, void* record);
 // Sets one row of record to its default (text fields empty where there is none).
 void SetFieldDefault(const SettingsField& field, void* record);
+
+// The word of a Choice row's value into word (size bytes); empty for -1.
+void ChoiceWord(const SettingsField& field, int32_t value, char* word, size_t size);
+// TLS from the first byte has a port of its own where the section names none.
+void DefaultPortForSSL(const PlatformProfile* settingsFile, const char* section, int32_t security, int32_t* port,
+                       int32_t sslPort);
 
 int32_t* NumberField(const SettingsField& field, void* record);
 char* TextField(const SettingsField& field, void* record);

@@ -24,6 +24,12 @@ void PrintField(const char* prefix, const SettingsField& field, const void* reco
     case FieldKind::Letter:
       printf("%d\n", static_cast<int>(*NumberField(field, record)));
       break;
+    case FieldKind::Choice: {
+      char word[32];
+      ChoiceWord(field, *NumberField(field, record), word, sizeof word);
+      printf("%s\n", word[0] != '\0' ? word : "(not understood: the server is not contacted)");
+      break;
+    }
   }
 }
 
