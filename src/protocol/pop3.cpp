@@ -39,13 +39,18 @@ int FailLoginTimeOut() {
   return FailLogin(JoinErrorText("ERROR - Time out trying to login to POP3 server: ", dialogueServer).text);
 }
 
-// Connects until the server greets, at most 1 + kGreetingRetries times. Returns the
-// greeting line (any content), or nullptr with no connection open.
-char* ConnectAndReadGreeting(const char* server, int port) {
+// Connects until the server greets, at most 1 + kGreetingRetries times; with TLS from
+// the first byte the greeting comes after the handshake, and a failed handshake ends the
+// tries. Returns the greeting line (any content), or nullptr with no connection open.
+char* ConnectAndReadGreeting(const char* server, int port, const ConnectionSecurity& security) {
   for (int retries = 0;; ++retries) {
     WriteTrace("Login", server);
     POP3Connection = OpenConnection(server, port, StatusCallback, MessageCallback, Settings.TimeOut);
     if (POP3Connection == kNoConnection) return nullptr;
+    if (security.mode == kSecuritySSL && SecureConnection(POP3Connection, server, security) != 0) {
+      ClosePOP3Connection();
+      return nullptr;
+    }
     char* greeting = ReadLine(POP3Connection);
     if (greeting != nullptr) return greeting;
     if (retries == kGreetingRetries) {
@@ -76,13 +81,27 @@ char* ExchangeCommand(const char* command) {
   return ExchangeLoginCommand(command);
 }
 
+// STLS and the handshake, so that USER and PASS go over TLS only. Returns 0, or -1
+// with the connection closed and the failure reported.
+int StartPOP3Tls(const ConnectionSecurity& security) {
+  char* reply = ExchangeCommand("STLS");
+  if (reply == nullptr) return FailLogin(TlsFailureText(dialogueServer, "the server did not answer STLS").text);
+  if (CheckPOP3Reply(reply) != 0) return FailLogin(TlsFailureText(dialogueServer, "the server does not offer STLS").text);
+  if (SecureConnection(POP3Connection, dialogueServer, security) == 0) return 0;
+  ClosePOP3Connection();
+  return -1;
+}
+
 }  // namespace
 
-int POP3Login(const char* server, int port, const char* user, const char* password) {
+int POP3Login(const char* server, int port, const char* user, const char* password,
+              const ConnectionSecurity& security) {
   CopyText(dialogueServer, server);
-  char* greeting = ConnectAndReadGreeting(server, port);
+  if (CheckSecurityUsable(dialogueServer, security) != 0) return -1;
+  char* greeting = ConnectAndReadGreeting(server, port, security);
   if (greeting == nullptr) return -1;
   WriteTrace("<<POP3", greeting);
+  if (security.mode == kSecuritySTARTTLS && StartPOP3Tls(security) != 0) return -1;
 
   WriteTrace("POP3>>", ComposeCommand("USER ", user));
   char* reply = ExchangeLoginCommand(CommandBuffer);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "config/settings.h"
 #include "lifecycle/lifecycle.h"
 
 // One command line: the text, CR LF and the NUL.
@@ -75,6 +76,32 @@ uint32_t ParseNumber(const char* text);
 int SMTPReplyCode(const char* line);
 // 1 when the line continues an SMTP reply: its fourth character is '-' ("250-SIZE").
 int IsSMTPContinuationLine(const char* line);
+// 1 when a line of an EHLO reply names the extension keyword: behind a three-digit code
+// and its '-' or blank, the keyword in any case, then a blank or the line end
+// ("250-STARTTLS\r\n", "250 starttls"); else 0.
+int IsSMTPExtensionLine(const char* line, const char* keyword);
+
+// --- Securing a dialogue's connection ------------------------------------------------
+
+// The Security, VerifyCertificate and CAFile settings of an account, or of [SMTP].
+struct ConnectionSecurity {
+  int32_t mode;  // kSecurityNone, kSecuritySSL, kSecuritySTARTTLS or kSecurityUnknown
+  int32_t verify;
+  const char* caFile;
+};
+constexpr ConnectionSecurity kPlainConnection = {kSecurityNone, 1, ""};
+
+// With Security set, nothing goes to a server in clear text: each failure below ends the
+// login before the user name or the password is sent. Failures go to the daily log
+// (source: server), then MessageCallback, then StatusCallback (the trace, by default):
+//   "ERROR - Unknown Security setting for server " + server + " (None, SSL or STARTTLS):
+//     not contacted."  (before any connection)
+//   "ERROR - TLS negotiation failed with server " + server + ": " + reason  (no TLS in this
+//     build, before any connection; no STLS or STARTTLS offered; a failed handshake)
+//   "ERROR - Certificate of server " + server + " not trusted: " + reason
+// With VerifyCertificate=0 each login logs and traces under "TLS":
+//   "WARNING - Certificate of server " + server + " is not checked (VerifyCertificate=0)."
+// Each TLS connection traces its protocol version and cipher under "TLS".
 
 // A message's unique identifier as UIDL lists it: 1 to 70 characters from "!" to "~".
 constexpr size_t kUniqueIdSize = 71;
@@ -93,11 +120,12 @@ int ParseUniqueIdLine(const char* line, int32_t* number, UniqueId* id);
 // The open POP3 dialogue's connection; -1 when none.
 extern int POP3Connection;
 
-// Connects and logs in with USER and PASS. A server that sends no greeting within
-// TimeOut seconds is tried again 10 seconds later, at most 4 connections in all (traced
-// under "error": "No reply from POP3 Server - retrying.", and at last "Connected to POP3
-// server, but it did not reply - dropping connection."). The password is traced as
-// "PASS *****".
+// Connects and logs in with USER and PASS, over TLS as security says: from the first
+// byte (SSL), or after "STLS" (STARTTLS) once the server has answered it +OK. A server
+// that sends no greeting within TimeOut seconds is tried again 10 seconds later, at most
+// 4 connections in all (traced under "error": "No reply from POP3 Server - retrying.",
+// and at last "Connected to POP3 server, but it did not reply - dropping connection.").
+// The password is traced as "PASS *****".
 // Refusals and time-outs go to the daily log (source: server), then MessageCallback, then
 // StatusCallback:
 //   "ERROR - POP3 server refused login due to incorrect user name: " + user
@@ -105,7 +133,8 @@ extern int POP3Connection;
 //   "ERROR - Time out trying to login to POP3 server: " + server
 // Success logs "Logged into POP3 server." (source: server).
 // Returns 0 with POP3Connection open, or -1 with no connection left open.
-int POP3Login(const char* server, int port, const char* user, const char* password);
+int POP3Login(const char* server, int port, const char* user, const char* password,
+              const ConnectionSecurity& security = kPlainConnection);
 
 // Sends STAT. Returns the number of waiting messages, 0 when STAT could not be sent, or
 // -1 after logging (no source) and tracing under "POP3" one of
@@ -143,14 +172,14 @@ struct SMTPReply {
   int code;
   // The last line read, line end included (in ReplyBuffer); nullptr when the code is -1.
   const char* line;
-  // Whether some line of the reply holds the text asked for (exact case).
-  bool textSeen;
+  // Whether some line of the reply passed the test asked for.
+  bool lineSeen;
 };
 
 // Reads one reply whole: lines while the fourth character is '-', each traced under
 // "<<SMTP". Every SMTP exchange reads its reply here, so continuation lines are never
-// taken for the answers to later commands. lookFor may be null.
-SMTPReply ReadSMTPReply(int connection, const char* lookFor = nullptr);
+// taken for the answers to later commands. lineTest may be null.
+SMTPReply ReadSMTPReply(int connection, bool (*lineTest)(const char* line) = nullptr);
 
 // The open SMTP dialogue's connection; -1 when none.
 extern int SMTPConnection;
@@ -158,7 +187,9 @@ extern int SMTPConnection;
 // cleared.
 extern int32_t WebShieldSeen;
 
-// Connects, reads the welcome (none within TimeOut seconds is accepted) and greets with
+// Connects, reads the welcome (none within TimeOut seconds is accepted), secures the
+// connection as security says (SSL: before the welcome; STARTTLS: "EHLO " + domain must
+// list STARTTLS, then "STARTTLS" must be answered 220) and greets with
 // "HELO " + domain, then "HELO postmaster", then "HELO ", until one reply has the code
 // 250 or 220; then drains whatever else the server sent (at least 5 seconds). Each reply
 // is read whole; the error lines below carry the last line of the reply concerned.
@@ -168,7 +199,7 @@ extern int32_t WebShieldSeen;
 //   "ERROR - Time out trying to login to SMTP server: "
 // Success logs "Logged into SMTP server." (source: server) and hands it to MessageCallback.
 // Returns the connection (SMTPConnection), or -1 with no connection left open.
-int SMTPLogin(const char* server, int port, const char* domain);
+int SMTPLogin(const char* server, int port, const char* domain, const ConnectionSecurity& security = kPlainConnection);
 
 // Sends QUIT, reads the reply whatever happened, closes SMTPConnection, logs
 // "Logging out of SMTP server." (source: the server of the login) and hands it to

@@ -45,6 +45,16 @@ const char* SkipBlanks(const char* at) {
   return at;
 }
 
+bool HasThreeDigits(const char* line) {
+  for (int index = 0; index < 3; ++index) {
+    if (line[index] < '0' || line[index] > '9') return false;
+  }
+  return true;
+}
+
+// What may follow an SMTP reply code or an extension keyword.
+bool EndsSMTPWord(char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\0'; }
+
 }  // namespace
 
 int CheckPOP3Reply(const char* line) {
@@ -98,13 +108,17 @@ uint32_t ParseNumber(const char* text) {
 }
 
 int SMTPReplyCode(const char* line) {
-  if (line == nullptr) return 0;
-  for (int index = 0; index < 3; ++index) {
-    if (line[index] < '0' || line[index] > '9') return 0;
-  }
-  char behind = line[3];
-  if (behind != ' ' && behind != '\r' && behind != '\n' && behind != '\0') return 0;
+  if (line == nullptr || !HasThreeDigits(line) || !EndsSMTPWord(line[3])) return 0;
   return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+int IsSMTPExtensionLine(const char* line, const char* keyword) {
+  if (line == nullptr || !HasThreeDigits(line) || (line[3] != '-' && line[3] != ' ')) return 0;
+  const char* at = line + 4;
+  for (; *keyword != '\0'; ++keyword, ++at) {
+    if (*at == '\0' || LowerAscii(*at) != LowerAscii(*keyword)) return 0;
+  }
+  return EndsSMTPWord(*at) ? 1 : 0;
 }
 
 int IsSMTPContinuationLine(const char* line) {

@@ -19,26 +19,56 @@ constexpr int kOkCode = 250;
 // The server of the open dialogue, the source of the logout line.
 char dialogueServer[kServerTextSize];
 
+// Closes the connection and reports text (none when the failure was reported already).
 int FailLogin(const char* text) {
   CloseConnection(SMTPConnection);
   SMTPConnection = kNoConnection;
-  ReportSessionFailure(dialogueServer, text);
+  if (text != nullptr) ReportSessionFailure(dialogueServer, text);
   return -1;
 }
+
+constexpr char kTimeOutText[] = "ERROR - Time out trying to login to SMTP server: ";
 
 // 220 counts as an answer too: a welcome that came only after the time-out is then read
 // in place of the HELO reply, and the real reply is drained afterwards.
 bool IsHeloAccepted(int code) { return code == kOkCode || code == kWelcomeCode; }
 
+bool MentionsWebShield(const char* line) { return strstr(line, "WebShield") != nullptr; }
+bool OffersStartTls(const char* line) { return IsSMTPExtensionLine(line, "STARTTLS") == 1; }
+
+// Sends one command of the TLS upgrade and reads its reply whole; -1 as the code when it
+// could not be sent.
+SMTPReply ExchangeUpgradeCommand(const char* command, bool (*lineTest)(const char* line)) {
+  WriteTrace("SMTP>>", command);
+  if (SendCommand(SMTPConnection, command) == -1) return {-1, nullptr, false};
+  return ReadSMTPReply(SMTPConnection, lineTest);
+}
+
+// EHLO, to learn that STARTTLS is offered, then STARTTLS and the handshake, so that the
+// HELO dialogue goes over TLS only. Returns 0, or -1 with the connection closed and the
+// failure reported.
+int StartSMTPTls(const char* domain, const ConnectionSecurity& security) {
+  SMTPReply reply = ExchangeUpgradeCommand(ComposeCommand("EHLO ", domain), OffersStartTls);
+  if (reply.code == -1) return FailLogin(kTimeOutText);
+  if (reply.code != kOkCode || !reply.lineSeen) {
+    return FailLogin(TlsFailureText(dialogueServer, "the server does not offer STARTTLS").text);
+  }
+  reply = ExchangeUpgradeCommand("STARTTLS", nullptr);
+  if (reply.code == -1) return FailLogin(kTimeOutText);
+  if (reply.code != kWelcomeCode) return FailLogin(TlsFailureText(dialogueServer, "the server refused STARTTLS").text);
+  if (SecureConnection(SMTPConnection, dialogueServer, security) == 0) return 0;
+  return FailLogin(nullptr);
+}
+
 }  // namespace
 
-SMTPReply ReadSMTPReply(int connection, const char* lookFor) {
+SMTPReply ReadSMTPReply(int connection, bool (*lineTest)(const char* line)) {
   SMTPReply reply = {-1, nullptr, false};
   for (int lines = 0; lines < kMaxSMTPReplyLines; ++lines) {
     const char* line = ReadLine(connection);
     if (line == nullptr) return {-1, nullptr, false};
     WriteTrace("<<SMTP", line);
-    if (lookFor != nullptr && strstr(line, lookFor) != nullptr) reply.textSeen = true;
+    if (lineTest != nullptr && lineTest(line)) reply.lineSeen = true;
     reply.line = line;
     if (IsSMTPContinuationLine(line) == 0) {
       reply.code = SMTPReplyCode(line);
@@ -51,22 +81,27 @@ SMTPReply ReadSMTPReply(int connection, const char* lookFor) {
   return reply;
 }
 
-int SMTPLogin(const char* server, int port, const char* domain) {
+int SMTPLogin(const char* server, int port, const char* domain, const ConnectionSecurity& security) {
   CopyText(dialogueServer, server);
   WriteTrace("Login", server);
+  if (CheckSecurityUsable(dialogueServer, security) != 0) return -1;
   SMTPConnection = OpenConnection(server, port, StatusCallback, MessageCallback, Settings.TimeOut);
   if (SMTPConnection == kNoConnection) return -1;
+  if (security.mode == kSecuritySSL && SecureConnection(SMTPConnection, dialogueServer, security) != 0) {
+    return FailLogin(nullptr);
+  }
 
   // A server that says nothing at all is greeted all the same.
-  SMTPReply welcome = ReadSMTPReply(SMTPConnection, "WebShield");
+  SMTPReply welcome = ReadSMTPReply(SMTPConnection, MentionsWebShield);
   if (welcome.code != -1) {
     if (welcome.code != kWelcomeCode) {
       return FailLogin(
           JoinErrorText("ERROR - Connected to SMTP server but server sent incorrect welcome statement: ", welcome.line)
               .text);
     }
-    if (welcome.textSeen) WebShieldSeen = 1;
+    if (welcome.lineSeen) WebShieldSeen = 1;
   }
+  if (security.mode == kSecuritySTARTTLS && StartSMTPTls(domain, security) != 0) return -1;
 
   const char* const names[] = {domain, "postmaster", ""};
   SMTPReply reply = {-1, nullptr, false};
@@ -77,7 +112,7 @@ int SMTPLogin(const char* server, int port, const char* domain) {
     reply = ReadSMTPReply(SMTPConnection);
     if (reply.code == -1 || IsHeloAccepted(reply.code)) break;
   }
-  if (reply.code == -1) return FailLogin("ERROR - Time out trying to login to SMTP server: ");
+  if (reply.code == -1) return FailLogin(kTimeOutText);
   if (!IsHeloAccepted(reply.code)) {
     return FailLogin(
         JoinErrorText("ERROR - SMTP server refused login, invalid domain: ", domain, " ", reply.line).text);

@@ -47,7 +47,8 @@ bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
 bool KeepsRemoteMail() { return Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer(); }
 
 int LogIntoAccount(const Account* account) {
-  return POP3Login(account->ServerName, account->Port, account->UserName, account->Password);
+  const ConnectionSecurity security = {account->Security, account->VerifyCertificate, account->CAFile};
+  return POP3Login(account->ServerName, account->Port, account->UserName, account->Password, security);
 }
 
 int TransferMessage(const Account* account, int number) {
@@ -74,7 +75,8 @@ void LogMessagesReady(const Account* account, int count) {
 // message and account until a failure or a recovery message closes it.
 int OpenSMTPWhenNeeded(CheckState& check) {
   if (!ToLocalServer() || check.smtpOpen) return 0;
-  if (SMTPLogin(Settings.SMTPServerNameOrAddress, Settings.SMTPPort, Settings.SMTPDomain) < 0) {
+  const ConnectionSecurity security = {Settings.SMTPSecurity, Settings.SMTPVerifyCertificate, Settings.SMTPCAFile};
+  if (SMTPLogin(Settings.SMTPServerNameOrAddress, Settings.SMTPPort, Settings.SMTPDomain, security) < 0) {
     WriteLog(Settings.SMTPServerNameOrAddress, "Mail waiting at POP3 server, but SMTP server refused login.");
     return -1;
   }
