@@ -91,6 +91,8 @@ void ScriptedServer::RunStep(const std::string& step) {
   std::string line;
   if (step.rfind("S: <pause ", 0) == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(atoi(step.c_str() + 10)));
+  } else if (step.rfind("S: <tls", 0) == 0) {
+    StartTls(step);
   } else if (step == "S: <close>") {
     if (EnsureConnection()) CloseConnection();
   } else if (step.rfind("S: ", 0) == 0 || step.rfind("R: ", 0) == 0) {
@@ -122,11 +124,24 @@ void ScriptedServer::RunStep(const std::string& step) {
 void ScriptedServer::SendBytes(const std::string& bytes) {
   if (!EnsureConnection()) return;
   for (size_t sent = 0; sent < bytes.size();) {
-    ssize_t count = send(peer_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t count = ssl_ != nullptr ? SSL_write(ssl_, bytes.data() + sent, static_cast<int>(bytes.size() - sent))
+                                    : send(peer_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     // A client that stops reading a long last send and closes has ended the script.
     if (count <= 0) return step_ + 1 < steps_.size() ? Fail("the client closed the connection during the send") : void();
     sent += static_cast<size_t>(count);
   }
+}
+
+void ScriptedServer::StartTls(const std::string& step) {
+  if (!EnsureConnection()) return;
+  timeval patience{std::chrono::duration_cast<std::chrono::seconds>(kStepTime).count(), 0};
+  setsockopt(peer_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  ssl_ = NewServerTls(peer_, step == "S: <tls expired>"      ? TestCertificate::kExpired
+                             : step == "S: <tls other-name>" ? TestCertificate::kOtherName
+                                                             : TestCertificate::kGood);
+  if (SSL_accept(ssl_) == 1) return;
+  SSL_free(ssl_);
+  ssl_ = nullptr;
 }
 
 bool ScriptedServer::EnsureConnection() {
@@ -143,6 +158,8 @@ bool ScriptedServer::EnsureConnection() {
 }
 
 void ScriptedServer::CloseConnection() {
+  SSL_free(ssl_);
+  ssl_ = nullptr;
   if (peer_ >= 0) close(peer_);
   peer_ = -1;
 }
@@ -159,9 +176,9 @@ ScriptedServer::Read ScriptedServer::ReadLine(std::string* line, std::chrono::mi
       return Read::kLine;
     }
     if (stop_ || Clock::now() >= end) return Read::kTimedOut;
-    if (!Readable(peer_)) continue;
+    if ((ssl_ == nullptr || SSL_pending(ssl_) == 0) && !Readable(peer_)) continue;
     char chunk[65536];
-    ssize_t count = recv(peer_, chunk, sizeof chunk, 0);
+    ssize_t count = ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk) : recv(peer_, chunk, sizeof chunk, 0);
     if (count <= 0) {
       // A line cut off by the close still belongs in the record.
       std::lock_guard<std::mutex> lock(mutex_);

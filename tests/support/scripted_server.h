@@ -10,6 +10,9 @@
 //   C: text        expects the line text CR LF; "C: text*" a line that begins with text
 //   C: <data>      expects message data up to the line "." CR LF (kept in Messages())
 //   C: <close>     expects the client to close the connection without another line
+//   S: <tls>       the TLS handshake, with the test CA's certificate for 127.0.0.1 ("S: <tls
+//                  expired>" and "S: <tls other-name>" for the others); later steps go
+//                  through TLS. A client that refuses it leaves the connection plain.
 //
 // A step that needs a connection takes the next one, so a script may span several. The
 // script is the whole conversation: a line or a connection after its last step is a
@@ -28,6 +31,7 @@
 #include <vector>
 
 #include "data_table.h"
+#include "test_tls.h"
 
 class ScriptedServer {
  public:
@@ -60,6 +64,7 @@ class ScriptedServer {
   void Run();
   void RunStep(const std::string& step);
   void SendBytes(const std::string& bytes);
+  void StartTls(const std::string& step);
   bool EnsureConnection();
   void CloseConnection();
   Read ReadLine(std::string* line, std::chrono::milliseconds patience);
@@ -71,6 +76,7 @@ class ScriptedServer {
   int listener_ = -1;
   int port_ = 0;
   int peer_ = -1;
+  SSL* ssl_ = nullptr;  // while the connection is a TLS one
   std::string inbox_;  // received bytes not yet taken as a line
   std::thread thread_;
   std::atomic<size_t> step_{0};
