@@ -1,5 +1,5 @@
-// The reply tests on arbitrary server bytes: the whole input as one text, and each line
-// the way ReadLine hands it over.
+// The reply tests on arbitrary server bytes, the EHLO extension test among them: the
+// whole input as one text, and each line the way ReadLine hands it over.
 #include "fuzz_support.h"
 #include "protocol/protocol.h"
 
@@ -16,6 +16,8 @@ void CheckReply(const char* line) {
   FUZZ_CHECK(strpbrk(line, "0123456789") != nullptr || ParseNumber(line) == 0);
   int code = SMTPReplyCode(line);
   FUZZ_CHECK(code >= 0 && code <= 999 && (code == 0 || IsSMTPContinuationLine(line) == 0));
+  int offered = IsSMTPExtensionLine(line, "STARTTLS");
+  FUZZ_CHECK(offered == 0 || (strlen(line) >= 12 && (line[3] == '-' || line[3] == ' ')));
 }
 
 }  // namespace

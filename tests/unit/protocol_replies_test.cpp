@@ -21,6 +21,7 @@ std::string Judged(const std::string& test, const char* line) {
     int result = ParseUniqueIdLine(line, &number, &id);
     return std::to_string(result) + " " + std::to_string(number) + " " + id.text;
   }
+  if (test == "starttls") return std::to_string(IsSMTPExtensionLine(line, "STARTTLS"));
   int32_t count = 99;
   int result = ParsePOP3Count(line, &count);
   return std::to_string(result) + " " + std::to_string(count);
@@ -32,7 +33,7 @@ TEST(Replies, EveryTestOfAReplyLine) {
     EXPECT_EQ(Judged(row[0], row[1].c_str()), row[2]);
   }
   // No line at all is judged as no reply.
-  for (const char* test : {"verdict", "status", "count", "number", "smtp", "uidl"}) {
+  for (const char* test : {"verdict", "status", "count", "number", "smtp", "uidl", "starttls"}) {
     EXPECT_EQ(Judged(test, nullptr), Judged(test, "")) << test;
   }
 }
