@@ -13,7 +13,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 LOCAL_DOMAIN = "example.test"
 # Postfix delivers for these users of LOCAL_DOMAIN and refuses any other local address
 # for good (550), except BUSY_USER, refused for now (450).
-LOCAL_USERS = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi", "henry", "ivan", "postmaster")
+LOCAL_USERS = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi", "henry", "ivan", "judy", "ken",
+               "leo", "postmaster")
 BUSY_USER = "busy"
 MAIL_USER = "nobody"  # the unprivileged user both servers deliver and read mail as
 
@@ -40,6 +41,31 @@ def listening(port):
         return False
 
 
+def make_certificates(folder):
+    """With the openssl command: a test CA (ca.pem), and certificates it signed for one
+    server key (server.key): for 127.0.0.1 (good.pem), for another name (other.pem), and
+    for 127.0.0.1 and 127.0.0.2 but expired (expired.pem)."""
+    os.makedirs(folder)
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", "ca.key",
+            "-out", "ca.pem", "-subj", "/CN=Postwain e2e CA", "-days", "2")
+    openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", "server.key")
+    with open(os.path.join(folder, "ca.cnf"), "w", encoding="ascii") as config:
+        config.write("[ca]\ndefault_ca = e2e\n[e2e]\ndatabase = index.txt\nnew_certs_dir = .\ncertificate = ca.pem\n"
+                     "private_key = ca.key\nserial = serial\ndefault_md = sha256\npolicy = any\n"
+                     "copy_extensions = copy\nunique_subject = no\n[any]\ncommonName = supplied\n")
+    open(os.path.join(folder, "index.txt"), "w").close()
+    with open(os.path.join(folder, "serial"), "w", encoding="ascii") as serial:
+        serial.write("01\n")
+    # openssl x509 cannot date a certificate in the past; openssl ca can.
+    for name, alt_name, dates in (("good", "IP:127.0.0.1", ["-days", "2"]), ("other", "DNS:other.example", ["-days", "2"]),
+                                  ("expired", "IP:127.0.0.1,IP:127.0.0.2", ["-startdate", "20200101000000Z", "-enddate", "20200201000000Z"])):
+        openssl("req", "-new", "-key", "server.key", "-subj", f"/CN={name}", "-addext", f"subjectAltName={alt_name}",
+                "-out", f"{name}.csr")
+        openssl("ca", "-batch", "-config", "ca.cnf", "-notext", "-in", f"{name}.csr", "-out", f"{name}.pem", *dates)
+
+
 def maildir_files(maildir):
     folders = [os.path.join(maildir, sub) for sub in ("new", "cur")]
     return [os.path.join(f, name) for f in folders if os.path.isdir(f) for name in sorted(os.listdir(f))]
@@ -50,8 +76,10 @@ class MailServers:
         owner = pwd.getpwnam(MAIL_USER)
         self.uid, self.gid = owner.pw_uid, owner.pw_gid
         self.pop3_port, self.smtp_port = free_port(), free_port()
+        self.pop3s_port, self.smtp_tls_port = free_port(), free_port()  # TLS from the first byte; STARTTLS required
         self.values = dict(root=root, uid=self.uid, gid=self.gid, domain=LOCAL_DOMAIN,
-                           pop3_port=self.pop3_port, smtp_port=self.smtp_port)
+                           pop3_port=self.pop3_port, smtp_port=self.smtp_port,
+                           pop3s_port=self.pop3s_port, smtp_tls_port=self.smtp_tls_port)
         self.root, self.pids, self.dovecot = root, [], None
         os.chmod(root, 0o755)  # the servers' unprivileged processes reach their files below it
 
@@ -66,6 +94,7 @@ class MailServers:
 
     def start(self):
         try:
+            make_certificates(self.path("certificates"))
             for sub in ("run", "state", "home"):
                 os.makedirs(self.path("dovecot", sub))
             os.chown(self.path("dovecot", "home"), self.uid, self.gid)
@@ -89,7 +118,8 @@ class MailServers:
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             with open(self.path("postfix", "queue", "pid", "master.pid"), encoding="ascii") as pid:
                 self.pids.append(int(pid.read().strip()))
-            for port, name in ((self.pop3_port, "Dovecot"), (self.smtp_port, "Postfix")):
+            for port, name in ((self.pop3_port, "Dovecot"), (self.pop3s_port, "Dovecot"), (self.smtp_port, "Postfix"),
+                               (self.smtp_tls_port, "Postfix")):
                 wait_until(lambda: listening(port), 20, f"{name} did not start listening on port {port}")
         except BaseException:
             self.stop()

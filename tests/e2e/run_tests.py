@@ -12,6 +12,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -48,17 +49,18 @@ def subjects(messages):
 
 class Instance:
 
-    def __init__(self, name, accounts, schedule):
+    def __init__(self, name, accounts, schedule, smtp=None):
         self.home = os.path.join(ROOT, name)
         os.makedirs(self.home)
-        lines = ["[Postwain]", "Version=1", "[SMTP]", "SMTPServerNameOrAddress=127.0.0.1",
-                 f"SMTPDomain={LOCAL_DOMAIN}", f"Port={SERVERS.smtp_port}", "[InternetAccess]", "Method=Direct",
-                 "[Schedule]", "OSSettlingTime=0", "TimeOut=30"]
+        smtp = dict({"SMTPServerNameOrAddress": "127.0.0.1", "SMTPDomain": LOCAL_DOMAIN, "Port": SERVERS.smtp_port},
+                    **(smtp or {}))
+        lines = ["[Postwain]", "Version=1", "[SMTP]"] + [f"{key}={value}" for key, value in smtp.items()]
+        lines += ["[InternetAccess]", "Method=Direct", "[Schedule]", "OSSettlingTime=0", "TimeOut=30"]
         lines += [f"{days}{key}={value}" for key, value in schedule.items() for days in ("WeekDay", "WeekEnd")]
         lines += ["[Debug]", "CreateTraceLog=1", "[AccountList]", f"NumberOfAccounts={len(accounts)}"]
         for number, account in enumerate(accounts, 1):
-            lines += [f"[Account{number}]", "ServerName=127.0.0.1"]
-            lines += [f"{key}={value}" for key, value in dict({"Port": SERVERS.pop3_port}, **account).items()]
+            account = dict({"ServerName": "127.0.0.1", "Port": SERVERS.pop3_port}, **account)
+            lines += [f"[Account{number}]"] + [f"{key}={value}" for key, value in account.items()]
         with open(os.path.join(self.home, "Postwain.ini"), "w", encoding="ascii") as ini:
             ini.write("\n".join(lines) + "\n")
         self.start()
@@ -255,6 +257,73 @@ def demo_delivers_its_messages_with_nothing_installed():
         "alice@example.com": ["Sunday lunch", "Your weekly deals"], "bob@example.com": ["Q3 report"],
         "carol@example.com": ["Conference invitation", "Q3 report"], "dave@example.com": ["New price list"],
         "postmaster@example.com": ["Misaddressed enquiry"]}, output
+
+
+def tls_account(user, local, **settings):
+    """A single-user account whose mailbox holds one message; TLS from the first byte
+    unless settings say otherwise."""
+    SERVERS.mailbox(user, "pw-" + user, [message(f"for {local} over TLS")])
+    return dict(single_user(local), UserName=user, Password=stored_password(user),
+                **dict({"Security": "SSL", "Port": SERVERS.pop3s_port, "CAFile": SERVERS.path("certificates", "ca.pem")},
+                       **settings))
+
+
+@scenario
+def tls_accounts_deliver_through_a_local_server_that_requires_starttls():
+    accounts = [tls_account("tls-first-byte", "judy"),
+                tls_account("tls-stls", "ken", Security="starttls", Port=SERVERS.pop3_port),
+                tls_account("tls-unchecked", "leo", ServerName="127.0.0.2", VerifyCertificate=0, CAFile="")]
+    instance = Instance("tls", accounts, ALL_DAY, {"Port": SERVERS.smtp_tls_port, "Security": "STARTTLS",
+                                                   "CAFile": SERVERS.path("certificates", "ca.pem")})
+    try:
+        instance.wait_for_log(transferred(3))
+    finally:
+        instance.stop()
+    log = instance.log()
+    assert "ERROR" not in log and "WARNING - Certificate of server 127.0.0.2 is not checked" in log, log
+    for user, local in (("tls-first-byte", "judy"), ("tls-stls", "ken"), ("tls-unchecked", "leo")):
+        assert subjects(SERVERS.delivered(local)) == [f"for {local} over TLS"], local
+        assert not SERVERS.pop3_messages(user), user
+    trace = open(os.path.join(instance.home, "logs", "postwain trace.txt"), encoding="latin-1").read()
+    assert trace.count(" TLS     TLSv1.3 with ") >= 4, trace  # three mailboxes and the local server
+    assert "TLS connection established from" in open(SERVERS.path("postfix", "postfix.log")).read()
+
+
+@scenario
+def untrusted_certificates_and_a_server_without_stls_get_no_password():
+    heard = []
+    def without_stls(listener):  # greets, refuses STLS, and records what else arrives
+        peer = listener.accept()[0]
+        with peer:
+            peer.sendall(b"+OK ready\r\n")
+            while chunk := peer.recv(4096):
+                heard.append(chunk)
+                if chunk.endswith(b"\n"):
+                    peer.sendall(b"-ERR unknown command\r\n")
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        listener.settimeout(60)
+        thread = threading.Thread(target=without_stls, args=(listener,))
+        thread.start()
+        accounts = [tls_account("untrusted-name", "judy", ServerName="127.0.0.3"),
+                    tls_account("untrusted-expired", "judy", ServerName="127.0.0.2"),
+                    tls_account("untrusted-ca", "judy", CAFile=""),
+                    tls_account("untrusted-stls", "judy", Security="STARTTLS", Port=listener.getsockname()[1])]
+        instance = Instance("untrusted", accounts, ALL_DAY)
+        try:
+            instance.wait_for_log(lambda log: "does not offer STLS" in log)
+        finally:
+            instance.stop()
+            thread.join()
+    log = instance.log()
+    for line in ("ERROR - Certificate of server 127.0.0.3 not trusted: IP address mismatch",
+                 "ERROR - Certificate of server 127.0.0.2 not trusted: certificate has expired",
+                 "ERROR - Certificate of server 127.0.0.1 not trusted: unable to get local issuer certificate",
+                 "ERROR - TLS negotiation failed with server 127.0.0.1: the server does not offer STLS"):
+        assert line in log, log
+    assert b"".join(heard) == b"STLS\r\n", heard
+    dovecot = open(SERVERS.path("dovecot", "dovecot.log"), encoding="utf-8", errors="replace").read()
+    assert "untrusted-" not in dovecot and "no auth attempts" in dovecot, dovecot[-3000:]
+    assert all(len(SERVERS.pop3_messages(f"untrusted-{kind}")) == 1 for kind in ("name", "expired", "ca", "stls"))
 
 
 def main():
