@@ -1,15 +1,19 @@
 // Relays one large message through a single-user and through a domain transfer, from a
 // loopback POP3 server to a loopback SMTP server, and prints the rate and the peak memory
-// of the process for 10 MB and for 100 MB, and for 100 MB to a slow SMTP server that
-// reads 1 MB/s behind a POP3 server that sends as fast as it can. Each case runs in a
-// process of its own, so each peak is its own: when the relay streams and the transport
-// holds back a fast sender, all peaks are about the same.
+// of the process for 10 MB and for 100 MB, for 100 MB to a slow SMTP server that reads
+// 1 MB/s behind a POP3 server that sends as fast as it can, and for 10 MB and 100 MB from
+// a POP3 server that speaks TLS (OpenSSL, with a certificate the bench makes). Each case
+// runs in a process of its own, so each peak is its own: when the relay streams and the
+// transport holds back a fast sender, all peaks are about the same, with TLS or without.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <cstdio>
@@ -50,29 +54,51 @@ int Listen(int* port) {
   return listener;
 }
 
-void SendAll(int peer, const char* data, size_t length) {
+// A server's end of a connection, plain or TLS.
+struct Peer {
+  int socket;
+  SSL* tls;  // null for a plain one
+};
+
+void SendAll(const Peer& peer, const char* data, size_t length) {
   while (length > 0) {
-    ssize_t sent = send(peer, data, length, MSG_NOSIGNAL);
+    long sent = peer.tls != nullptr ? SSL_write(peer.tls, data, static_cast<int>(length))
+                                    : send(peer.socket, data, length, MSG_NOSIGNAL);
     if (sent <= 0) Fail("a server could not send");
     data += sent;
     length -= static_cast<size_t>(sent);
   }
 }
 
-void SendText(int peer, const std::string& text) { SendAll(peer, text.data(), text.size()); }
+void SendText(const Peer& peer, const std::string& text) { SendAll(peer, text.data(), text.size()); }
 
 // Reads one command line a byte at a time (commands are few and short).
-std::string ReadCommand(int peer) {
+std::string ReadCommand(const Peer& peer) {
   std::string line;
   char byte;
-  while (recv(peer, &byte, 1, 0) == 1) {
+  while ((peer.tls != nullptr ? SSL_read(peer.tls, &byte, 1) : recv(peer.socket, &byte, 1, 0)) == 1) {
     line += byte;
     if (byte == '\n') break;
   }
   return line;
 }
 
-void SendMessage(int peer, long long size) {
+// A throw-away certificate for the POP3 server over TLS; the relay does not check it.
+SSL_CTX* ServerTls() {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* certificate = X509_new();
+  X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
+  X509_gmtime_adj(X509_getm_notAfter(certificate), 24 * 60 * 60);
+  X509_set_pubkey(certificate, key);
+  X509_sign(certificate, key, EVP_sha256());
+  SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+  if (SSL_CTX_use_certificate(context, certificate) != 1 || SSL_CTX_use_PrivateKey(context, key) != 1) {
+    Fail("cannot make the TLS server");
+  }
+  return context;
+}
+
+void SendMessage(const Peer& peer, long long size) {
   SendText(peer, "+OK " + std::to_string(size) + " octets\r\nSubject: relay bench\r\nTo: bench@bench.example\r\n\r\n");
   std::string line(78, 'x');
   line += "\r\n";
@@ -88,10 +114,15 @@ void SendMessage(int peer, long long size) {
 }
 
 // Answers RETR with a message of the given size, generated as it is sent, and every
-// other command with +OK.
-void ServePOP3(int listener, long long size) {
-  int peer = accept(listener, nullptr, nullptr);
-  if (peer < 0) Fail("POP3 accept failed");
+// other command with +OK; over TLS from the first byte when tls is given.
+void ServePOP3(int listener, long long size, SSL_CTX* tls) {
+  Peer peer{static_cast<int>(accept(listener, nullptr, nullptr)), nullptr};
+  if (peer.socket < 0) Fail("POP3 accept failed");
+  if (tls != nullptr) {
+    peer.tls = SSL_new(tls);
+    SSL_set_fd(peer.tls, peer.socket);
+    if (SSL_accept(peer.tls) != 1) Fail("the TLS handshake failed");
+  }
   for (std::string line = ReadCommand(peer); !line.empty(); line = ReadCommand(peer)) {
     if (line.rfind("RETR", 0) == 0) {
       SendMessage(peer, size);
@@ -99,7 +130,8 @@ void ServePOP3(int listener, long long size) {
       SendText(peer, "+OK\r\n");
     }
   }
-  close(peer);
+  SSL_free(peer.tls);
+  close(peer.socket);
 }
 
 // Reads message data up to the end mark, at most bytesPerSecond (0: as fast as it
@@ -126,16 +158,16 @@ long long ReceiveMessage(int peer, long long bytesPerSecond) {
 
 // Accepts every command and every message, counting the bytes of the data.
 void ServeSMTP(int listener, long long bytesPerSecond, long long* received) {
-  int peer = accept(listener, nullptr, nullptr);
-  if (peer < 0) Fail("SMTP accept failed");
+  Peer peer{static_cast<int>(accept(listener, nullptr, nullptr)), nullptr};
+  if (peer.socket < 0) Fail("SMTP accept failed");
   for (std::string line = ReadCommand(peer); !line.empty(); line = ReadCommand(peer)) {
     if (line.rfind("DATA", 0) == 0) {
       SendText(peer, "354 go ahead\r\n");
-      *received += ReceiveMessage(peer, bytesPerSecond);
+      *received += ReceiveMessage(peer.socket, bytesPerSecond);
     }
     SendText(peer, "250 ok\r\n");
   }
-  close(peer);
+  close(peer.socket);
 }
 
 double PeakMegabytes() {
@@ -155,8 +187,9 @@ constexpr RelayKind kKinds[] = {{"single-user", 1, TransferSingleMessage}, {"dom
 struct RelayCase {
   long long megabytes;
   long long smtpBytesPerSecond;  // 0: the SMTP server reads as fast as it can
+  bool tls;                      // the POP3 server speaks TLS
 };
-constexpr RelayCase kCases[] = {{10, 0}, {100, 0}, {100, kMegabyte}};
+constexpr RelayCase kCases[] = {{10, 0, false}, {100, 0, false}, {100, kMegabyte, false}, {10, 0, true}, {100, 0, true}};
 
 void Prepare(const RelayKind& kind, Account* account) {
   Settings.TimeOut = 30;
@@ -183,11 +216,14 @@ void RelayOnce(const RelayKind& kind, const RelayCase& relay) {
   int pop3Listener = Listen(&pop3Port);
   int smtpListener = Listen(&smtpPort);
   long long received = 0;
-  std::thread pop3([&] { ServePOP3(pop3Listener, relay.megabytes * kMegabyte); });
+  SSL_CTX* tls = relay.tls ? ServerTls() : nullptr;
+  std::thread pop3([&] { ServePOP3(pop3Listener, relay.megabytes * kMegabyte, tls); });
   std::thread smtp([&] { ServeSMTP(smtpListener, relay.smtpBytesPerSecond, &received); });
   POP3Connection = OpenConnection("127.0.0.1", pop3Port, nullptr, nullptr, 10);
   SMTPConnection = OpenConnection("127.0.0.1", smtpPort, nullptr, nullptr, 10);
   if (POP3Connection < 0 || SMTPConnection < 0) Fail("cannot connect");
+  TlsOutcome outcome;
+  if (relay.tls && StartTls(POP3Connection, "127.0.0.1", 0, "", 10, &outcome) != 0) Fail(outcome.reason);
 
   auto start = std::chrono::steady_clock::now();
   int result = kind.transfer(&account, 1);
@@ -198,7 +234,7 @@ void RelayOnce(const RelayKind& kind, const RelayCase& relay) {
   smtp.join();
   if (result != 0) Fail("the transfer failed");
   printf("%-11s relay %4lld MB%s: %8.1f MB/s, peak memory %6.1f MB\n", kind.name, relay.megabytes,
-         relay.smtpBytesPerSecond > 0 ? " to a slow SMTP server" : "",
+         relay.smtpBytesPerSecond > 0 ? " to a slow SMTP server" : relay.tls ? " over TLS" : "",
          static_cast<double>(received) / kMegabyte / seconds, PeakMegabytes());
   fflush(stdout);
   TransportShutdown();
@@ -207,6 +243,7 @@ void RelayOnce(const RelayKind& kind, const RelayCase& relay) {
 }  // namespace
 
 int main() {
+  signal(SIGPIPE, SIG_IGN);  // a TLS server writes through OpenSSL, which cannot ask for no SIGPIPE
   for (const RelayKind& kind : kKinds) {
     for (const RelayCase& relay : kCases) {
       pid_t child = fork();
