@@ -1,5 +1,7 @@
 // The line layer and the POP3 and SMTP dialogues against scripted servers; the dialogues'
 // scenarios are in tests/data/protocol/.
+#include <map>
+
 #include "mail_environment.h"
 
 namespace {
@@ -133,63 +135,28 @@ TEST(SMTPSession, TheDrainTakesTheRealHeloReplyBehindALateWelcome) {
   EXPECT_EQ(trace.find("250 mail"), std::string::npos);
 }
 
-struct TlsCase {
-  const char* name;
-  bool smtp;
-  std::string script;
-  int32_t mode;
-  int32_t verify;
-  bool trustTestCA;   // CAFile is the test CA's certificate
-  std::string error;  // the one error line; for a login, its warning when any
-};
-
-// Nothing goes to the server in clear text once TLS is asked for: each refusal ends the
+// Nothing goes to a server in clear text once TLS is asked for: each refusal ends its
 // script before USER or HELO, so a command sent all the same is a mismatch.
 TEST(DialogueSecurity, TlsLoginsAndEveryRefusalBeforeAnyCommandInClearText) {
-  const std::string negotiation = "ERROR - TLS negotiation failed with server 127.0.0.1: ";
-  const std::string untrusted = "ERROR - Certificate of server 127.0.0.1 not trusted: ";
-  const std::string stls = "S: +OK POP3 ready|C: STLS|S: +OK begin TLS|";
-  const std::string userPass = "C: USER bob|S: +OK|C: PASS s3cret|S: +OK logged in|C: QUIT|S: +OK";
-  const std::string ehlo = "S: 220 ready|C: EHLO example.com|S: 250-mail.example.com\r\n250-starttls\r\n250 SIZE|";
-  const std::string helo = "C: HELO example.com|S: 250 ok|C: QUIT|S: 221 bye";
-  const TlsCase cases[] = {
-      {"POP3 over TLS", false, "S: <tls>|S: +OK POP3 ready|" + userPass, kSecuritySSL, 1, true, ""},
-      {"POP3 with STLS", false, stls + "S: <tls>|" + userPass, kSecuritySTARTTLS, 1, true, ""},
-      {"certificate not checked", false, "S: <tls expired>|S: +OK|" + userPass, kSecuritySSL, 0, false,
-       "WARNING - Certificate of server 127.0.0.1 is not checked (VerifyCertificate=0)."},
-      {"no STLS", false, "S: +OK POP3 ready|C: STLS|S: -ERR what?|C: <close>", kSecuritySTARTTLS, 1, true,
-       negotiation + "the server does not offer STLS"},
-      {"expired", false, stls + "S: <tls expired>|C: <close>", kSecuritySTARTTLS, 1, true,
-       untrusted + "certificate has expired"},
-      {"another name", false, "S: <tls other-name>|C: <close>", kSecuritySSL, 1, true, untrusted + "IP address mismatch"},
-      {"unknown CA", false, "S: <tls>|C: <close>", kSecuritySSL, 1, false,
-       untrusted + "unable to get local issuer certificate"},
-      {"plain bytes slipped in before TLS", false, stls + "S: +OK injected|S: <tls>|C: <close>", kSecuritySTARTTLS, 1,
-       true, negotiation + "wrong version number"},
-      {"unknown Security", false, "", kSecurityUnknown, 1, true,
-       "ERROR - Unknown Security setting for server 127.0.0.1 (None, SSL or STARTTLS): not contacted."},
-      {"SMTP with STARTTLS", true, ehlo + "C: STARTTLS|S: 220 go ahead|S: <tls>|" + helo, kSecuritySTARTTLS, 1, true, ""},
-      {"SMTP over TLS", true, "S: <tls>|S: 220 ready|" + helo, kSecuritySSL, 1, true, ""},
-      {"STARTTLS not offered", true, "S: 220 ready|C: EHLO example.com|S: 250-X-STARTTLS\r\n250 SIZE|C: <close>",
-       kSecuritySTARTTLS, 1, true, negotiation + "the server does not offer STARTTLS"},
-      {"STARTTLS refused", true, ehlo + "C: STARTTLS|S: 454 not now|C: <close>", kSecuritySTARTTLS, 1, true,
-       negotiation + "the server refused STARTTLS"},
-  };
-  for (const TlsCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  const std::map<std::string, int32_t> modes = {{"SSL", kSecuritySSL}, {"STARTTLS", kSecuritySTARTTLS}};
+  for (const DataRow& row : ReadDataBlocks("protocol/tls_dialogue.txt")) {
+    DATA_ROW_TRACE(row);
     MailEnvironment environment;
-    ScriptedServer server(c.script);
-    std::string ca = c.trustTestCA ? WriteTestCA(environment.instance.Dir()) : "";
-    const ConnectionSecurity security = {c.mode, c.verify, ca.c_str()};
-    bool login = c.smtp ? SMTPLogin("127.0.0.1", server.Port(), "example.com", security) != -1
-                        : POP3Login("127.0.0.1", server.Port(), "bob", "s3cret", security) == 0;
-    EXPECT_EQ(login, c.error.rfind("ERROR", 0) != 0);
-    if (login) c.smtp ? SMTPLogout() : POP3Logout();
+    ScriptedServer server(row.Joined("script", "|"));
+    std::string ca = row.Get("ca") == "none" ? "" : WriteTestCA(environment.instance.Dir());
+    auto mode = modes.find(row.Get("security"));
+    const ConnectionSecurity security = {mode != modes.end() ? mode->second : kSecurityUnknown,
+                                         std::stoi(row.Get("verify", "1")), ca.c_str()};
+    bool smtp = row.Get("dialogue") == "SMTP";
+    bool login = smtp ? SMTPLogin("127.0.0.1", server.Port(), "example.com", security) != -1
+                      : POP3Login("127.0.0.1", server.Port(), "bob", "s3cret", security) == 0;
+    std::string error = row.Get("error"), warning = row.Get("warning"), kind = smtp ? "SMTP" : "POP3";
+    EXPECT_EQ(login, error.empty());
+    if (login) smtp ? SMTPLogout() : POP3Logout();
     EXPECT_TRUE(server.Done());
-    const std::string kind = c.smtp ? "SMTP" : "POP3";
     Lines log = {"127.0.0.1: Logged into " + kind + " server.", "127.0.0.1: Logging out of " + kind + " server."};
-    if (!c.error.empty()) log.insert(log.begin(), "127.0.0.1: " + c.error);
-    EXPECT_EQ(environment.Log(), login ? log : Lines{"127.0.0.1: " + c.error});
+    if (!warning.empty()) log.insert(log.begin(), "127.0.0.1: " + warning);
+    EXPECT_EQ(environment.Log(), login ? log : Lines{"127.0.0.1: " + error});
     EXPECT_EQ(environment.Trace().find(" TLS     TLSv1.3 with TLS_") != std::string::npos, login);
   }
 }
