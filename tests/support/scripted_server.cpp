@@ -218,11 +218,6 @@ testing::AssertionResult ScriptedServer::Done() {
   return failure;
 }
 
-std::vector<std::string> ScriptedServer::Lines() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lines_;
-}
-
 std::vector<std::string> ScriptedServer::Messages() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return messages_;

@@ -54,7 +54,6 @@ class ScriptedServer {
   // with the first mismatch and what was received.
   testing::AssertionResult Done();
 
-  std::vector<std::string> Lines() const;     // every received line, line end included
   std::vector<std::string> Messages() const;  // the data of each "C: <data>"
   int Connections() const;
 

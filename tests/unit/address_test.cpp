@@ -8,7 +8,6 @@
 
 #include "config/settings.h"
 #include "data_table.h"
-#include "logging/logging.h"
 #include "test_instance.h"
 #include "transfer/address.h"
 #include "transfer/transfer.h"
@@ -17,12 +16,12 @@
 namespace {
 
 // Every address of one field line, as the recipient commands read them, joined by "|".
-std::string AddressesOf(const std::string& line, int report = 0) {
+std::string AddressesOf(const std::string& line) {
   const char* cursor = FieldValueStart(line.c_str(), 1);
   AddressRecord record;
   int endOfLine = 0;
   std::string found;
-  while (cursor != nullptr && ParseAddress(cursor, record, endOfLine, report) == 0) {
+  while (cursor != nullptr && ParseAddress(cursor, record, endOfLine, 0) == 0) {
     found += (found.empty() ? "" : "|") + std::string(record.FullAddress);
     if (endOfLine == 1 || *cursor == '\0') break;
   }
@@ -45,17 +44,6 @@ TEST(ParseAddress, AddressesOfOneLineAndOneParseAtTheCursor) {
                                    " / " + std::to_string(endOfLine) + " / " + cursor;
     EXPECT_EQ(parsed, row[1]);
   }
-}
-
-TEST(ParseAddress, ReportSwitchTracesAddressesWithoutAtSign) {
-  TempInstance instance;
-  Settings.CreateTraceLog = 1;
-  ASSERT_EQ(OpenLogs(), 0);
-  EXPECT_EQ(AddressesOf("To: \"Jane Doe\"\r\n", 1), "");
-  EXPECT_EQ(AddressesOf("To: plain words only\r\n", 1), "");
-  EXPECT_EQ(AddressesOf("To: \"Jane\" <jane@x.org>\r\n", 1), "jane@x.org");
-  CloseLogs();
-  EXPECT_EQ(instance.Trace().substr(instance.Trace().find("Debug")), "Debug   Incomplete address: Jane Doe\r\n");
 }
 
 // The lists and accounts that translation and the served-domain rule read; they belong

@@ -2,8 +2,6 @@
 // in tests/data/settings/load.txt), and the stored password form. The reader's own rules
 // are the list in tests/data/settings_reader/reads.txt.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -103,26 +101,6 @@ TEST(LoadSettings, WholeFilesOfBothLayouts) {
     }
   }
   FreeSettingsLists();
-}
-
-TEST(LoadSettings, ReloadFollowsTheLastWriteTimeAndIgnoresDeletion) {
-  TempInstance instance;
-  const std::string path = instance.Dir() + "/Postwain.ini";
-  instance.WriteSettings("[SMTP]\nSMTPDomain=first.org\n");
-  LoadSettings();
-  EXPECT_EQ(ReloadSettingsIfChanged(), 0);
-  instance.WriteSettings("[SMTP]\nSMTPDomain=second.org\n");
-  struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 123456700}};
-  for (int tick = 0; tick < 2; ++tick) {
-    times[1].tv_nsec += tick * 100;  // one tick of the file-time scale is a change too
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    EXPECT_EQ(ReloadSettingsIfChanged(), 1);
-    EXPECT_EQ(ReloadSettingsIfChanged(), 0);
-  }
-  EXPECT_STREQ(Settings.SMTPDomain, "second.org");
-  ASSERT_EQ(remove(path.c_str()), 0);
-  EXPECT_EQ(ReloadSettingsIfChanged(), 0);
-  EXPECT_STREQ(Settings.SMTPDomain, "second.org");
 }
 
 TEST(Password, UnscramblingAndTheStoredForm) {

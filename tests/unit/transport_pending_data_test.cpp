@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <string>
 
-#include "platform/platform.h"
 #include "transport/pending_data.h"
 
 namespace {
@@ -38,22 +36,6 @@ TEST(PendingData, HandsOutBytesInArrivalOrderThroughMovesAndGrowth) {
   FreePending(&pending);
   EXPECT_EQ(pending.block, nullptr);
   EXPECT_EQ(pending.length, 0);
-}
-
-TEST(PendingData, AFailedGrowthDropsOnlyTheNewBytesAndTakingAllFreesTheBlock) {
-  PendingData pending{};
-  ASSERT_EQ(AppendPending(&pending, "abcdef", 6), 0);
-  char taken[16];
-  ASSERT_EQ(TakePending(&pending, taken, 1), 1);
-  PlatformFailAllocationAt(1);
-  std::string big(pending.capacity, 'x');
-  EXPECT_EQ(AppendPending(&pending, big.data(), static_cast<int>(big.size())), -1);
-  PlatformFailAllocationAt(0);
-  EXPECT_EQ(TakePending(&pending, taken, 0), 0);
-  ASSERT_EQ(TakePending(&pending, taken, sizeof taken), 5);
-  EXPECT_EQ(std::string(taken, 5), "bcdef");
-  EXPECT_EQ(pending.block, nullptr);
-  EXPECT_EQ(TakePending(&pending, taken, sizeof taken), 0);
 }
 
 }  // namespace
