@@ -1,4 +1,5 @@
-// Opening, closing, sending and receiving against loopback peers.
+// Opening, closing, sending and receiving against loopback peers; the opens are in
+// tests/data/transport/opens.txt.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -21,84 +22,43 @@ Connection Open(const char* server, int port, int timeoutSeconds = 5) {
 
 bool TableIsEmpty() { return std::count(std::begin(ConnectionTable), std::end(ConnectionTable), nullptr) == kConnectionTableSize; }
 
-TEST(Transport, ConnectsByAddressOrNameAndClosesWithTheServersLabel) {
-  MailEnvironment environment;
-  ScriptedServer listener;
-  // The classic parser takes "127.1" as a dotted address; only names are looked up.
-  EXPECT_EQ(Open("127.0.0.1", listener.Port()), 0);
-  EXPECT_EQ(Open("127.1", listener.Port()), 1);
-  EXPECT_EQ(Open("localhost", listener.Port()), 2);
-  int noDelay = 0;
-  socklen_t length = sizeof noDelay;
-  getsockopt(static_cast<int>(ConnectionTable[0]->socket), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length);
-  EXPECT_NE(noDelay, 0);
-  int peer = listener.Accept();
-  ConnectionTable[2]->port = 110;
-  for (Connection connection : {2, 1, 0, 0, kNoConnection, kConnectionTableSize}) CloseConnection(connection);
-  EXPECT_EQ(environment.Callbacks(),
-            (Lines{"message: Connecting to server 127.0.0.1...", "message: Connected to 127.0.0.1",
-                   "message: Connecting to server 127.0.0.1...", "message: Connected to 127.1",
-                   "message: Converting server name to IP Address ...", "message: Connecting to server 127.0.0.1...",
-                   "message: Connected to localhost", "message: Closing connection with POP3 server localhost",
-                   "message: Closing connection with 127.1", "message: Closing connection with 127.0.0.1"}));
-  EXPECT_TRUE(TableIsEmpty());
-  // Events for a socket that is in no slot are dropped.
-  HandleSocketNotification(kNoSocket, kSocketRead, 0);
-  HandleSocketNotification(kNoSocket, kSocketConnect, 0);
-  char byte;
-  EXPECT_EQ(recv(peer, &byte, 1, 0), 0);  // the first connection's peer sees the close
-  close(peer);
+// What goes wrong before an open, by the name a row gives it.
+void Before(const std::string& what) {
+  if (what == "ignore-connect-events") TransportIgnoreConnectEvents(true);
+  if (what == "no-memory") PlatformFailAllocationAt(1);
+  if (what == "no-notifier") {
+    EXPECT_EQ(StartNotificationWindow(), NotificationWindow);  // a running one is kept
+    TransportShutdown();
+    StopNotificationWindow();  // a stopped one stays stopped
+  }
 }
 
-struct OpenFailure {
-  const char* name;
-  const char* server;
-  bool listening;    // else the port refuses connections
-  void (*before)();  // what goes wrong before the open
-  Lines callbacks;
-};
-
-TEST(Transport, EveryFailedOpenReportsOnceAndReleasesEverything) {
-  const std::string lookup = "ERROR - Cannot convert server name to IP Address, possible incorrect server name.";
-  const std::string converting = "message: Converting server name to IP Address ...";
-  auto cannotConnect = [](const std::string& server) {
-    std::string error = "ERROR - Cannot connect to server " + server +
-                        ", possible incorrect IP address or server not responding.";
-    return Lines{"message: Connecting to server " + server + "...", "message: " + error, "status: " + error};
-  };
-  Lines broadcast = cannotConnect("255.255.255.255");
-  broadcast.insert(broadcast.begin(), converting);
-  const OpenFailure failures[] = {
-      {"refused", "127.0.0.1", false, nullptr, cannotConnect("127.0.0.1")},
-      // Written out, the broadcast address is the classic parser's error value: a name.
-      {"broadcast address", "255.255.255.255", false, nullptr, broadcast},
-      {"connect never reported", "127.0.0.1", true, [] { TransportIgnoreConnectEvents(true); },
-       cannotConnect("127.0.0.1")},
-      {"unknown name", "no-such-host.invalid", false, nullptr, {converting, "message: " + lookup, "status: " + lookup}},
-      {"no memory for the record", "127.0.0.1", true, [] { PlatformFailAllocationAt(1); },
-       {"status: ERROR - Out of memory."}},
-      {"no notification thread", "127.0.0.1", true,
-       [] {
-         EXPECT_EQ(StartNotificationWindow(), NotificationWindow);  // a running one is kept
-         TransportShutdown();
-         StopNotificationWindow();  // a stopped one stays stopped
-       },
-       {"status: ERROR - TCP/IP services cannot be configured."}},
-  };
-  for (const OpenFailure& failure : failures) {
-    SCOPED_TRACE(failure.name);
+TEST(Transport, EveryOpenReportsOnceAndACloseOrAFailureReleasesEverything) {
+  for (const DataRow& row : ReadDataBlocks("transport/opens.txt")) {
+    DATA_ROW_TRACE(row);
     MailEnvironment environment;
     ScriptedServer listening;
-    int port = failure.listening ? listening.Port() : ScriptedServer().Port();
-    if (failure.before != nullptr) failure.before();
+    int port = row.Get("refused") == "1" ? ScriptedServer().Port() : listening.Port();
+    Before(row.Get("before"));
     Clock::time_point started = Clock::now();
-    EXPECT_EQ(Open(failure.server, port, 1), kNoConnection);
+    Connection connection = Open(row.Get("server").c_str(), port, 1);
     PlatformFailAllocationAt(0);
-    EXPECT_EQ(environment.Callbacks(), failure.callbacks);
+    if (connection != kNoConnection) {
+      int noDelay = 0;
+      socklen_t length = sizeof noDelay;
+      getsockopt(static_cast<int>(ConnectionTable[connection]->socket), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length);
+      EXPECT_NE(noDelay, 0);
+      ConnectionTable[connection]->port = std::stoi(row.Get("port", "0"));
+      for (Connection closed : {connection, connection, kNoConnection, kConnectionTableSize}) CloseConnection(closed);
+    }
+    EXPECT_EQ(environment.Callbacks(), row.All("told"));
     EXPECT_TRUE(TableIsEmpty());
-    // Accepted but never reported, the connect runs into its time-out.
-    EXPECT_TRUE(!failure.listening || failure.callbacks.size() == 1 || Clock::now() - started >= 1s);
+    EXPECT_TRUE(row.Get("before") != "ignore-connect-events" || Clock::now() - started >= 1s);
   }
+  // Events for a socket that is in no slot are dropped.
+  MailEnvironment environment;
+  HandleSocketNotification(kNoSocket, kSocketRead, 0);
+  HandleSocketNotification(kNoSocket, kSocketConnect, 0);
 }
 
 TEST(Transport, AFullTableRefusesTheNextOpenAndReusesTheLowestFreeSlot) {
