@@ -10,8 +10,7 @@
 
 #include "host/commands.h"
 #include "host/demo/content.h"
-#include "host/demo/pop3_server.h"
-#include "host/demo/smtp_server.h"
+#include "host/demo/instance.h"
 #include "platform/platform.h"
 #include "scheduler/scheduler.h"
 #include "util/text.h"
@@ -22,60 +21,6 @@ namespace {
 // and a few exchanges. Anything longer is stuck.
 constexpr uint32_t kRequestPatience = 15000;
 constexpr uint32_t kCheckPatience = 60000;
-
-struct DemoInstance {
-  char home[kPathSize];
-  DemoMailbox mailboxes[2];
-  DemoPop3Mailboxes pop3Mailboxes;
-  DemoSmtpDomain smtpDomain;
-  DemoServer pop3;
-  DemoServer smtp;
-};
-
-void JoinPath(char* path, size_t size, const char* directory, const char* name) {
-  CopyText(path, size, directory);
-  AppendFormat(path, size, "%c%s", kDirectorySeparator, name);
-}
-
-int WriteFile(const char* path, const char* text) {
-  intptr_t file = PlatformOpenForAppend(path);
-  if (file < 0) return -1;
-  long written = PlatformWriteFile(file, text, strlen(text));
-  PlatformCloseFile(file);
-  return written < 0 ? -1 : 0;
-}
-
-// demo/pop3/<user>/ with the account's messages, and demo/maildirs/ for the deliveries.
-int FillMailboxes(DemoInstance* demo) {
-  char demoDirectory[kPathSize];
-  char pop3Directory[kPathSize];
-  JoinPath(demoDirectory, sizeof demoDirectory, demo->home, "demo");
-  JoinPath(pop3Directory, sizeof pop3Directory, demoDirectory, "pop3");
-  JoinPath(demo->smtpDomain.maildirRoot, kPathSize, demoDirectory, "maildirs");
-  PlatformCreateDirectory(demoDirectory);
-  PlatformCreateDirectory(pop3Directory);
-  PlatformCreateDirectory(demo->smtpDomain.maildirRoot);
-  for (int i = 0; i < 2; ++i) {
-    DemoMailbox& mailbox = demo->mailboxes[i];
-    CopyText(mailbox.user, kDemoAccounts[i].user);
-    CopyText(mailbox.password, kDemoAccounts[i].password);
-    JoinPath(mailbox.directory, sizeof mailbox.directory, pop3Directory, mailbox.user);
-    if (PlatformCreateDirectory(mailbox.directory) != 0) return -1;
-  }
-  int serial = 0;
-  for (const DemoMessage& message : kDemoMessages) {
-    char name[32];
-    snprintf(name, sizeof name, "%02d.eml", ++serial);
-    char path[kPathSize];
-    JoinPath(path, sizeof path, demo->mailboxes[message.account].directory, name);
-    if (WriteFile(path, message.text) != 0) return -1;
-  }
-  demo->pop3Mailboxes = {demo->mailboxes, 2};
-  CopyText(demo->smtpDomain.domain, kDemoDomain);
-  demo->smtpDomain.users = kDemoLocalUsers;
-  demo->smtpDomain.userCount = static_cast<int>(sizeof kDemoLocalUsers / sizeof kDemoLocalUsers[0]);
-  return 0;
-}
 
 int WriteSettings(const DemoInstance& demo) {
   char text[4096];
