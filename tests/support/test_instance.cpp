@@ -91,11 +91,6 @@ FakeClock::~FakeClock() {
   activeClock = nullptr;
 }
 
-void FakeClock::Set(const LocalTime& time) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  start_ = Milliseconds(time) - static_cast<int64_t>(elapsed_);
-}
-
 LocalTime FakeClock::Now() const {
   std::lock_guard<std::mutex> lock(mutex_);
   int64_t seconds = (start_ + static_cast<int64_t>(elapsed_)) / 1000;
@@ -154,13 +149,4 @@ int FakeClock::WaitEvent(uint32_t milliseconds, int (*isSet)(void*), void* event
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-}
-
-std::string FileDateFor(const LocalTime& time) {
-  char text[100];
-  PlatformFormatDate(time, text, sizeof text);
-  for (char* c = text; *c != '\0'; ++c) {
-    if (*c == '/' || *c == '\\' || *c == ':') *c = '-';
-  }
-  return text;
 }

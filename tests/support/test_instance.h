@@ -45,7 +45,6 @@ class FakeClock {
   FakeClock(const FakeClock&) = delete;
   FakeClock& operator=(const FakeClock&) = delete;
 
-  void Set(const LocalTime& time);
   // Moves both the tick count and the local time forward.
   void Advance(uint32_t milliseconds);
   LocalTime Now() const;
@@ -69,6 +68,3 @@ class FakeClock {
   bool waitsSimulated_ = false;
   std::atomic<bool> held_{false};
 };
-
-// The short date text the logs use for a date, with "/", "\" and ":" made "-".
-std::string FileDateFor(const LocalTime& time);

@@ -1,5 +1,5 @@
 // The settings file: what LoadSettings makes of whole files in both layouts (the files are
-// in tests/data/settings/load.txt), and the stored password form. The reader's own rules
+// in tests/data/settings/load.txt), and the stored password form (passwords.txt there). The reader's own rules
 // are the list in tests/data/settings_reader/reads.txt.
 #include <gtest/gtest.h>
 
@@ -104,23 +104,14 @@ TEST(LoadSettings, WholeFilesOfBothLayouts) {
 }
 
 TEST(Password, UnscramblingAndTheStoredForm) {
-  const struct {
-    const char* stored;
-    size_t size;
-    const char* plain;
-    int result;
-  } cases[] = {
-      {"", 256, "", 0}, {"BA", 256, "\x04", 0}, {"AE", 256, "\x01", 0}, {"AB", 256, "\x40", 0},
-      {"PP", 256, "\xFF", 0}, {"10", 256, "\xC3", 0},  // below 65 wraps modulo 256
-      {"OBOB", 256, "xx", 0}, {"O", 256, "", 0}, {"OBO", 256, "x", 0},  // a lone last character gives nothing
-      {"OBOBOB", 3, "xx", -1}, {"OB", 0, "", -1},
-  };
-  for (const auto& c : cases) {
+  for (const DataRow& row : ReadDataRows("settings/passwords.txt")) {
+    DATA_ROW_TRACE(row);
     char plain[257];
     memset(plain, '#', sizeof plain);
-    EXPECT_EQ(UnscramblePassword(c.stored, plain, c.size), c.result) << c.stored;
-    EXPECT_EQ(plain[c.size], '#') << c.stored;
-    EXPECT_STREQ(c.size == 0 ? "" : plain, c.plain) << c.stored;
+    size_t size = std::stoul(row[1]);
+    EXPECT_EQ(UnscramblePassword(row[0].c_str(), plain, size), std::stoi(row[3]));
+    EXPECT_EQ(plain[size], '#');
+    EXPECT_EQ(size == 0 ? "" : plain, row[2]);
   }
   std::string all;
   for (int byte = 1; byte <= 255; ++byte) all += static_cast<char>(byte);
