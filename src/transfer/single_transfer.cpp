@@ -108,11 +108,12 @@ int DeliverMessage(const Account* account, int number) {
 int TransferSingleMessage(const Account* account, int number) {
   int result = DeliverMessage(account, number);
   if (result != 0) return result;
+  // Only now, with the local server's 250 in hand; the server deletes it at QUIT. The
+  // journal's record comes first of all, so a kill has the least time to come between.
+  FinishMessage(number, false);
   char text[kAliasTextSize];
   CopyText(text, "EMail message transferred for: ");
   AppendText(text, account->Alias);
   WriteLog(nullptr, text);
-  // Only now, with the local server's 250 in hand; the server deletes it at QUIT.
-  FinishMessage(number, false);
   return 0;
 }

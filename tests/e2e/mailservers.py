@@ -3,6 +3,7 @@ beside this file, everything below one temporary directory, stopped by their own
 
 import os
 import pwd
+import re
 import signal
 import socket
 import string
@@ -14,7 +15,7 @@ LOCAL_DOMAIN = "example.test"
 # Postfix delivers for these users of LOCAL_DOMAIN and refuses any other local address
 # for good (550), except BUSY_USER, refused for now (450).
 LOCAL_USERS = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi", "henry", "ivan", "judy", "ken",
-               "leo", "postmaster")
+               "leo", "mia", "nina", "oscar", "postmaster")
 BUSY_USER = "busy"
 MAIL_USER = "nobody"  # the unprivileged user both servers deliver and read mail as
 
@@ -126,9 +127,11 @@ class MailServers:
             raise
 
     def mailbox(self, name, password, messages):
-        """A POP3 mailbox holding messages (bytes), in order."""
-        with open(self.path("dovecot", "users"), "a", encoding="ascii") as users:
-            users.write(f"{name}:{password}\n")
+        """A POP3 mailbox holding messages (bytes), in order, behind those it holds already."""
+        with open(self.path("dovecot", "users"), "a+", encoding="ascii") as users:
+            users.seek(0)
+            if f"{name}:{password}\n" not in users.read():
+                users.write(f"{name}:{password}\n")
         maildir = self.path("dovecot", "home", name, "Maildir")
         for folder in (os.path.dirname(maildir), maildir) + tuple(os.path.join(maildir, s) for s in ("new", "cur", "tmp")):
             os.makedirs(folder, exist_ok=True)
@@ -140,6 +143,11 @@ class MailServers:
             os.chown(path, self.uid, self.gid)
         # Dovecot looks at its passwd-file at most once a second.
         time.sleep(1.1)
+
+    def pop3_process(self, name):
+        """The PID of the POP3 process of name's last session, as Dovecot logged it."""
+        with open(self.path("dovecot", "dovecot.log"), encoding="utf-8", errors="replace") as log:
+            return int(re.findall(rf"Login: user=<{name}>.* mpid=(\d+)", log.read())[-1])
 
     def pop3_messages(self, name):
         return maildir_files(self.path("dovecot", "home", name, "Maildir"))

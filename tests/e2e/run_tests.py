@@ -6,6 +6,7 @@ usage: run_tests.py BIN_DIR [SCENARIO...]   A scenario is a function marked @sce
 import email
 import glob
 import os
+import re
 import shutil
 import signal
 import socket
@@ -47,9 +48,19 @@ def subjects(messages):
     return sorted(email.message_from_bytes(m)["Subject"] for m in messages)
 
 
+def message_ids(messages):
+    return sorted(email.message_from_bytes(m)["Message-ID"] for m in messages)
+
+
+def big_message(subject, megabytes):
+    line = "0123456789 abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789\n"
+    return message(subject, body="".join(("." if n % 97 == 0 else "") + line
+                                         for n in range(megabytes * 1024 * 1024 // len(line))))
+
+
 class Instance:
 
-    def __init__(self, name, accounts, schedule, smtp=None):
+    def __init__(self, name, accounts, schedule, smtp=None, debug=(), start=True):
         self.home = os.path.join(ROOT, name)
         os.makedirs(self.home)
         smtp = dict({"SMTPServerNameOrAddress": "127.0.0.1", "SMTPDomain": LOCAL_DOMAIN, "Port": SERVERS.smtp_port},
@@ -57,13 +68,14 @@ class Instance:
         lines = ["[Postwain]", "Version=1", "[SMTP]"] + [f"{key}={value}" for key, value in smtp.items()]
         lines += ["[InternetAccess]", "Method=Direct", "[Schedule]", "OSSettlingTime=0", "TimeOut=30"]
         lines += [f"{days}{key}={value}" for key, value in schedule.items() for days in ("WeekDay", "WeekEnd")]
-        lines += ["[Debug]", "CreateTraceLog=1", "[AccountList]", f"NumberOfAccounts={len(accounts)}"]
+        lines += ["[Debug]", "CreateTraceLog=1", *debug, "[AccountList]", f"NumberOfAccounts={len(accounts)}"]
         for number, account in enumerate(accounts, 1):
             account = dict({"ServerName": "127.0.0.1", "Port": SERVERS.pop3_port}, **account)
             lines += [f"[Account{number}]"] + [f"{key}={value}" for key, value in account.items()]
         with open(os.path.join(self.home, "Postwain.ini"), "w", encoding="ascii") as ini:
             ini.write("\n".join(lines) + "\n")
-        self.start()
+        if start:
+            self.start()
 
     def start(self):
         self.process = subprocess.Popen([os.path.join(BIN_DIR, "postwain"), "run", "--home", self.home],
@@ -71,6 +83,26 @@ class Instance:
 
     def check(self):
         return postwain("check", "--home", self.home)
+
+    def once(self):
+        result = postwain("once", "--home", self.home)
+        return result.returncode, result.stdout.decode(errors="replace")
+
+    def trace(self, tail=0):
+        with open(os.path.join(self.home, "logs", "postwain trace.txt"), "rb") as trace:
+            trace.seek(max(0, os.fstat(trace.fileno()).st_size - tail) if tail else 0)
+            return trace.read()
+
+    def kill_while_relaying(self, count, kill):
+        """Runs kill as soon as count messages are through and the next one's data moves:
+        the SMTP server has not got its end, so no delivery is in doubt (a kill between the
+        end of the data and the server's answer would leave one that no client can know)."""
+        deadline = time.monotonic() + 120
+        while not (transferred(count)(self.log()) and
+                   self.trace(100).endswith(b"Email message transferred here and hidden from view...\r\n")):
+            assert time.monotonic() < deadline and not transferred(count + 1)(self.log()), "missed the relay"
+            time.sleep(0.005)
+        kill()
 
     def log(self):
         return "".join(open(path, encoding="latin-1").read()
@@ -197,27 +229,84 @@ def stored_password(user):
     return postwain("password", "pw-" + user).stdout.decode().strip()
 
 
-@scenario
-def kill_9_mid_check_loses_nothing_and_check_tells_the_truth():
-    originals = [message(f"crash {n:03d}") for n in range(1, 201)]
-    SERVERS.mailbox("crash", "pw-crash", originals)
-    instance = Instance("crash", [dict(single_user("henry"), UserName="crash", Password=stored_password("crash"))],
-                        ALL_DAY)
+def crash_mailbox(user, local):
+    """500 messages, the 250th so large that its data moves for a while."""
+    originals = [message(f"{user} {n:03d}") for n in range(1, 501)]
+    originals[249] = big_message(f"{user} 250", 20)
+    SERVERS.mailbox(user, "pw-" + user, originals)
+    account = dict(single_user(local), UserName=user, Password=stored_password(user))
+    return originals, Instance(user, [account], ALL_DAY)
+
+
+def delivered_once_and_none_left(instance, user, local, originals):
+    """A new run of the instance: the 249 messages delivered before are deleted, not delivered again."""
+    before = len(instance.log())
+    instance.start()
     try:
-        instance.wait_for_log(transferred(20))
+        instance.wait_for_log(lambda log: "Mail check finished" in log[before:])
+    finally:
+        instance.stop()
+    assert not SERVERS.pop3_messages(user), "messages left on the POP3 server"
+    assert message_ids(SERVERS.delivered(local)) == message_ids(originals), "not every message exactly once"
+    assert sum(int(n) for n in re.findall(r"(\d+) duplicates", instance.log())) == 249, instance.log()[-2000:]
+
+
+@scenario
+def kill_9_mid_check_delivers_every_message_once_and_check_tells_the_truth():
+    originals, instance = crash_mailbox("crash", "henry")
+    try:
+        instance.wait_for_log(transferred(1))
         second = postwain("run", "--home", instance.home)
         assert second.returncode == 1 and b"another Postwain runs for" in second.stderr, second
-        instance.process.kill()
+        instance.kill_while_relaying(249, instance.process.kill)
         instance.process.wait()
         check = instance.check()
         assert check.returncode == 1 and b"no Postwain runs for" in check.stderr, check
-        instance.start()  # the same instance: the killed one's lock and event are gone
-        wait_until(lambda: instance.check().returncode == 0, 20, "check does not find the new run")
-        wait_until(lambda: not SERVERS.pop3_messages("crash"), 300, "messages left on the POP3 server")
     finally:
-        instance.stop()
-    # Delivered but not yet deleted when killed: those arrive twice, none is lost.
-    assert set(subjects(SERVERS.delivered("henry"))) == set(subjects(originals))
+        instance.process.kill()
+    # The same instance: the killed one's lock and event are gone, its journal is not.
+    delivered_once_and_none_left(instance, "crash", "henry", originals)
+
+
+@scenario
+def a_pop3_server_killed_mid_check_delivers_every_message_once():
+    originals, instance = crash_mailbox("lost", "mia")
+    try:
+        instance.kill_while_relaying(249, lambda: os.kill(SERVERS.pop3_process("lost"), signal.SIGKILL))
+        instance.wait_for_log(lambda log: "failed to transfer" in log)
+    finally:
+        instance.stop(seconds=5)  # in the recovery mode now
+    delivered_once_and_none_left(instance, "lost", "mia", originals)
+
+
+@scenario
+def a_message_refused_for_good_is_downloaded_once_and_skipped_after():
+    small = [message(f"small {n}") for n in range(1, 5)]
+    SERVERS.mailbox("toobig", "pw-toobig", [small[0], big_message("too big", 26), small[1]])
+    instance = Instance("toobig", [dict(single_user("nina"), UserName="toobig", Password=stored_password("toobig"))],
+                        ALL_DAY, start=False)
+    status, output = instance.once()
+    assert status == 1 and output.count("Logged into POP3 server.") == 1, output  # no recovery logins
+    SERVERS.mailbox("toobig", "pw-toobig", small[2:])
+    status, output = instance.once()
+    assert status == 0 and output.count("Logged into POP3 server.") == 1, output
+    assert "Message number 1 left on the POP3 server, refused for good by the SMTP server: 552 5.3.4" in output, output
+    assert output.count("successfully transferred") == 2 and "ERROR" not in output, output
+    assert instance.trace().count(b"RETR 1\r\n") == 1  # the big one was number 2, then 1, and never asked for again
+    assert subjects(SERVERS.delivered("nina")) == subjects(small) and len(SERVERS.pop3_messages("toobig")) == 1
+
+
+@scenario
+def kept_mail_is_delivered_once_in_three_checks():
+    originals = [message(f"kept {n}") for n in range(1, 6)]
+    SERVERS.mailbox("keeper", "pw-keeper", originals)
+    instance = Instance("keeper", [dict(single_user("oscar"), UserName="keeper", Password=stored_password("keeper"))],
+                        ALL_DAY, debug=["DoNotDeleteRemoteMail=1"], start=False)
+    outputs = [instance.once() for _ in range(3)]
+    assert [status for status, _ in outputs] == [0, 0, 0], outputs
+    assert "Mail check finished: 0 delivered, 0 failed, 5 left on the server" in outputs[2][1], outputs
+    assert message_ids(SERVERS.delivered("oscar")) == message_ids(originals)
+    assert len(SERVERS.pop3_messages("keeper")) == 5
 
 
 @scenario
