@@ -1,5 +1,6 @@
-// The reply tests on arbitrary server bytes, the EHLO extension test among them: the
-// whole input as one text, and each line the way ReadLine hands it over.
+// The reply tests on arbitrary server bytes, the EHLO extension test and the UIDL listing
+// line among them: the whole input as one text, and each line the way ReadLine hands it
+// over.
 #include "fuzz_support.h"
 #include "protocol/protocol.h"
 
@@ -18,6 +19,11 @@ void CheckReply(const char* line) {
   FUZZ_CHECK(code >= 0 && code <= 999 && (code == 0 || IsSMTPContinuationLine(line) == 0));
   int offered = IsSMTPExtensionLine(line, "STARTTLS");
   FUZZ_CHECK(offered == 0 || (strlen(line) >= 12 && (line[3] == '-' || line[3] == ' ')));
+  int32_t number = -1;
+  UniqueId id;
+  if (ParseUniqueIdLine(line, &number, &id) == 0) {
+    FUZZ_CHECK(number >= 0 && strlen(id.text) >= 1 && strlen(id.text) < kUniqueIdSize && strstr(line, id.text) != nullptr);
+  }
 }
 
 }  // namespace
