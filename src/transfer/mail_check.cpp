@@ -26,7 +26,9 @@ enum class Mode { kFirstPass, kOneMessagePerLogin };
 
 // Numbers are those of the current login; the next login numbers the messages that are
 // still there without the ones deleted before them. So the message at nextNumber +
-// deleted now is nextNumber then.
+// deleted now is nextNumber then. (The recovery mode therefore starts at the failed
+// message, not at number 1: with remote mail kept, the messages before it are still
+// there, and starting at 1 would deliver them again.)
 struct AccountState {
   const Account* account;
   Mode mode;
