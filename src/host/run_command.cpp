@@ -82,7 +82,11 @@ int RunLibrary() {
 
 }  // namespace
 
-int RunCommand(const CommandLine&) { return RunLibrary() == 0 ? 0 : 1; }
+int RunCommand(const CommandLine&) {
+  // A variable left in the caller's environment must not turn a service into one check.
+  PlatformSetEnvironment(kOnceVariable, "0");
+  return RunLibrary() == 0 ? 0 : 1;
+}
 
 // The library is asked for its one check through the environment, read at start-up, and
 // answers there once the check has ended, raising the stop request that ends the wait:
