@@ -1,6 +1,6 @@
 // The settings reader on arbitrary file bytes: every read stays inside its buffer and
 // ends its text, every key list ends in zero bytes that a walker finds, and LoadSettings
-// walks whatever the file holds. The first input byte picks the buffer sizes.
+// and the settings check walk whatever the file holds. The first input byte picks the buffer sizes.
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,6 +45,7 @@ void LoadThroughTheFile(const uint8_t* data, size_t size) {
   fwrite(data, 1, size, file);
   fclose(file);
   LoadSettings();
+  CheckSettingsFile([](const char* finding, void*) { FUZZ_CHECK(strlen(finding) < kSettingsFindingSize); }, nullptr);
   for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next) {
     FUZZ_CHECK(strlen(account->Password) < sizeof account->Password);
   }

@@ -11,36 +11,6 @@
 
 namespace {
 
-// The older layout's sections describe a mailbox and a dial-up entry at once.
-struct OldLayoutSection {
-  int32_t Enabled;
-  char ConnectionName[260];
-  char DialUpUserName[256];
-  char DialUpUserPassword[256];
-  char POP3UserName[256];
-  char POP3UserPassword[256];
-  char POP3ServerNameOrAddress[256];
-};
-
-#define PW_OLD_TEXT(field) \
-  {#field, FieldKind::Text, offsetof(OldLayoutSection, field), sizeof(OldLayoutSection::field), \
-   FieldGroup::Special, nullptr, #field, sizeof(OldLayoutSection::field), 0, "", 0}
-#define PW_OLD_PASSWORD(field) \
-  {#field, FieldKind::Password, offsetof(OldLayoutSection, field), sizeof(OldLayoutSection::field), \
-   FieldGroup::Special, nullptr, #field, kStoredPasswordSize, 0, "", 0}
-
-const SettingsField kOldLayoutFields[] = {
-    {"Enabled", FieldKind::Letter, offsetof(OldLayoutSection, Enabled), 0, FieldGroup::Special, nullptr, "Enabled", 5,
-     0, "N", 'y'},
-    PW_OLD_TEXT(ConnectionName),
-    PW_OLD_TEXT(DialUpUserName),
-    PW_OLD_PASSWORD(DialUpUserPassword),
-    PW_OLD_TEXT(POP3UserName),
-    PW_OLD_PASSWORD(POP3UserPassword),
-    PW_OLD_TEXT(POP3ServerNameOrAddress),
-};
-
-constexpr const char* kOldLayoutSectionNames[] = {"POP3DirectConnect", "POP3DialUp1", "POP3DialUp2"};
 constexpr int kOldLayoutSections = 3;
 // [DomainTranslations] key names are read into a work buffer of this size.
 constexpr size_t kTranslationListSize = 16384;
@@ -105,19 +75,20 @@ void SetOldLayoutMailbox(Account* account, int made, const char* translations) {
 }
 
 void LoadOldLayoutSchedule(const PlatformProfile* settingsFile) {
-  Settings.WeekDayFrequency = Settings.WeekEndFrequency = PlatformProfileInt(settingsFile, "Schedule", "Frequency", 60);
-  Settings.WeekDayStartHour = Settings.WeekEndStartHour = PlatformProfileInt(settingsFile, "Schedule", "StartHour", 6);
-  Settings.WeekDayStartMinute = Settings.WeekEndStartMinute =
-      PlatformProfileInt(settingsFile, "Schedule", "StartMinute", 0);
-  Settings.WeekDayEndHour = Settings.WeekEndEndHour = PlatformProfileInt(settingsFile, "Schedule", "EndHour", 22);
-  Settings.WeekDayEndMinute = Settings.WeekEndEndMinute = PlatformProfileInt(settingsFile, "Schedule", "EndMinute", 0);
+  // Read into the weekday fields; the weekend has the same.
+  ReadGroup(settingsFile, kLayoutFields, kLayoutFieldCount, FieldGroup::OlderSchedule, &Settings);
+  Settings.WeekEndFrequency = Settings.WeekDayFrequency;
+  Settings.WeekEndStartHour = Settings.WeekDayStartHour;
+  Settings.WeekEndStartMinute = Settings.WeekDayStartMinute;
+  Settings.WeekEndEndHour = Settings.WeekDayEndHour;
+  Settings.WeekEndEndMinute = Settings.WeekDayEndMinute;
 }
 
 }  // namespace
 
 int LoadAccounts(const PlatformProfile* settingsFile) {
   FreeAccounts();
-  Settings.NumberOfAccounts = PlatformProfileInt(settingsFile, "AccountList", "NumberOfAccounts", 0);
+  ReadGroup(settingsFile, kLayoutFields, kLayoutFieldCount, FieldGroup::AccountList, &Settings);
   Account** tail = &Settings.Accounts;
   for (int32_t i = 1; i <= Settings.NumberOfAccounts; ++i) {
     char section[32];
@@ -137,8 +108,8 @@ int LoadAccounts(const PlatformProfile* settingsFile) {
 int LoadOldLayoutAccounts(const PlatformProfile* settingsFile) {
   OldLayoutSection sections[kOldLayoutSections];
   for (int s = 0; s < kOldLayoutSections; ++s) {
-    for (const SettingsField& field : kOldLayoutFields) {
-      ReadField(settingsFile, kOldLayoutSectionNames[s], field, &sections[s]);
+    for (size_t i = 0; i < kOldLayoutFieldCount; ++i) {
+      ReadField(settingsFile, kOldLayoutSectionNames[s], kOldLayoutFields[i], &sections[s]);
     }
   }
   char* translations = static_cast<char*>(PlatformAllocate(kTranslationListSize));

@@ -22,19 +22,15 @@ constexpr size_t kKeyListSize = 32000;
 // Values of [DeliveredTo] and [SpecialActions] are read with these buffers.
 constexpr size_t kDeliveredToValueSize = 1000;
 constexpr size_t kSpecialActionValueSize = 99;
-constexpr size_t kMethodSize = 10;
 
 void ReadGroup(const PlatformProfile* settingsFile, FieldGroup group) {
-  for (size_t i = 0; i < kSettingsFieldCount; ++i) {
-    if (kSettingsFields[i].group == group) ReadField(settingsFile, nullptr, kSettingsFields[i], &Settings);
-  }
+  ReadGroup(settingsFile, kSettingsFields, kSettingsFieldCount, group, &Settings);
 }
 
 void ReadInternetAccess(const PlatformProfile* settingsFile) {
-  char method[kMethodSize];
-  PlatformProfileString(settingsFile, "InternetAccess", "Method", "DialUp", method, sizeof method);
-  Settings.DirectConnect = EqualsNoCase(method, "Direct") ? 1 : 0;
   ReadGroup(settingsFile, FieldGroup::InternetAccess);
+  // Method is DialUp (0) or Direct (1); any other word dials too.
+  if (Settings.DirectConnect != 1) Settings.DirectConnect = 0;
 }
 
 // Without a settings file: every field's default, then the values that let a fresh
@@ -131,7 +127,9 @@ int LoadSettings() {
   PlatformProfile* settingsFile = PlatformOpenProfile(path);
   ReadGroup(settingsFile, FieldGroup::Smtp);
   DefaultPortForSSL(settingsFile, "SMTP", Settings.SMTPSecurity, &Settings.SMTPPort, kSSLSMTPPort);
-  if (PlatformProfileInt(settingsFile, "Postwain", "Version", 0) == 0) {
+  int32_t version = 0;
+  ReadGroup(settingsFile, kLayoutFields, kLayoutFieldCount, FieldGroup::Version, &version);
+  if (version == 0) {
     LoadOldLayoutAccounts(settingsFile);
   } else {
     ReadGroup(settingsFile, FieldGroup::Schedule);
@@ -158,5 +156,6 @@ int ReloadSettingsIfChanged() {
   uint64_t time = 0;
   if (FileLastWriteTime(path, &time) != 0 || time == Settings.SettingsFileTime) return 0;
   LoadSettings();
+  WarnAboutSettings();
   return 1;
 }

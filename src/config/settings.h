@@ -100,9 +100,9 @@ int LoadSettings();
 // Frees the account list and the two small lists and empties them (NumberOfAccounts 0).
 // Returns 0.
 int FreeSettingsLists();
-// Reloads the settings when the file's last-write time differs from SettingsFileTime.
-// Returns 1 when it reloaded, else 0 (also when the file is missing: the settings in
-// force stay).
+// Reloads the settings when the file's last-write time differs from SettingsFileTime, and
+// warns in the daily log of what the settings check finds in the new file. Returns 1
+// when it reloaded, else 0 (also when the file is missing: the settings in force stay).
 int ReloadSettingsIfChanged();
 
 // The path of the settings file: ModuleDirectory, a separator and kSettingsFileName.
@@ -110,6 +110,18 @@ int ReloadSettingsIfChanged();
 int SettingsFilePath(char* path, size_t size);
 // Last-write time of a file (100-ns units since 1601). Returns 0, or -1 when not found.
 int FileLastWriteTime(const char* path, uint64_t* time);
+
+// One line per thing in the settings file that is not read as its writer most likely
+// meant, each "[Section] Key=value: what is wrong" or "[Section]: what is wrong": unknown
+// sections and keys, those of the other layout, accounts beyond the list, repeated
+// sections and keys, numbers that are not whole numbers, switches that are not 0 or 1,
+// letters and words that are none of those documented, passwords that are not in the
+// stored form (shown as stars), a ";" comment behind a value. Reading is not changed by
+// it. Each line goes to report with context; returns their number (0 without a file).
+constexpr size_t kSettingsFindingSize = 512;
+int CheckSettingsFile(void (*report)(const char* finding, void* context), void* context);
+// Writes each finding to the daily log: "WARNING - " + finding, source "Postwain.ini".
+void WarnAboutSettings();
 
 // Turns a stored password into plain text (at most size - 1 bytes). Two stored characters
 // give one plain byte; a lone last character (an odd-length text) gives none. Returns 0,

@@ -7,34 +7,26 @@
 #include "util/text.h"
 
 #define PW_TEXT(record, group, section, field, key) \
-  {#field, FieldKind::Text, offsetof(record, field), sizeof(record::field), group, section, key, sizeof(record::field), 0, "", 0}
+  {#field, FieldKind::Text, offsetof(record, field), sizeof(record::field), group, section, key, sizeof(record::field), 0, "", nullptr}
 #define PW_NUMBER(record, group, section, field, key, fallback) \
-  {#field, FieldKind::Number, offsetof(record, field), 0, group, section, key, 0, fallback, "", 0}
+  {#field, FieldKind::Number, offsetof(record, field), 0, group, section, key, 0, fallback, "", nullptr}
 #define PW_KEYED_SWITCH(record, group, section, field, key, fallback) \
-  {#field, FieldKind::Switch, offsetof(record, field), 0, group, section, key, 0, fallback, "", 0}
+  {#field, FieldKind::Switch, offsetof(record, field), 0, group, section, key, 0, fallback, "", nullptr}
 #define PW_SWITCH(record, group, section, field, fallback) \
   PW_KEYED_SWITCH(record, group, section, field, #field, fallback)
 #define PW_CHOICE(record, group, section, field, key, words) \
-  {#field, FieldKind::Choice, offsetof(record, field), 0, group, section, key, kChoiceSize, 0, words, 0}
+  {#field, FieldKind::Choice, offsetof(record, field), 0, group, section, key, kChoiceSize, 0, words, nullptr}
+#define PW_LETTER(record, section, field, key, readSize, fallback, letters) \
+  {#field, FieldKind::Letter, offsetof(record, field), 0, FieldGroup::Special, section, key, readSize, 0, fallback, letters}
 #define PW_PASSWORD(record, group, section, field, key)                                                   \
   {#field, FieldKind::Password, offsetof(record, field), sizeof(record::field), group, section, key, \
-   kStoredPasswordSize, 0, "", 0}
+   kStoredPasswordSize, 0, "", nullptr}
 
 namespace {
 
 // A Choice value is read with a buffer of this size: room for the longest word and more,
 // so that a longer value never reads as one.
 constexpr size_t kChoiceSize = 16;
-
-// The index of text among the words of a Choice row, or -1.
-int32_t ChoiceIndex(const SettingsField& field, const char* text) {
-  for (int32_t index = 0;; ++index) {
-    char word[kChoiceSize];
-    ChoiceWord(field, index, word, sizeof word);
-    if (word[0] == '\0') return -1;
-    if (EqualsNoCase(word, text)) return index;
-  }
-}
 
 }  // namespace
 
@@ -46,8 +38,8 @@ const SettingsField kSettingsFields[] = {
     PW_CHOICE(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPSecurity, "Security", kSecurityWords),
     PW_KEYED_SWITCH(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPVerifyCertificate, "VerifyCertificate", 1),
     PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPCAFile, "CAFile"),
-    // Method is compared whole ("Direct"), so it has code of its own.
-    PW_NUMBER(SettingsRecord, FieldGroup::Special, "InternetAccess", DirectConnect, "Method", 0),
+    // Any word but Direct dials; the load makes -1 (not understood) 0.
+    PW_CHOICE(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", DirectConnect, "Method", "DialUp|Direct"),
     PW_TEXT(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", ConnectionName, "ConnectionName"),
     PW_TEXT(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", DialUpUserName, "DialUpUserName"),
     PW_PASSWORD(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", DialUpUserPassword,
@@ -76,17 +68,40 @@ const SettingsField kAccountFields[] = {
     PW_NUMBER(Account, FieldGroup::Special, nullptr, Port, "Port", 110),
     PW_TEXT(Account, FieldGroup::Special, nullptr, UserName, "UserName"),
     PW_PASSWORD(Account, FieldGroup::Special, nullptr, Password, "Password"),
-    {"SingleUser", FieldKind::Letter, offsetof(Account, SingleUser), 0, FieldGroup::Special, nullptr, "Type", 10, 0, "G",
-     'i'},
+    PW_LETTER(Account, nullptr, SingleUser, "Type", 10, "G", "ig"),
     PW_TEXT(Account, FieldGroup::Special, nullptr, Domain, "Domain"),
     PW_TEXT(Account, FieldGroup::Special, nullptr, Alias, "Alias"),
-    {"TranslateUserAccounts", FieldKind::Letter, offsetof(Account, TranslateUserAccounts), 0, FieldGroup::Special,
-     nullptr, "TranslateUserAccounts", 10, 0, "T", 't'},
+    PW_LETTER(Account, nullptr, TranslateUserAccounts, "TranslateUserAccounts", 10, "T", "tf"),
     PW_CHOICE(Account, FieldGroup::Special, nullptr, Security, "Security", kSecurityWords),
     PW_KEYED_SWITCH(Account, FieldGroup::Special, nullptr, VerifyCertificate, "VerifyCertificate", 1),
     PW_TEXT(Account, FieldGroup::Special, nullptr, CAFile, "CAFile"),
 };
 const size_t kAccountFieldCount = sizeof kAccountFields / sizeof kAccountFields[0];
+
+const SettingsField kLayoutFields[] = {
+    {"Version", FieldKind::Number, 0, 0, FieldGroup::Version, "Postwain", "Version", 0, 0, "", nullptr},
+    PW_NUMBER(SettingsRecord, FieldGroup::AccountList, "AccountList", NumberOfAccounts, "NumberOfAccounts", 0),
+    PW_NUMBER(SettingsRecord, FieldGroup::OlderSchedule, "Schedule", WeekDayFrequency, "Frequency", 60),
+    PW_NUMBER(SettingsRecord, FieldGroup::OlderSchedule, "Schedule", WeekDayStartHour, "StartHour", 6),
+    PW_NUMBER(SettingsRecord, FieldGroup::OlderSchedule, "Schedule", WeekDayStartMinute, "StartMinute", 0),
+    PW_NUMBER(SettingsRecord, FieldGroup::OlderSchedule, "Schedule", WeekDayEndHour, "EndHour", 22),
+    PW_NUMBER(SettingsRecord, FieldGroup::OlderSchedule, "Schedule", WeekDayEndMinute, "EndMinute", 0),
+};
+const size_t kLayoutFieldCount = sizeof kLayoutFields / sizeof kLayoutFields[0];
+
+#define PW_OLD_TEXT(field) PW_TEXT(OldLayoutSection, FieldGroup::Special, nullptr, field, #field)
+#define PW_OLD_PASSWORD(field) PW_PASSWORD(OldLayoutSection, FieldGroup::Special, nullptr, field, #field)
+
+const SettingsField kOldLayoutFields[] = {
+    PW_LETTER(OldLayoutSection, nullptr, Enabled, "Enabled", 5, "N", "yn"),
+    PW_OLD_TEXT(ConnectionName),
+    PW_OLD_TEXT(DialUpUserName),
+    PW_OLD_PASSWORD(DialUpUserPassword),
+    PW_OLD_TEXT(POP3UserName),
+    PW_OLD_PASSWORD(POP3UserPassword),
+    PW_OLD_TEXT(POP3ServerNameOrAddress),
+};
+const size_t kOldLayoutFieldCount = sizeof kOldLayoutFields / sizeof kOldLayoutFields[0];
 
 int32_t* NumberField(const SettingsField& field, void* record) {
   return reinterpret_cast<int32_t*>(static_cast<char*>(record) + field.offset);
@@ -97,6 +112,15 @@ const int32_t* NumberField(const SettingsField& field, const void* record) {
 }
 const char* TextField(const SettingsField& field, const void* record) {
   return static_cast<const char*>(record) + field.offset;
+}
+
+int32_t ChoiceIndex(const SettingsField& field, const char* text) {
+  for (int32_t index = 0;; ++index) {
+    char word[kChoiceSize];
+    ChoiceWord(field, index, word, sizeof word);
+    if (word[0] == '\0') return -1;
+    if (EqualsNoCase(word, text)) return index;
+  }
 }
 
 void ChoiceWord(const SettingsField& field, int32_t value, char* word, size_t size) {
@@ -137,7 +161,7 @@ void ReadField(const PlatformProfile* settingsFile, const char* section, const S
       char text[16];
       size_t size = field.readSize < sizeof text ? field.readSize : sizeof text;
       PlatformProfileString(settingsFile, section, field.key, field.textDefault, text, size);
-      *NumberField(field, record) = LowerAscii(text[0]) == field.letter;
+      *NumberField(field, record) = LowerAscii(text[0]) == field.letters[0];
       break;
     }
     case FieldKind::Choice: {
@@ -146,6 +170,13 @@ void ReadField(const PlatformProfile* settingsFile, const char* section, const S
       *NumberField(field, record) = text[0] == '\0' ? 0 : ChoiceIndex(field, text);
       break;
     }
+  }
+}
+
+void ReadGroup(const PlatformProfile* settingsFile, const SettingsField* rows, size_t count, FieldGroup group,
+               void* record) {
+  for (size_t i = 0; i < count; ++i) {
+    if (rows[i].group == group) ReadField(settingsFile, nullptr, rows[i], record);
   }
 }
 
@@ -160,7 +191,7 @@ void SetFieldDefault(const SettingsField& field, void* record) {
       *NumberField(field, record) = field.numberDefault;
       break;
     case FieldKind::Letter:
-      *NumberField(field, record) = LowerAscii(field.textDefault[0]) == field.letter;
+      *NumberField(field, record) = LowerAscii(field.textDefault[0]) == field.letters[0];
       break;
     case FieldKind::Choice:
       *NumberField(field, record) = 0;

@@ -9,6 +9,7 @@ struct PlatformLibrary;
 // arguments than the command takes.
 struct CommandLine {
   const char* home;  // --home DIR, or nullptr
+  bool option;       // the command's one option (settings --check) was given
   int argc;          // arguments after the command name and the options
   char** argv;
 };
@@ -23,6 +24,10 @@ int DemoCommand(const CommandLine& line);      // demo: a whole mail check again
 // Makes DIR (a directory) the instance directory of the library and of this program's own
 // copy of the settings reader. Returns 0, or -1 with a message on stderr.
 int UseHomeDirectory(const char* home);
+
+// Whether Postwain.ini, where it exists, can be read (the library reads an unreadable
+// one as empty: every setting at its default). Returns 0, or -1 after a line on stderr.
+int CheckSettingsReadable(const char* path);
 
 // The library (libpwt.so, pwt.dll) from beside this program, with its two entry points.
 struct LoadedLibrary {

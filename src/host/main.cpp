@@ -14,15 +14,18 @@ struct CommandEntry {
   int maxArguments;
   const char* arguments;  // how the usage line shows them
   const char* summary;
+  const char* option;  // the one option of the command, or nullptr
 };
 
 const CommandEntry kCommands[] = {
-    {"run", RunCommand, 0, "", "start Postwain in the foreground; SIGINT or SIGTERM stops it"},
-    {"once", OnceCommand, 0, "", "run one mail check in the foreground; exit 1 when anything failed"},
-    {"check", CheckCommand, 0, "", "ask the running Postwain for a mail check now"},
-    {"password", PasswordCommand, 1, " [TEXT]", "print the stored form of a password (from TEXT or standard input)"},
-    {"settings", SettingsCommand, 0, "", "print the settings as Postwain reads them from Postwain.ini"},
-    {"demo", DemoCommand, 0, "", "run one whole mail check against built-in loopback servers"},
+    {"run", RunCommand, 0, "", "start Postwain in the foreground; SIGINT or SIGTERM stops it", nullptr},
+    {"once", OnceCommand, 0, "", "run one mail check in the foreground; exit 1 when anything failed", nullptr},
+    {"check", CheckCommand, 0, "", "ask the running Postwain for a mail check now", nullptr},
+    {"password", PasswordCommand, 1, " [TEXT]", "print the stored form of a password (from TEXT or standard input)",
+     nullptr},
+    {"settings", SettingsCommand, 0, " [--check]",
+     "print the settings as Postwain reads them from Postwain.ini; --check: what is wrong in it", "--check"},
+    {"demo", DemoCommand, 0, "", "run one whole mail check against built-in loopback servers", nullptr},
 };
 
 void PrintUsage(FILE* out) {
@@ -59,7 +62,7 @@ int RefuseCommandLine(const CommandEntry* command, const char* problem, const ch
 int main(int argc, char** argv) {
   const CommandEntry* command = nullptr;
   std::vector<char*> arguments(static_cast<size_t>(argc));
-  CommandLine line{nullptr, 0, arguments.data()};
+  CommandLine line{nullptr, false, 0, arguments.data()};
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
@@ -75,6 +78,8 @@ int main(int argc, char** argv) {
       line.home = argv[++i];
     } else if (strncmp(argument, "--home=", 7) == 0) {
       line.home = argument + 7;
+    } else if (command != nullptr && command->option != nullptr && strcmp(argument, command->option) == 0) {
+      line.option = true;
     } else if (command == nullptr) {
       command = FindCommand(argument);
       if (command == nullptr) return RefuseCommandLine(nullptr, "unknown command ", argument);

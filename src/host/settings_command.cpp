@@ -53,25 +53,51 @@ void PrintSettings() {
 }
 
 // The reader ignores a UTF-8 byte-order mark, as Windows does, which costs the first line;
-// editors add one silently, so say so.
-void WarnAboutByteOrderMark(const char* path) {
+// editors add one silently, so say so. Returns 1 when it did.
+int WarnAboutByteOrderMark(const char* path) {
   FILE* file = fopen(path, "rb");
-  if (file == nullptr) return;
+  if (file == nullptr) return 0;
   unsigned char start[3] = {0, 0, 0};
   size_t got = fread(start, 1, sizeof start, file);
   fclose(file);
-  if (got == 3 && start[0] == 0xEF && start[1] == 0xBB && start[2] == 0xBF) {
-    fprintf(stderr, "postwain: %s begins with a UTF-8 byte-order mark, which spoils its first line; "
-                    "save it without one\n", path);
-  }
+  if (got < 3 || start[0] != 0xEF || start[1] != 0xBB || start[2] != 0xBF) return 0;
+  fprintf(stderr, "postwain: %s begins with a UTF-8 byte-order mark, which spoils its first line; "
+                  "save it without one\n", path);
+  return 1;
+}
+
+void PrintFinding(const char* finding, void* path) { printf("%s: %s\n", static_cast<const char*>(path), finding); }
+
+// settings --check: every finding of the check on a line of its own. Returns 0 when there
+// is nothing to say, else 1.
+int CheckSettings(const char* path) {
+  if (CheckSettingsReadable(path) != 0) return 1;
+  int findings = WarnAboutByteOrderMark(path) + CheckSettingsFile(PrintFinding, const_cast<char*>(path));
+  if (findings == 0) printf("%s: nothing found\n", path);
+  return findings == 0 ? 0 : 1;
 }
 
 }  // namespace
 
-int SettingsCommand(const CommandLine&) {
+int CheckSettingsReadable(const char* path) {
+  char* content = nullptr;
+  if (FileExists(path) == 0 || (PlatformIsDirectory(path) == 0 && PlatformReadWholeFile(path, &content) >= 0)) {
+    PlatformFree(content);
+    return 0;
+  }
+  fprintf(stderr, "postwain: cannot read %s; Postwain would take every setting at its default\n", path);
+  return -1;
+}
+
+int SettingsCommand(const CommandLine& line) {
   char path[kPathSize];
-  if (SettingsFilePath(path, sizeof path) != 0 || FileExists(path) == 0) {
-    fprintf(stderr, "postwain: no settings file %s; these are the built-in values\n", path);
+  bool exists = SettingsFilePath(path, sizeof path) == 0 && FileExists(path) == 1;
+  if (!exists) {
+    fprintf(stderr, "postwain: no settings file %s; %s\n", path,
+            line.option ? "the built-in values fetch no mail" : "these are the built-in values");
+    if (line.option) return 1;
+  } else if (line.option) {
+    return CheckSettings(path);
   } else {
     WarnAboutByteOrderMark(path);
   }

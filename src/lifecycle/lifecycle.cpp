@@ -150,6 +150,7 @@ int32_t PostwainStartUp() {
   if (TransferBuffer == nullptr) return FailStartUp();
   if (AllocateMessageIdTable() != 0) return FailStartUp();
   LoadSettings();
+  WarnAboutSettings();
   TransportStartUp();
   StartScheduler();
   return 0;

@@ -230,7 +230,8 @@ void PlatformCloseProfile(PlatformProfile* profile);
 // A value into buffer (size bytes). Returns the number of characters written.
 size_t PlatformProfileString(const PlatformProfile* profile, const char* section, const char* key,
                              const char* fallback, char* buffer, size_t size);
-// The key names of a section into buffer (size bytes), as described above.
+// The key names of a section into buffer (size bytes), as described above; with section
+// nullptr the section names of the file in the same form, in file order.
 size_t PlatformProfileKeyNames(const PlatformProfile* profile, const char* section, char* buffer, size_t size);
 int32_t PlatformProfileInt(const PlatformProfile* profile, const char* section, const char* key, int32_t fallback);
 

@@ -19,14 +19,15 @@ struct Outcome {
   int status;
 };
 
-// Runs postwain from beside this test program: stdin from input, stdout captured.
+// Runs postwain from beside this test program: stdin from input, stdout captured, at most
+// 30 seconds.
 Outcome Postwain(const std::string& arguments, const std::string& input = "") {
   char self[4096];
   ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
   std::string program(self, length > 0 ? length : 0);
   TempInstance scratch;
   std::ofstream(scratch.Dir() + "/stdin", std::ios::binary) << input;
-  std::string command = "'" + program.substr(0, program.rfind('/') + 1) + "postwain' " + arguments + " <'" +
+  std::string command = "timeout 30 '" + program.substr(0, program.rfind('/') + 1) + "postwain' " + arguments + " <'" +
                         scratch.Dir() + "/stdin' 2>/dev/null";
   Outcome run{"", -1};
   FILE* pipe = popen(command.c_str(), "r");
@@ -66,6 +67,9 @@ TEST(Commands, PasswordGivesTheStoredFormThatSettingsReadsAndHides) {
   Outcome run = Postwain("settings --home '" + instance.Dir() + "'");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.find("s3cret"), std::string::npos);
+  EXPECT_EQ(Postwain("settings --check --home '" + instance.Dir() + "'").status, 0);
+  instance.WriteSettings("[Acount1]");
+  EXPECT_EQ(Postwain("settings --check --home '" + instance.Dir() + "'").status, 1);
   for (const char* lines : {"\nDialUpUserPassword = ******\n", "\nAccount[1].Password = ******\nAccount[1].SingleUser = 1\n",
                             "\nNumberOfAccounts = 1\nDeliveredToPrefixes[1] = prefix-\n"
                             "SpecialActions[1] = abuse@example.org 1\n"}) {

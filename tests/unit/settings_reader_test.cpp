@@ -20,8 +20,8 @@ std::string Read(const PlatformProfile* profile, const DataRow& read) {
   if (read[1] == "I") return std::to_string(PlatformProfileInt(profile, section, key, number));
   size_t size = static_cast<size_t>(number);
   std::vector<char> buffer(size + 1, 'Q');
-  bool list = read[1] == "K";
-  size_t count = list ? PlatformProfileKeyNames(profile, section, buffer.data(), size)
+  bool list = read[1] == "K" || read[1] == "N";
+  size_t count = list ? PlatformProfileKeyNames(profile, read[1] == "N" ? nullptr : section, buffer.data(), size)
                       : PlatformProfileString(profile, section, key, "fallback ", buffer.data(), size);
   size_t shown = count + (list ? 2 : 1);
   return std::to_string(count) + ":" + std::string(buffer.data(), shown < size ? shown : size);

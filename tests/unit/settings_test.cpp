@@ -1,5 +1,6 @@
-// The settings file: what LoadSettings makes of whole files in both layouts (the files are
-// in tests/data/settings/load.txt), and the stored password form (passwords.txt there). The reader's own rules
+// The settings file: what LoadSettings makes of whole files in both layouts and what the
+// settings check finds in them (the files are in tests/data/settings/load.txt), and the
+// stored password form (passwords.txt there). The reader's own rules
 // are the list in tests/data/settings_reader/reads.txt.
 #include <gtest/gtest.h>
 
@@ -90,6 +91,10 @@ TEST(LoadSettings, WholeFilesOfBothLayouts) {
     PlatformFailAllocationAt(std::stoi(row.Get("failed-allocation", "0")));
     EXPECT_EQ(LoadSettings(), 0);
     PlatformFailAllocationAt(0);
+    std::vector<std::string> findings;
+    CheckSettingsFile([](const char* finding, void* all) { static_cast<std::vector<std::string>*>(all)->push_back(finding); },
+                      &findings);
+    EXPECT_EQ(findings, row.All("finding"));
     for (size_t i = 0; i < kSettingsFieldCount; ++i) {
       std::string shown = Shown(kSettingsFields[i], &Settings);
       EXPECT_TRUE(shown != "stale" && shown != "-7") << kSettingsFields[i].name << " was not set";

@@ -266,35 +266,61 @@ size_t PlatformProfileString(const PlatformProfile* profile, const char* section
   return CopyFallback(fallback, buffer, size);
 }
 
-size_t PlatformProfileKeyNames(const PlatformProfile* profile, const char* section, char* buffer, size_t size) {
-  if (size == 0) return 0;
-  size_t used = 0;
-  size_t offset = 0;
-  bool cut = false;
-  ProfileLine line;
-  bool found = FindSection(profile, section, &offset);
-  while (found && !cut && NextKey(profile, &offset, &line)) {
-    size_t length = TextLength(line.name);
-    // The name, its zero byte and the list's last zero must fit in size - 1 bytes.
-    cut = used + length + 2 > size - 1;
-    size_t room = size >= 2 ? size - 2 - used : 0;
-    size_t copied = length < room ? length : room;
-    memcpy(buffer + used, line.name.start, copied);
-    if (!cut) buffer[used + length] = '\0';
-    used += cut ? copied : length + 1;
-  }
-  if (cut) {
-    if (size < 2) {
-      buffer[0] = '\0';
+namespace {
+
+// A key list or section list as it is built: every name followed by a zero byte, then one
+// more zero byte, cut as the rules in platform.h say.
+struct NameList {
+  char* buffer;
+  size_t size;
+  size_t used;
+  bool cut;
+};
+
+// Appends one name; false once the list is cut (nothing more fits).
+bool AppendName(NameList& list, Span name) {
+  size_t length = TextLength(name);
+  // The name, its zero byte and the list's last zero must fit in size - 1 bytes.
+  list.cut = list.used + length + 2 > list.size - 1;
+  size_t room = list.size >= 2 ? list.size - 2 - list.used : 0;
+  size_t copied = length < room ? length : room;
+  memcpy(list.buffer + list.used, name.start, copied);
+  if (!list.cut) list.buffer[list.used + length] = '\0';
+  list.used += list.cut ? copied : length + 1;
+  return !list.cut;
+}
+
+size_t EndNameList(NameList& list) {
+  if (list.cut) {
+    if (list.size < 2) {
+      list.buffer[0] = '\0';
       return 0;
     }
-    buffer[size - 2] = '\0';
-    buffer[size - 1] = '\0';
-    return size - 2;
+    list.buffer[list.size - 2] = '\0';
+    list.buffer[list.size - 1] = '\0';
+    return list.size - 2;
   }
-  buffer[used] = '\0';
-  if (used == 0 && size > 1) buffer[1] = '\0';
-  return used;
+  list.buffer[list.used] = '\0';
+  if (list.used == 0 && list.size > 1) list.buffer[1] = '\0';
+  return list.used;
+}
+
+}  // namespace
+
+size_t PlatformProfileKeyNames(const PlatformProfile* profile, const char* section, char* buffer, size_t size) {
+  if (size == 0) return 0;
+  NameList list{buffer, size, 0, false};
+  size_t offset = 0;
+  ProfileLine line;
+  if (section == nullptr) {
+    while (profile != nullptr && NextLine(profile, &offset, &line)) {
+      if (line.kind == LineKind::Section && !AppendName(list, line.name)) break;
+    }
+  } else if (FindSection(profile, section, &offset)) {
+    while (NextKey(profile, &offset, &line) && AppendName(list, line.name)) {
+    }
+  }
+  return EndNameList(list);
 }
 
 int32_t PlatformProfileInt(const PlatformProfile* profile, const char* section, const char* key, int32_t fallback) {
