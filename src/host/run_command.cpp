@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/settings.h"
 #include "host/commands.h"
 #include "lifecycle/lifecycle.h"
 #include "logging/logging.h"
@@ -48,6 +49,16 @@ int UseHomeDirectory(const char* home) {
 
 namespace {
 
+// What the library would run with blind, since logging reports none of its own failures
+// and an unreadable settings file reads as empty. Returns 0, or -1 after a line on stderr.
+int CheckInstance() {
+  char path[kPathSize];
+  if (SettingsFilePath(path, sizeof path) == 0 && CheckSettingsReadable(path) != 0) return -1;
+  if (CheckLogsWritable(path, sizeof path) == 0) return 0;
+  fprintf(stderr, "postwain: cannot write %s; the daily log would be lost\n", path);
+  return -1;
+}
+
 // Loads and starts the library for the instance, with SIGINT and SIGTERM held for the
 // wait. Returns 0 with it running, or -1 after a line on stderr.
 int StartLibrary(LoadedLibrary* library) {
@@ -59,11 +70,11 @@ int StartLibrary(LoadedLibrary* library) {
     fprintf(stderr, "postwain: another Postwain runs for %s\n", ModuleDirectory);
     return -1;
   }
-  if (LoadPostwainLibrary(library) != 0) return -1;
+  if (CheckInstance() != 0 || LoadPostwainLibrary(library) != 0) return -1;
   // Before the library starts its threads, so that they leave the signals to us.
   PlatformHoldStopRequests();
   if (library->startUp() != 0) {
-    fprintf(stderr, "postwain: start-up failed; see the daily log in the logs directory\n");
+    fprintf(stderr, "postwain: start-up failed; the daily log says why\n");
     PlatformUnloadLibrary(library->handle);
     return -1;
   }
@@ -80,11 +91,20 @@ int RunLibrary() {
   return 0;
 }
 
+// A switch for the library, which reads it at start-up. Returns 0, or -1 after a line on
+// stderr.
+int SetLibrarySwitch(const char* name, const char* value) {
+  if (PlatformSetEnvironment(name, value) == 0) return 0;
+  fprintf(stderr, "postwain: cannot set %s\n", name);
+  return -1;
+}
+
 }  // namespace
 
+// The daily log lines also go to standard output, where a service manager keeps them.
 int RunCommand(const CommandLine&) {
   // A variable left in the caller's environment must not turn a service into one check.
-  PlatformSetEnvironment(kOnceVariable, "0");
+  if (SetLibrarySwitch(kOnceVariable, "0") != 0 || SetLibrarySwitch(kLogToStandardOutputVariable, "1") != 0) return 1;
   return RunLibrary() == 0 ? 0 : 1;
 }
 
@@ -93,11 +113,7 @@ int RunCommand(const CommandLine&) {
 // the library keeps exactly its two exports, and a stop request meanwhile ends the check
 // as it ends a run. Its daily log lines come to standard output as they are written.
 int OnceCommand(const CommandLine&) {
-  if (PlatformSetEnvironment(kOnceVariable, "1") != 0 ||
-      PlatformSetEnvironment(kLogToStandardOutputVariable, "1") != 0) {
-    fprintf(stderr, "postwain: cannot set %s\n", kOnceVariable);
-    return 1;
-  }
+  if (SetLibrarySwitch(kOnceVariable, "1") != 0 || SetLibrarySwitch(kLogToStandardOutputVariable, "1") != 0) return 1;
   if (RunLibrary() != 0) return 1;
   char outcome[16] = "";
   PlatformGetEnvironment(kOnceVariable, outcome, sizeof outcome);

@@ -152,7 +152,12 @@ int32_t PostwainStartUp() {
   LoadSettings();
   WarnAboutSettings();
   TransportStartUp();
-  StartScheduler();
+  // Without its scheduler the system would never check mail: the host must know.
+  if (StartScheduler() != 0) {
+    TransportShutdown();
+    FreeSettingsLists();
+    return FailStartUp();
+  }
   return 0;
 }
 

@@ -56,8 +56,8 @@ int InitProtocolResources(TextCallback status, TextCallback message);
 int FreeProtocolResources();
 
 extern "C" {
-// Returns 0 when the system runs, -1 when start-up failed (no memory, or another
-// Postwain holds the instance lock).
+// Returns 0 when the system runs, -1 when start-up failed (no memory, another Postwain
+// holds the instance lock, or the scheduler could not start: its event or its thread).
 PLATFORM_EXPORT int32_t PostwainStartUp();
 // Always returns 0.
 PLATFORM_EXPORT int32_t PostwainShutdown();

@@ -44,6 +44,14 @@ void FormatFileDate(char* text, size_t size) {
   }
 }
 
+// Composes the path of today's daily log in directory. Returns 0, or -1 when it does not fit.
+int DailyLogPath(const char* directory, char* path, size_t size) {
+  char fileDate[kTextSize];
+  FormatFileDate(fileDate, sizeof fileDate);
+  CopyText(path, size, directory);
+  return AppendFormat(path, size, "%cPostwain Log - %s.txt", kDirectorySeparator, fileDate);
+}
+
 void AppendToFile(const char* path, const char* data, size_t length) {
   int slot = FileOpen(path, kFileAppend);
   if (slot < 0) return;
@@ -131,14 +139,8 @@ void WriteLog(const char* source, const char* text) {
   }
   length += 2;
 
-  char fileDate[kTextSize];
-  FormatFileDate(fileDate, sizeof fileDate);
   char path[kDailyLogPathSize];
-  CopyText(path, LogDirectory);
-  if (!toFile || LogDirectory[0] == '\0' ||
-      AppendFormat(path, sizeof path, "%cPostwain Log - %s.txt", kDirectorySeparator, fileDate) != 0) {
-    return;
-  }
+  if (!toFile || LogDirectory[0] == '\0' || DailyLogPath(LogDirectory, path, sizeof path) != 0) return;
   bool isNew = FileExists(path) == 0;
   int slot = FileOpen(path, kFileAppend);
   if (slot < 0) return;
@@ -161,6 +163,28 @@ void WriteTraceBlock(const char* tag, const char* data, size_t length) {
   CopyTextN(LineBuffer + start, kLineBufferSize - start, data, length);
   size_t total = EndTraceLine(strlen(LineBuffer), false);
   AppendToFile(TracePath, LineBuffer, total);
+}
+
+int CheckLogsWritable(char* path, size_t size) {
+  CopyText(path, size, ModuleDirectory);
+  AppendFormat(path, size, "%clogs", kDirectorySeparator);
+  PlatformCreateDirectory(path);  // an existing directory is fine
+  char probe[kDailyLogPathSize];
+  CopyText(probe, path);
+  if (AppendFormat(probe, sizeof probe, "%cpostwain write test.tmp", kDirectorySeparator) != 0) return -1;
+  intptr_t file = PlatformCreateFile(probe);
+  if (file < 0) return -1;
+  PlatformCloseFile(file);
+  PlatformDeleteFile(probe);
+  char directory[kDailyLogPathSize];
+  CopyText(directory, path);
+  if (DailyLogPath(directory, path, size) != 0) return -1;
+  // Opened only when it exists: a file made here would miss its banner.
+  if (PlatformFileExists(path) == 0) return 0;
+  file = PlatformOpenForAppend(path);
+  if (file < 0) return -1;
+  PlatformCloseFile(file);
+  return 0;
 }
 
 int FileOpen(const char* path, int mode) {

@@ -34,6 +34,12 @@ void WriteTrace(const char* tag, const char* text);
 // Exactly length bytes of data as one trace entry (a zero byte ends it early).
 void WriteTraceBlock(const char* tag, const char* data, size_t length);
 
+// Whether the daily log can be written, asked before start-up (logging itself never
+// reports its own failures): the logs directory exists or can be made, a file can be
+// made in it, and today's daily log, when there is one, can be appended to. Returns 0,
+// or -1 with the path that could not be written in path.
+int CheckLogsWritable(char* path, size_t size);
+
 // File helpers with slot numbers 0..15 instead of system handles.
 // FileOpen opens for appending (the only mode), creating the file: the first free slot,
 // or -1. FileWrite returns the bytes written or -1. FileClose empties the slot, returns 0.

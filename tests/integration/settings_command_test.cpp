@@ -1,14 +1,17 @@
-// `postwain settings`, `password` and `once`, run as a user runs them.
+// `postwain settings`, `password`, `once` and `run`, run as a user runs them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
 
 #include "config/settings.h"
+#include "scheduler/scheduler.h"
 #include "scripted_server.h"
 #include "test_instance.h"
 
@@ -101,6 +104,26 @@ TEST(Commands, OnceRunsOneMailCheckAndItsStatusSaysHowItWent) {
                                        "check --home='" + instance.Dir() + "/Postwain.ini'"}) {
     EXPECT_EQ(Postwain(arguments).status, 2) << arguments;
   }
+}
+
+// Not with logs/ unwritable, Postwain.ini unreadable or no scheduler: each a line on stderr
+// (the scheduler's also in the daily log, which run writes to standard output) and 1.
+TEST(Commands, RunDoesNotStartBlind) {
+  TempInstance instance;
+  char event[kPathSize];
+  SchedulerEventName(event, sizeof event);  // before Postwain() points ModuleDirectory elsewhere
+  std::ofstream(instance.Dir() + "/logs") << "";
+  EXPECT_EQ(Postwain("run --home '" + instance.Dir() + "'").status, 1);
+  std::filesystem::remove(instance.Dir() + "/logs");
+  std::filesystem::create_directory(instance.Dir() + "/Postwain.ini");
+  EXPECT_EQ(Postwain("run --home '" + instance.Dir() + "'").status, 1);
+  std::filesystem::remove(instance.Dir() + "/Postwain.ini");
+  std::string blocker = std::string("/dev/shm/sem.") + event;
+  ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
+  Outcome started = Postwain("run --home '" + instance.Dir() + "'");
+  rmdir(blocker.c_str());
+  EXPECT_EQ(started.status, 1);
+  EXPECT_NE(started.out.find("Postwain: ERROR - No scheduled or requested mail checks"), std::string::npos) << started.out;
 }
 
 }  // namespace
