@@ -21,18 +21,28 @@ constexpr uint32_t kGreetingRetryPauseMs = 10000;
 constexpr char kStatTimeoutText[] = "ERROR - Timeout trying to access POP3 server";
 constexpr char kStatRefusedText[] = "ERROR - POP3 server refused request for mail count";
 
-// The server of the open dialogue, the source of the logout line.
+// The server of the open dialogue, and the source of its daily log lines.
 char dialogueServer[kServerTextSize];
+char dialogueSource[kLogSourceSize];
 
 void ClosePOP3Connection() {
   CloseConnection(POP3Connection);
   POP3Connection = kNoConnection;
 }
 
-int FailLogin(const char* text) {
+// Closes the connection and reports text, then the reply that caused it, if any.
+int FailLogin(const char* text, const char* reply = nullptr) {
   ClosePOP3Connection();
-  ReportSessionFailure(dialogueServer, text);
+  ReportSessionFailure(dialogueSource, text);
+  LogServerReply(dialogueSource, reply);
   return -1;
+}
+
+// A greeting that did not come: traced as ever, and in the daily log, where the
+// administrator looks first.
+void ReportNoGreeting(const char* text) {
+  WriteLog(dialogueSource, text);
+  WriteTrace("error", text);
 }
 
 int FailLoginTimeOut() {
@@ -45,20 +55,20 @@ int FailLoginTimeOut() {
 char* ConnectAndReadGreeting(const char* server, int port, const ConnectionSecurity& security) {
   for (int retries = 0;; ++retries) {
     WriteTrace("Login", server);
-    POP3Connection = OpenConnection(server, port, StatusCallback, MessageCallback, Settings.TimeOut);
+    POP3Connection = OpenConnection(server, port, StatusCallback, MessageCallback, Settings.TimeOut, dialogueSource);
     if (POP3Connection == kNoConnection) return nullptr;
-    if (security.mode == kSecuritySSL && SecureConnection(POP3Connection, server, security) != 0) {
+    if (security.mode == kSecuritySSL && SecureConnection(POP3Connection, dialogueSource, server, security) != 0) {
       ClosePOP3Connection();
       return nullptr;
     }
     char* greeting = ReadLine(POP3Connection);
     if (greeting != nullptr) return greeting;
     if (retries == kGreetingRetries) {
-      WriteTrace("error", "Connected to POP3 server, but it did not reply - dropping connection.");
+      ReportNoGreeting("Connected to POP3 server, but it did not reply - dropping connection.");
       ClosePOP3Connection();
       return nullptr;
     }
-    WriteTrace("error", "No reply from POP3 Server - retrying.");
+    ReportNoGreeting("No reply from POP3 Server - retrying.");
     ClosePOP3Connection();
     // A stop request ends the tries, which could otherwise hold it up for minutes.
     PauseUnlessShuttingDown(kGreetingRetryPauseMs);
@@ -86,8 +96,10 @@ char* ExchangeCommand(const char* command) {
 int StartPOP3Tls(const ConnectionSecurity& security) {
   char* reply = ExchangeCommand("STLS");
   if (reply == nullptr) return FailLogin(TlsFailureText(dialogueServer, "the server did not answer STLS").text);
-  if (CheckPOP3Reply(reply) != 0) return FailLogin(TlsFailureText(dialogueServer, "the server does not offer STLS").text);
-  if (SecureConnection(POP3Connection, dialogueServer, security) == 0) return 0;
+  if (CheckPOP3Reply(reply) != 0) {
+    return FailLogin(TlsFailureText(dialogueServer, "the server does not offer STLS").text, reply);
+  }
+  if (SecureConnection(POP3Connection, dialogueSource, dialogueServer, security) == 0) return 0;
   ClosePOP3Connection();
   return -1;
 }
@@ -97,7 +109,8 @@ int StartPOP3Tls(const ConnectionSecurity& security) {
 int POP3Login(const char* server, int port, const char* user, const char* password,
               const ConnectionSecurity& security) {
   CopyText(dialogueServer, server);
-  if (CheckSecurityUsable(dialogueServer, security) != 0) return -1;
+  CopyText(dialogueSource, AccountLogSource(user, server).text);
+  if (CheckSecurityUsable(dialogueSource, dialogueServer, security) != 0) return -1;
   char* greeting = ConnectAndReadGreeting(server, port, security);
   if (greeting == nullptr) return -1;
   WriteTrace("<<POP3", greeting);
@@ -107,7 +120,8 @@ int POP3Login(const char* server, int port, const char* user, const char* passwo
   char* reply = ExchangeLoginCommand(CommandBuffer);
   if (reply == nullptr) return FailLoginTimeOut();
   if (CheckPOP3Reply(reply) != 0) {
-    return FailLogin(JoinErrorText("ERROR - POP3 server refused login due to incorrect user name: ", user).text);
+    return FailLogin(JoinErrorText("ERROR - POP3 server refused login due to incorrect user name: ", user).text,
+                     reply);
   }
 
   WriteTrace("POP3>>", "PASS *****");
@@ -116,10 +130,10 @@ int POP3Login(const char* server, int port, const char* user, const char* passwo
   WipeText(CommandBuffer, kCommandBufferSize);
   if (reply == nullptr) return FailLoginTimeOut();
   if (CheckPOP3Reply(reply) != 0) {
-    return FailLogin("ERROR - POP3 server refused login due to incorrect username or password.");
+    return FailLogin("ERROR - POP3 server refused login due to incorrect username or password.", reply);
   }
 
-  WriteLog(dialogueServer, "Logged into POP3 server.");
+  WriteLog(dialogueSource, "Logged into POP3 server.");
   return 0;
 }
 
@@ -128,7 +142,7 @@ int POP3MessageCount() {
   if (SendCommand(POP3Connection, "STAT") == -1) return 0;
   char* reply = ReadLine(POP3Connection);
   if (reply == nullptr) {
-    WriteLog(nullptr, kStatTimeoutText);
+    WriteLog(dialogueSource, kStatTimeoutText);
     WriteTrace("POP3", kStatTimeoutText);
     return -1;
   }
@@ -136,7 +150,8 @@ int POP3MessageCount() {
   int32_t count = 0;
   // A count that wrapped below zero is as unusable as a refusal.
   if (ParsePOP3Count(reply, &count) != 0 || count < 0) {
-    WriteLog(nullptr, kStatRefusedText);
+    WriteLog(dialogueSource, kStatRefusedText);
+    LogServerReply(dialogueSource, reply);
     WriteTrace("POP3", kStatRefusedText);
     return -1;
   }
@@ -171,6 +186,6 @@ int POP3UniqueIdList(int count, UniqueId* ids) {
 int POP3Logout() {
   const char* reply = ExchangeCommand("QUIT");
   if (IsOpenConnection(POP3Connection)) ClosePOP3Connection();
-  WriteLog(dialogueServer, "Logging out of POP3 server.");
+  WriteLog(dialogueSource, "Logging out of POP3 server.");
   return CheckPOP3Reply(reply) == 0 ? 0 : -1;
 }

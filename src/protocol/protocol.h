@@ -14,6 +14,7 @@
 
 #include "config/settings.h"
 #include "lifecycle/lifecycle.h"
+#include "transport/transport.h"
 
 // One command line: the text, CR LF and the NUL.
 constexpr size_t kCommandLineSize = 1024;
@@ -81,6 +82,18 @@ int IsSMTPContinuationLine(const char* line);
 // ("250-STARTTLS\r\n", "250 starttls"); else 0.
 int IsSMTPExtensionLine(const char* line, const char* keyword);
 
+// The daily log's source for the lines about an account: its user name, "@" and its
+// server ("anna@pop.example.net"), so that accounts on one server are told apart.
+struct LogSource {
+  char text[kLogSourceSize];
+};
+LogSource AccountLogSource(const char* user, const char* server);
+// Follows an error line that a server's reply caused, so that the daily log says what
+// the server answered: "Server replied: " + the reply without its line end (line-end
+// bytes inside it made blanks, cut to kErrorTextSize), with the error line's source.
+// Nothing for an absent reply. Error texts that quote the reply already get none.
+void LogServerReply(const char* source, const char* reply);
+
 // --- Securing a dialogue's connection ------------------------------------------------
 
 // The Security, VerifyCertificate and CAFile settings of an account, or of [SMTP].
@@ -93,7 +106,7 @@ constexpr ConnectionSecurity kPlainConnection = {kSecurityNone, 1, ""};
 
 // With Security set, nothing goes to a server in clear text: each failure below ends the
 // login before the user name or the password is sent. Failures go to the daily log
-// (source: server), then MessageCallback, then StatusCallback (the trace, by default):
+// (source: the dialogue's, as below), then MessageCallback, then StatusCallback (the trace, by default):
 //   "ERROR - Unknown Security setting for server " + server + " (None, SSL or STARTTLS):
 //     not contacted."  (before any connection)
 //   "ERROR - TLS negotiation failed with server " + server + ": " + reason  (no TLS in this
@@ -123,23 +136,24 @@ extern int POP3Connection;
 // Connects and logs in with USER and PASS, over TLS as security says: from the first
 // byte (SSL), or after "STLS" (STARTTLS) once the server has answered it +OK. A server
 // that sends no greeting within TimeOut seconds is tried again 10 seconds later, at most
-// 4 connections in all (traced under "error": "No reply from POP3 Server - retrying.",
-// and at last "Connected to POP3 server, but it did not reply - dropping connection.").
-// The password is traced as "PASS *****".
-// Refusals and time-outs go to the daily log (source: server), then MessageCallback, then
-// StatusCallback:
+// 4 connections in all (traced under "error" and logged: "No reply from POP3 Server -
+// retrying.", and at last "Connected to POP3 server, but it did not reply - dropping
+// connection."). The password is traced as "PASS *****". Every daily log line of the
+// dialogue, the connection's included, has the account's source: AccountLogSource.
+// Refusals and time-outs go to the daily log, then MessageCallback, then StatusCallback:
 //   "ERROR - POP3 server refused login due to incorrect user name: " + user
 //   "ERROR - POP3 server refused login due to incorrect username or password."
+//   (each refusal followed in the daily log by LogServerReply)
 //   "ERROR - Time out trying to login to POP3 server: " + server
-// Success logs "Logged into POP3 server." (source: server).
+// Success logs "Logged into POP3 server.".
 // Returns 0 with POP3Connection open, or -1 with no connection left open.
 int POP3Login(const char* server, int port, const char* user, const char* password,
               const ConnectionSecurity& security = kPlainConnection);
 
 // Sends STAT. Returns the number of waiting messages, 0 when STAT could not be sent, or
-// -1 after logging (no source) and tracing under "POP3" one of
+// -1 after logging (the account's source) and tracing under "POP3" one of
 //   "ERROR - Timeout trying to access POP3 server"
-//   "ERROR - POP3 server refused request for mail count"
+//   "ERROR - POP3 server refused request for mail count" (then LogServerReply)
 // The connection stays open either way.
 int POP3MessageCount();
 
@@ -153,8 +167,7 @@ int POP3MessageCount();
 int POP3UniqueIdList(int count, UniqueId* ids);
 
 // Sends QUIT (which commits the deletions), reads and traces one reply, closes
-// POP3Connection and logs "Logging out of POP3 server." (source: the server of the
-// login). Returns 0 when QUIT was answered positively (the deletions are done), else -1
+// POP3Connection and logs "Logging out of POP3 server." (the account's source). Returns 0 when QUIT was answered positively (the deletions are done), else -1
 // (the connection is closed all the same).
 int POP3Logout();
 

@@ -28,24 +28,46 @@ ErrorText TlsFailureText(const char* server, const char* reason) {
   return JoinErrorText("ERROR - TLS negotiation failed with server ", server, ": ", reason);
 }
 
-int CheckSecurityUsable(const char* server, const ConnectionSecurity& security) {
+LogSource AccountLogSource(const char* user, const char* server) {
+  LogSource source;
+  // The server is never cut; a user name too long for the rest gives way.
+  size_t room = sizeof source.text - 2 - strnlen(server, kServerTextSize - 1);
+  CopyTextN(source.text, sizeof source.text, user, room);
+  AppendText(source.text, "@");
+  AppendText(source.text, server);
+  return source;
+}
+
+void LogServerReply(const char* source, const char* reply) {
+  if (reply == nullptr) return;
+  ErrorText line = JoinErrorText("Server replied: ", reply);
+  size_t length = strlen(line.text);
+  while (length > 0 && (line.text[length - 1] == '\r' || line.text[length - 1] == '\n')) line.text[--length] = '\0';
+  // One daily log line stays one line, whatever the server put in its reply.
+  for (char* c = line.text; *c != '\0'; ++c) {
+    if (*c == '\r' || *c == '\n') *c = ' ';
+  }
+  WriteLog(source, line.text);
+}
+
+int CheckSecurityUsable(const char* source, const char* server, const ConnectionSecurity& security) {
   if (security.mode == kSecurityUnknown) {
     // Never a fall-back to clear text: whoever wrote the word wanted something else.
     ReportSessionFailure(
-        server, JoinErrorText("ERROR - Unknown Security setting for server ", server,
+        source, JoinErrorText("ERROR - Unknown Security setting for server ", server,
                               " (None, SSL or STARTTLS): not contacted.").text);
     return -1;
   }
   if (security.mode == kSecurityNone || PlatformTlsAvailable() == 1) return 0;
-  ReportSessionFailure(server, TlsFailureText(server, "this build of Postwain has no TLS").text);
+  ReportSessionFailure(source, TlsFailureText(server, "this build of Postwain has no TLS").text);
   return -1;
 }
 
-int SecureConnection(int connection, const char* server, const ConnectionSecurity& security) {
+int SecureConnection(int connection, const char* source, const char* server, const ConnectionSecurity& security) {
   if (security.verify != 1) {
     ErrorText warning =
         JoinErrorText("WARNING - Certificate of server ", server, " is not checked (VerifyCertificate=0).");
-    WriteLog(server, warning.text);
+    WriteLog(source, warning.text);
     WriteTrace("TLS", warning.text);
   }
   TlsOutcome outcome;
@@ -57,7 +79,7 @@ int SecureConnection(int connection, const char* server, const ConnectionSecurit
   ErrorText text = failure == kTlsCertificateRejected
                        ? JoinErrorText("ERROR - Certificate of server ", server, " not trusted: ", outcome.reason)
                        : TlsFailureText(server, outcome.reason);
-  ReportSessionFailure(server, text.text);
+  ReportSessionFailure(source, text.text);
   return -1;
 }
 

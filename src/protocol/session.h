@@ -18,12 +18,14 @@ void TellUser(const char* text);
 
 // "ERROR - TLS negotiation failed with server " + server + ": " + reason.
 ErrorText TlsFailureText(const char* server, const char* reason);
-// Before a connection is made: refuses (reports and returns -1) a Security setting that
-// is not understood, or any TLS where this build has none. Returns 0 otherwise.
-int CheckSecurityUsable(const char* server, const ConnectionSecurity& security);
-// The handshake on a dialogue's open connection, with its warning and trace lines.
-// Returns 0, or -1 after reporting the failure (the caller closes the connection).
-int SecureConnection(int connection, const char* server, const ConnectionSecurity& security);
+// Before a connection is made: refuses (reports with source and returns -1) a Security
+// setting that is not understood, or any TLS where this build has none. Returns 0
+// otherwise.
+int CheckSecurityUsable(const char* source, const char* server, const ConnectionSecurity& security);
+// The handshake on a dialogue's open connection, with its warning and trace lines (daily
+// log lines with source). Returns 0, or -1 after reporting the failure (the caller
+// closes the connection).
+int SecureConnection(int connection, const char* source, const char* server, const ConnectionSecurity& security);
 
 // Composes verb + argument in CommandBuffer and returns it.
 char* ComposeCommand(const char* verb, const char* argument);

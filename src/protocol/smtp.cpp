@@ -19,11 +19,13 @@ constexpr int kOkCode = 250;
 // The server of the open dialogue, the source of the logout line.
 char dialogueServer[kServerTextSize];
 
-// Closes the connection and reports text (none when the failure was reported already).
-int FailLogin(const char* text) {
+// Closes the connection and reports text (none when the failure was reported already),
+// then the reply that caused it, if any.
+int FailLogin(const char* text, const char* reply = nullptr) {
   CloseConnection(SMTPConnection);
   SMTPConnection = kNoConnection;
   if (text != nullptr) ReportSessionFailure(dialogueServer, text);
+  LogServerReply(dialogueServer, reply);
   return -1;
 }
 
@@ -51,12 +53,14 @@ int StartSMTPTls(const char* domain, const ConnectionSecurity& security) {
   SMTPReply reply = ExchangeUpgradeCommand(ComposeCommand("EHLO ", domain), OffersStartTls);
   if (reply.code == -1) return FailLogin(kTimeOutText);
   if (reply.code != kOkCode || !reply.lineSeen) {
-    return FailLogin(TlsFailureText(dialogueServer, "the server does not offer STARTTLS").text);
+    return FailLogin(TlsFailureText(dialogueServer, "the server does not offer STARTTLS").text, reply.line);
   }
   reply = ExchangeUpgradeCommand("STARTTLS", nullptr);
   if (reply.code == -1) return FailLogin(kTimeOutText);
-  if (reply.code != kWelcomeCode) return FailLogin(TlsFailureText(dialogueServer, "the server refused STARTTLS").text);
-  if (SecureConnection(SMTPConnection, dialogueServer, security) == 0) return 0;
+  if (reply.code != kWelcomeCode) {
+    return FailLogin(TlsFailureText(dialogueServer, "the server refused STARTTLS").text, reply.line);
+  }
+  if (SecureConnection(SMTPConnection, dialogueServer, dialogueServer, security) == 0) return 0;
   return FailLogin(nullptr);
 }
 
@@ -84,10 +88,10 @@ SMTPReply ReadSMTPReply(int connection, bool (*lineTest)(const char* line)) {
 int SMTPLogin(const char* server, int port, const char* domain, const ConnectionSecurity& security) {
   CopyText(dialogueServer, server);
   WriteTrace("Login", server);
-  if (CheckSecurityUsable(dialogueServer, security) != 0) return -1;
+  if (CheckSecurityUsable(dialogueServer, dialogueServer, security) != 0) return -1;
   SMTPConnection = OpenConnection(server, port, StatusCallback, MessageCallback, Settings.TimeOut);
   if (SMTPConnection == kNoConnection) return -1;
-  if (security.mode == kSecuritySSL && SecureConnection(SMTPConnection, dialogueServer, security) != 0) {
+  if (security.mode == kSecuritySSL && SecureConnection(SMTPConnection, dialogueServer, dialogueServer, security) != 0) {
     return FailLogin(nullptr);
   }
 

@@ -194,7 +194,7 @@ int SendToPostmaster() {
     return -1;
   }
   if (code < 250 || code > 259) {
-    ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused mail to Postmaster");
+    ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused mail to Postmaster");
     return -3;
   }
   WriteLog(nullptr, kPostmasterNotice);

@@ -72,7 +72,7 @@ int ReceiveHeader(DomainMessage& message) {
     if (space == 0) {
       // Left on the server: a header this large is more likely an attack than mail, and
       // its recipients could not all be seen.
-      ReportTransferError(message.account->ServerName, "POP3",
+      ReportTransferError(SourceOf(message.account).text, "POP3",
                           "ERROR - Message header larger than 512 KB, message left on the POP3 server");
       return -2;
     }
@@ -145,7 +145,7 @@ int OpenTransaction(const DomainMessage& message, const char* sender) {
   CopyText(text, "ERROR - SMTP server refused mail from <");
   AppendText(text, sender);
   AppendText(text, ">");
-  ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", text);
+  ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", text);
   return -3;
 }
 
@@ -157,7 +157,7 @@ int StartData(int number) {
     return -1;
   }
   if (code == 354) return 0;
-  ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP refused to accept data");
+  ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP refused to accept data");
   return IsRefusalForGood(code) ? RefuseDataForGood(number) : -3;
 }
 

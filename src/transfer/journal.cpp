@@ -7,6 +7,7 @@
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"
+#include "transfer/transfer.h"
 #include "util/text.h"
 
 namespace {
@@ -51,7 +52,7 @@ bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
 void SayOnce(bool* said, const char* text) {
   if (*said) return;
   *said = true;
-  WriteLog(journal.account->ServerName, text);
+  WriteLog(SourceOf(journal.account).text, text);
 }
 
 void SayNoJournal() {
@@ -260,7 +261,7 @@ void SetAside() {
   AppendText(text, " is damaged; set aside as ");
   AppendText(text, damaged);
   AppendText(text, ". The messages it named may be delivered again.");
-  WriteLog(journal.account->ServerName, text);
+  WriteLog(SourceOf(journal.account).text, text);
   for (int i = 0; i < journal.count; ++i) journal.entries[i].mark = JournalMark::kNone;
   journal.onDisk = false;
 }
@@ -329,7 +330,7 @@ int LoadLoginJournal(int count) {
   int listed = POP3UniqueIdList(count, journal.ids);
   if (listed < 0) {
     FreeLogin();
-    WriteLog(journal.account->ServerName, "ERROR - The POP3 server's UIDL list did not end.");
+    WriteLog(SourceOf(journal.account).text, "ERROR - The POP3 server's UIDL list did not end.");
     return -1;
   }
   if (listed > 0 || !IndexIds(count)) {

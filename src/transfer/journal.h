@@ -28,7 +28,7 @@
 // other form is set aside as ".damaged" with an error line: the check goes on as if there
 // were none, which costs at worst a duplicate, never a message.
 //
-// Daily log lines (source: the account's ServerName):
+// Daily log lines (source: the account's, SourceOf):
 //   "No delivery journal for this account: the POP3 server gave no usable UIDL list."
 //     (once per account and check)
 //   "ERROR - The delivery journal " + path + " is damaged; set aside as " + path +

@@ -64,13 +64,13 @@ void LogMessageOutcome(const Account* account, int number, bool delivered) {
   } else {
     AppendFormat(text, sizeof text, "ERROR - Message number %d failed to transfer to SMTP server.", number);
   }
-  WriteLog(account->ServerName, text);
+  WriteLog(SourceOf(account).text, text);
 }
 
 void LogMessagesReady(const Account* account, int count) {
   char text[128] = "";
   AppendFormat(text, sizeof text, "%d message(s) ready for transferring from POP3 server to SMTP server.", count);
-  WriteLog(account->ServerName, text);
+  WriteLog(SourceOf(account).text, text);
 }
 
 // The SMTP dialogue is opened by the first login that finds mail and then shared by every
@@ -114,14 +114,14 @@ bool HandleJournalled(const Account* account, int number, JournalMark mark) {
   if (mark == JournalMark::kRefused) {
     AppendFormat(text, sizeof text, "Message number %d left on the POP3 server, refused for good by the SMTP server: %s",
                  number, JournalAnswerOf(number));
-    WriteLog(account->ServerName, text);
+    WriteLog(SourceOf(account).text, text);
     return false;
   }
   if (KeepsRemoteMail()) return false;
   DeleteRemoteMessage(number);
   ++LastMailCheck.duplicates;
   AppendFormat(text, sizeof text, "Message number %d was delivered before; deleted without delivering it again.", number);
-  WriteLog(account->ServerName, text);
+  WriteLog(SourceOf(account).text, text);
   return true;
 }
 
@@ -162,7 +162,7 @@ Next VisitLogin(AccountState& state, CheckState& check) {
   if (state.count <= 0) {
     if (state.count < 0) ++LastMailCheck.failed;
     state.count = 0;
-    WriteLog(account->ServerName, "No mail waiting at POP3 server.");
+    WriteLog(SourceOf(account).text, "No mail waiting at POP3 server.");
     LogOut(state);
     return Next::kAccountDone;
   }

@@ -23,11 +23,13 @@ const char* TraceTagFor(const char* fieldName) {
   return "User";
 }
 
-void ReportSMTPError(const char* text, const char* recipient) {
+// The error line, and with refused the reply that refused.
+void ReportSMTPError(const char* text, const char* recipient, bool refused) {
   char line[kRecipientAddressSize + 80];
   CopyText(line, text);
   AppendText(line, recipient);
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", line);
+  if (refused) LogServerReply(Settings.SMTPServerNameOrAddress, ReplyBuffer);
 }
 
 // Sends the command and judges the reply: any 25x code accepts, a 5xx refuses for good.
@@ -42,7 +44,7 @@ Outcome SendRcptCommand(const char* recipient) {
     return Outcome::kTryLater;
   }
   if (code >= 250 && code <= 259) return Outcome::kAccepted;
-  ReportSMTPError("ERROR - SMTP refused to accept mail for: ", recipient);
+  ReportSMTPError("ERROR - SMTP refused to accept mail for: ", recipient, true);
   return code >= 500 && code <= 599 ? Outcome::kDropped : Outcome::kTryLater;
 }
 
@@ -50,7 +52,7 @@ Outcome SendRcptCommand(const char* recipient) {
 Outcome IssueRecipient(const Account& account, const AddressRecord& record, const char* fieldName) {
   char recipient[kRecipientAddressSize];
   if (RecipientAddress(account, record, recipient) != 0) {
-    ReportSMTPError("ERROR - Recipient address too long for an SMTP command: ", recipient);
+    ReportSMTPError("ERROR - Recipient address too long for an SMTP command: ", recipient, false);
     return Outcome::kDropped;
   }
   char line[kFieldNameSize + kMaxRecipientLength + 2];

@@ -8,7 +8,8 @@
 //                                                or "User", by the field name's first letter]
 //   "RCPT TO:<" + recipient + ">"                ["SMTP>>"], the reply line ["<<SMTP"]
 //   "ERROR - SMTP refused to accept mail for: " + recipient      log and ["SMTP"]; for a
-//                                                reply that is neither 25x nor 5xx too
+//                                                reply that is neither 25x nor 5xx too;
+//                                                then the reply (LogServerReply)
 //   "ERROR - Timeout trying to access SMTP server"               log and ["SMTP"]
 //   "ERROR - Recipient address too long for an SMTP command: " + recipient
 //                                                log and ["SMTP"]; nothing is sent for it

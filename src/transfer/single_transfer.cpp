@@ -50,6 +50,7 @@ int RefuseRecipient(const Account* account) {
   AppendText(text, account->Alias);
   WriteTrace("Error", text);
   WriteLog(Settings.SMTPServerNameOrAddress, text);
+  LogServerReply(Settings.SMTPServerNameOrAddress, ReplyBuffer);
   return -3;
 }
 
@@ -72,7 +73,7 @@ int OpenEnvelope(const Account* account, int number, const char* sender) {
   code = SMTPExchange(TransferBuffer);
   if (code == -1) return SMTPTimedOut();
   if (code != 354) {
-    ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused to accept DATA");
+    ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused to accept DATA");
     return IsRefusalForGood(code) ? RefuseDataForGood(number) : -3;
   }
   return 0;

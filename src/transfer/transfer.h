@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "config/settings.h"
+#include "protocol/protocol.h"
 
 constexpr size_t kGatewaySenderSize = 4096;
 constexpr size_t kSenderSize = 2048;
@@ -97,6 +98,11 @@ const char* POP3Exchange(const char* command);
 int SMTPExchange(const char* command);
 // Daily log line (source may be absent) and the same text in the trace under tag.
 void ReportTransferError(const char* source, const char* tag, const char* text);
+// As ReportTransferError, for a refusal by the server: then the reply line that refused
+// (in ReplyBuffer), LogServerReply.
+void ReportRefusal(const char* source, const char* tag, const char* text);
+// The daily log's source for lines about the account (AccountLogSource).
+LogSource SourceOf(const Account* account);
 // "ERROR - Timeout trying to access POP3 server" for the account, or the same for the
 // SMTP server.
 void ReportPOP3Timeout(const Account* account);
@@ -107,7 +113,8 @@ int SendAllToSMTP(const char* data, int length);
 // Sends "RETR " + number and judges the reply; the message data then waits on
 // POP3Connection, with the end-mark search started afresh (StartMessageData). Returns
 // 0; -1 when not sent or not answered ("ERROR - Timeout trying to access POP3 server");
-// -2 when refused (the refusal text). Both reported with the account's ServerName.
+// -2 when refused (the refusal text, then the reply). Both reported with the account's
+// source.
 int RequestMessage(const Account* account, int number, const char* refusal);
 // Reads message data from POP3Connection into chunk (kChunkSize bytes) and, unless
 // DoNotWriteToLocalMailServer is on, sends it on SMTPConnection, until the end mark has
@@ -118,8 +125,8 @@ int RelayMessageData(const Account* account, char* chunk, bool prefixEnvelopeLin
 // Composes verb + " " + the message number in TransferBuffer ("RETR 3", "DELE 3").
 void ComposeNumberedCommand(const char* verb, int number);
 // Reads and traces the SMTP reply to the data of message number. Returns 0 for exactly
-// 250, else reports "ERROR - SMTP Server did not accept the message" and returns -3, or
-// kRefusedForGood for a 5xx.
+// 250, else reports "ERROR - SMTP Server did not accept the message" (and the reply, when
+// one came) and returns -3, or kRefusedForGood for a 5xx.
 int AwaitSMTPAcceptance(int number);
 // Whether an SMTP reply code refuses for good.
 bool IsRefusalForGood(int code);

@@ -51,8 +51,15 @@ void ReportTransferError(const char* source, const char* tag, const char* text) 
   WriteTrace(tag, text);
 }
 
+void ReportRefusal(const char* source, const char* tag, const char* text) {
+  ReportTransferError(source, tag, text);
+  LogServerReply(source, ReplyBuffer);
+}
+
+LogSource SourceOf(const Account* account) { return AccountLogSource(account->UserName, account->ServerName); }
+
 void ReportPOP3Timeout(const Account* account) {
-  ReportTransferError(account->ServerName, "POP3", "ERROR - Timeout trying to access POP3 server");
+  ReportTransferError(SourceOf(account).text, "POP3", "ERROR - Timeout trying to access POP3 server");
 }
 
 void ReportSMTPTimeout() {
@@ -71,7 +78,7 @@ int RequestMessage(const Account* account, int number, const char* refusal) {
   // The announced size is not used: a wrong one must not cut the message short.
   int32_t size;
   if (ParsePOP3Count(reply, &size) != 0) {
-    ReportTransferError(account->ServerName, "POP3", refusal);
+    ReportRefusal(SourceOf(account).text, "POP3", refusal);
     return -2;
   }
   StartMessageData();
@@ -108,6 +115,7 @@ int AwaitSMTPAcceptance(int number) {
   SMTPReply reply = ReadSMTPReply(SMTPConnection);
   if (reply.code == 250) return 0;
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP Server did not accept the message");
+  LogServerReply(Settings.SMTPServerNameOrAddress, reply.line);
   // The final reply ends the transaction: the dialogue is in step for the next message.
   if (!IsRefusalForGood(reply.code)) return -3;
   JournalRefused(number, reply.line);

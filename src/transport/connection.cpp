@@ -18,13 +18,17 @@ int TraceError(const char* text) {
 
 int IgnoreText(const char*) { return 0; }
 
-// The two receivers of one open's lines.
+// The receivers of one open's lines.
 struct OpenReport {
+  const char* source;
   TextCallback status;
   TextCallback message;
 
-  void Both(const char* line) const {
-    message(line);
+  // A failure: the daily log, then messageCallback where the table says so, then
+  // statusCallback.
+  void Failure(const char* line, bool toMessage) const {
+    WriteLog(source, line);
+    if (toMessage) message(line);
     status(line);
   }
 };
@@ -76,7 +80,7 @@ int ClaimConnection(PlatformSocket socket, const char* server, int port, const O
   ConnectionRecord* record = NewRecord();
   if (record == nullptr) {
     PlatformCloseSocket(socket);
-    report.status("ERROR - Out of memory.");
+    report.Failure("ERROR - Out of memory.", false);
     return kNoConnection;
   }
   LockConnectionTable();
@@ -85,12 +89,13 @@ int ClaimConnection(PlatformSocket socket, const char* server, int port, const O
     UnlockConnectionTable();
     PlatformCloseSocket(socket);
     FreeRecord(record);
-    report.status("ERROR - Too many TCP/IP services in use.");
+    report.Failure("ERROR - Too many TCP/IP services in use.", false);
     return kNoConnection;
   }
   record->socket = socket;
   record->port = port;
   CopyText(record->server, server);
+  CopyText(record->logSource, report.source);
   record->receiveEvent = PlatformCreateEvent(false);
   record->sendEvent = PlatformCreateEvent(false);
   record->writable = 1;
@@ -98,7 +103,7 @@ int ClaimConnection(PlatformSocket socket, const char* server, int port, const O
   UnlockConnectionTable();
   if (record->receiveEvent == nullptr || record->sendEvent == nullptr) {
     ReleaseConnection(connection);
-    report.status("ERROR - Out of memory.");
+    report.Failure("ERROR - Out of memory.", false);
     return kNoConnection;
   }
   return connection;
@@ -131,14 +136,15 @@ int Connect(ConnectionRecord* record, int timeoutSeconds) {
 }  // namespace
 
 int OpenConnection(const char* server, int port, TextCallback statusCallback, TextCallback messageCallback,
-                   int timeoutSeconds) {
-  const OpenReport report{statusCallback != nullptr ? statusCallback : TraceError,
-                          messageCallback != nullptr ? messageCallback : IgnoreText};
+                   int timeoutSeconds, const char* logSource) {
   if (server == nullptr) server = "";
+  const OpenReport report{logSource != nullptr ? logSource : server,
+                          statusCallback != nullptr ? statusCallback : TraceError,
+                          messageCallback != nullptr ? messageCallback : IgnoreText};
   PlatformSocket socket = PlatformCreateSocket();
   if (socket == kNoSocket) {
     report.message("ERROR - No sockets available");
-    report.status("ERROR - Cannot access a socket too many TCP/IP services in use.");
+    report.Failure("ERROR - Cannot access a socket too many TCP/IP services in use.", false);
     return kNoConnection;
   }
   Connection connection = ClaimConnection(socket, server, port, report);
@@ -148,12 +154,12 @@ int OpenConnection(const char* server, int port, TextCallback statusCallback, Te
   PlatformNotifier* notifier = NotificationWindow;
   if (notifier == nullptr || PlatformRegisterSocket(notifier, socket) != 0) {
     ReleaseConnection(connection);
-    report.status("ERROR - TCP/IP services cannot be configured.");
+    report.Failure("ERROR - TCP/IP services cannot be configured.", false);
     return kNoConnection;
   }
   if (ResolveServer(server, &record->address, report) != 0) {
     ReleaseConnection(connection);
-    report.Both("ERROR - Cannot convert server name to IP Address, possible incorrect server name.");
+    report.Failure("ERROR - Cannot convert server name to IP Address, possible incorrect server name.", true);
     return kNoConnection;
   }
   PlatformSetNoDelay(socket);
@@ -170,7 +176,7 @@ int OpenConnection(const char* server, int port, TextCallback statusCallback, Te
     CopyText(line, "ERROR - Cannot connect to server ");
     AppendText(line, server);
     AppendText(line, ", possible incorrect IP address or server not responding.");
-    report.Both(line);
+    report.Failure(line, true);
     return kNoConnection;
   }
   CopyText(line, "Connected to ");

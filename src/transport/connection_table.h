@@ -39,6 +39,7 @@ struct ConnectionRecord {
   PlatformSocket socket;
   int32_t port;                   // host order, as given to OpenConnection
   char server[kServerTextSize];   // the server text as given, cut to 259 characters
+  char logSource[kLogSourceSize];  // the daily log's source for the connection's lines
   uint32_t address;               // the resolved IPv4 address, host byte order
   std::atomic<int32_t> connectState;  // written by the notification thread
   std::atomic<int32_t> receiveBusy;   // guards pending, readingPaused and ended

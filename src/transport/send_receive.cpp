@@ -17,8 +17,8 @@ uint32_t NextWait(int timeoutSeconds, bool* shortened) {
   return milliseconds < kWaitAfterStopRequest ? milliseconds : kWaitAfterStopRequest;
 }
 
-// One daily log line per connection for the reason no more bytes come, with the
-// server as source; the caller then reports what it could not do.
+// One daily log line per connection for the reason no more bytes come, with its log
+// source; the caller then reports what it could not do.
 void ReportEnd(ConnectionRecord* record) {
   if (record->endReported) return;
   record->endReported = true;
@@ -28,7 +28,7 @@ void ReportEnd(ConnectionRecord* record) {
     CopyText(text, "ERROR - The TLS session with the server failed: ");
     AppendText(text, record->tlsFailure);
   }
-  WriteLog(record->server, text);
+  WriteLog(record->logSource, text);
   WriteTrace("error", text);
 }
 

@@ -19,6 +19,9 @@ constexpr int kConnectionTableSize = 256;
 
 // Longest server text kept for a connection: 259 characters and the terminating zero.
 constexpr int kServerTextSize = 260;
+// A daily log source for a connection's lines: the server text, or what its dialogue
+// names the lines by ("user@server" for an account).
+constexpr int kLogSourceSize = kServerTextSize + 256;
 // Room FormatDottedAddress needs: "255.255.255.255" and the terminating zero.
 constexpr int kDottedAddressSize = 16;
 
@@ -38,7 +41,10 @@ int TransportShutdown();
 //   statusCallback  receives error lines only; null = trace them under the tag "error"
 //   messageCallback receives progress and error lines; null = ignore them
 //   timeoutSeconds  the longest the connect itself may take (the name lookup is unbounded)
-// Returns the Connection (0..255), or -1 after everything taken has been released.
+//   logSource       the daily log's source for the connection's lines; null = the server
+// Returns the Connection (0..255), or -1 after everything taken has been released. Each
+// failure also writes one daily log line (the "ERROR - " line below that goes to
+// statusCallback), since the callbacks reach only the trace by default.
 // Lines, in the order they can occur ("both" = messageCallback, then statusCallback):
 //   "ERROR - No sockets available" (message) then
 //     "ERROR - Cannot access a socket too many TCP/IP services in use." (status)
@@ -55,7 +61,7 @@ int TransportShutdown();
 // The connect wait polls every 100 ms with PlatformSleep and PlatformTickCount, so a test
 // that replaces the clock makes the connect time-out run in its fake time.
 int OpenConnection(const char* server, int port, TextCallback statusCallback, TextCallback messageCallback,
-                   int timeoutSeconds);
+                   int timeoutSeconds, const char* logSource = nullptr);
 
 // Reports "Closing connection with " + label + server through the connection's
 // messageCallback, closes the socket at once and frees everything of the connection;
@@ -87,7 +93,7 @@ int SendData(Connection connection, const char* data, int length, int timeoutSec
 // O(k). Once every byte is taken from a connection whose peer closed it, or whose
 // pending data could not grow (what arrived then and after is lost, so nothing follows
 // the bytes before it), 0 comes at once, and the first such call writes one daily log
-// line with the server as source: "ERROR - The server closed the connection.",
+// line with the connection's log source: "ERROR - The server closed the connection.",
 // "ERROR - Out of memory." or, when a TLS session broke (a bad record, an alert),
 // "ERROR - The TLS session with the server failed: " + reason.
 // The pending data of a connection stays bounded (about half a megabyte): above that the

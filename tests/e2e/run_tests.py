@@ -78,8 +78,12 @@ class Instance:
             self.start()
 
     def start(self):
-        self.process = subprocess.Popen([os.path.join(BIN_DIR, "postwain"), "run", "--home", self.home],
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        # run writes every daily log line to standard output too: a file takes them as they
+        # come, where a pipe read only at the end would fill and hold the check up.
+        self.output = os.path.join(self.home, "standard output.txt")
+        with open(self.output, "ab") as output:
+            self.process = subprocess.Popen([os.path.join(BIN_DIR, "postwain"), "run", "--home", self.home],
+                                            stdout=output, stderr=subprocess.STDOUT)
 
     def check(self):
         return postwain("check", "--home", self.home)
@@ -117,11 +121,12 @@ class Instance:
     def stop(self, seconds=120):
         self.process.send_signal(signal.SIGTERM)
         try:
-            output = self.process.communicate(timeout=seconds)[0].decode(errors="replace")
+            self.process.wait(timeout=seconds)
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise AssertionError(f"postwain did not stop within {seconds} seconds\n" + self.log())
-        assert self.process.returncode == 0, output
+        output = open(self.output, encoding="latin-1").read()
+        assert self.process.returncode == 0 and output.endswith("Postwain: Shutting down...\n"), output
 
 
 def transferred(count):

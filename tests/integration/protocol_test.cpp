@@ -58,6 +58,9 @@ TEST(POP3Session, ASilentServerIsTriedFourTimes) {
   EXPECT_EQ(CountOf(trace, " error   No reply from POP3 Server - retrying.\r\n"), 3);
   EXPECT_EQ(CountOf(trace, " error   Connected to POP3 server, but it did not reply - dropping connection.\r\n"), 1);
   EXPECT_LT(trace.rfind("retrying."), trace.find("dropping connection."));
+  Lines retried(3, "bob@127.0.0.1: No reply from POP3 Server - retrying.");
+  retried.push_back("bob@127.0.0.1: Connected to POP3 server, but it did not reply - dropping connection.");
+  EXPECT_EQ(environment.Log(), retried);
 }
 
 // The one test that sits through the drain after the login, in real time: a welcome that
@@ -109,10 +112,13 @@ void RunDialogue(const DataRow& row, bool smtp) {
   EXPECT_TRUE(server.Done());
   EXPECT_EQ(WebShieldSeen, std::stoi(row.Get("webshield", "0")));
   const std::string kind = smtp ? "SMTP server" : "POP3 server";
-  Lines log = {"127.0.0.1: Logged into " + kind + ".", "127.0.0.1: Logging out of " + kind + "."};
-  if (!error.empty()) log.insert(log.begin() + 1, error);
-  if (!warning.empty()) log.insert(log.begin(), "127.0.0.1: " + warning);
-  EXPECT_EQ(environment.Log(), login ? log : error.empty() ? Lines{} : Lines{"127.0.0.1: " + error.substr(0, error.find('\r'))});
+  const std::string source = (smtp ? "127.0.0.1" : AccountLogSource(row.Get("user", "bob").c_str(), "127.0.0.1").text) + std::string(": ");
+  Lines log = {source + "Logged into " + kind + ".", source + "Logging out of " + kind + "."}, failure;
+  if (!error.empty()) failure.push_back(source + error.substr(0, error.find('\r')));
+  if (!row.Get("reply").empty()) failure.push_back(source + "Server replied: " + row.Get("reply"));
+  log.insert(log.begin() + 1, failure.begin(), failure.end());
+  if (!warning.empty()) log.insert(log.begin(), source + warning);
+  EXPECT_EQ(environment.Log(), login ? log : failure);
   Lines told = smtp && login ? Lines{"message: " + log[0].substr(11), "message: " + log[1].substr(11)} : Lines{};
   EXPECT_EQ(Told(environment, login || error.empty() ? kind : error), login || error.empty() ? told : Both(error));
   EXPECT_EQ(environment.Trace().find("s3cret"), std::string::npos);
