@@ -139,9 +139,7 @@ def transferred(count):
 def mail_check(user, messages, account, done, delivered, left=0, log_has=(), log_lacks=("ERROR",)):
     """Runs postwain over a mailbox until done(log); delivered maps local users to the
     originals they must hold, left counts what stays on the POP3 server."""
-    SERVERS.mailbox(user, "pw-" + user, messages)
-    stored = postwain("password", "pw-" + user).stdout.decode().strip()
-    instance = Instance(user, [dict(account, UserName=user, Password=stored)], ALL_DAY)
+    instance = Instance(user, [mailbox(user, messages, account)], ALL_DAY)
     try:
         instance.wait_for_log(done)
     finally:
@@ -164,6 +162,12 @@ def single_user(local):
     return {"Type": "Individual", "Alias": f"{local}@{LOCAL_DOMAIN}"}
 
 
+def mailbox(user, messages, account):
+    """A POP3 mailbox of user holding messages, and account set up to empty it."""
+    SERVERS.mailbox(user, "pw-" + user, messages)
+    return dict(account, UserName=user, Password=postwain("password", "pw-" + user).stdout.decode().strip())
+
+
 @scenario
 def single_user_mailbox_delivers_every_message_to_the_alias():
     originals = [message(f"single {n:02d}") for n in range(1, 51)]
@@ -173,9 +177,7 @@ def single_user_mailbox_delivers_every_message_to_the_alias():
 
 @scenario
 def a_20_mb_message_arrives_whole():
-    line = "0123456789 abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789\n"
-    body = "".join(("." if n % 97 == 0 else "") + line for n in range(20 * 1024 * 1024 // len(line)))
-    original = message("big", body=body)
+    original = big_message("big", 20)
     mail_check("big", [original], single_user("frank"), transferred(1), {"frank": [original]})
 
 
@@ -217,10 +219,7 @@ def a_recipient_refused_for_good_is_left_out_and_one_refused_for_now_keeps_the_m
 
 @scenario
 def postwain_check_asks_a_running_instance_for_a_check():
-    SERVERS.mailbox("oncall", "pw-oncall", [message("on request")])
-    account = dict(single_user("grace"), UserName="oncall",
-                   Password=postwain("password", "pw-oncall").stdout.decode().strip())
-    instance = Instance("oncall", [account], NEVER)
+    instance = Instance("oncall", [mailbox("oncall", [message("on request")], single_user("grace"))], NEVER)
     try:
         instance.wait_for_log(lambda log: "Starting up..." in log)
         time.sleep(1)  # past the first pass, which takes the event that start-up set for a timed one
@@ -235,17 +234,11 @@ def postwain_check_asks_a_running_instance_for_a_check():
     assert instance.check().returncode == 1, "check with no Postwain running"
 
 
-def stored_password(user):
-    return postwain("password", "pw-" + user).stdout.decode().strip()
-
-
 def crash_mailbox(user, local):
     """500 messages, the 250th so large that its data moves for a while."""
     originals = [message(f"{user} {n:03d}") for n in range(1, 501)]
     originals[249] = big_message(f"{user} 250", 20)
-    SERVERS.mailbox(user, "pw-" + user, originals)
-    account = dict(single_user(local), UserName=user, Password=stored_password(user))
-    return originals, Instance(user, [account], ALL_DAY)
+    return originals, Instance(user, [mailbox(user, originals, single_user(local))], ALL_DAY)
 
 
 def delivered_once_and_none_left(instance, user, local, originals):
@@ -292,9 +285,8 @@ def a_pop3_server_killed_mid_check_delivers_every_message_once():
 @scenario
 def a_message_refused_for_good_is_downloaded_once_and_skipped_after():
     small = [message(f"small {n}") for n in range(1, 5)]
-    SERVERS.mailbox("toobig", "pw-toobig", [small[0], big_message("too big", 26), small[1]])
-    instance = Instance("toobig", [dict(single_user("nina"), UserName="toobig", Password=stored_password("toobig"))],
-                        ALL_DAY, start=False)
+    account = mailbox("toobig", [small[0], big_message("too big", 26), small[1]], single_user("nina"))
+    instance = Instance("toobig", [account], ALL_DAY, start=False)
     status, output = instance.once()
     assert status == 1 and output.count("Logged into POP3 server.") == 1, output  # no recovery logins
     SERVERS.mailbox("toobig", "pw-toobig", small[2:])
@@ -309,9 +301,8 @@ def a_message_refused_for_good_is_downloaded_once_and_skipped_after():
 @scenario
 def kept_mail_is_delivered_once_in_three_checks():
     originals = [message(f"kept {n}") for n in range(1, 6)]
-    SERVERS.mailbox("keeper", "pw-keeper", originals)
-    instance = Instance("keeper", [dict(single_user("oscar"), UserName="keeper", Password=stored_password("keeper"))],
-                        ALL_DAY, debug=["DoNotDeleteRemoteMail=1"], start=False)
+    instance = Instance("keeper", [mailbox("keeper", originals, single_user("oscar"))], ALL_DAY,
+                        debug=["DoNotDeleteRemoteMail=1"], start=False)
     outputs = [instance.once() for _ in range(3)]
     assert [status for status, _ in outputs] == [0, 0, 0], outputs
     assert "Mail check finished: 0 delivered, 0 failed, 5 left on the server" in outputs[2][1], outputs
@@ -327,9 +318,8 @@ def sigterm_ends_greeting_retries_and_recovery_logins_within_5_seconds():
         silent.settimeout(30)
         with silent.accept()[0]:  # Postwain now waits TimeOut (30 s) for a greeting, four times
             instance.stop(seconds=5)
-    SERVERS.mailbox("stuck", "pw-stuck", [message(f"stuck {n}") for n in range(10)])
-    account = dict(single_user(BUSY_USER), UserName="stuck", Password=stored_password("stuck"))
-    instance = Instance("stuck", [account], ALL_DAY)
+    instance = Instance("stuck", [mailbox("stuck", [message(f"stuck {n}") for n in range(10)], single_user(BUSY_USER))],
+                        ALL_DAY)
     instance.wait_for_log(lambda log: log.count("failed to transfer") >= 3)  # one login per message now
     instance.stop(seconds=5)
     assert len(SERVERS.pop3_messages("stuck")) == 10
@@ -361,8 +351,7 @@ def demo_delivers_its_messages_with_nothing_installed():
 def tls_account(user, local, **settings):
     """A single-user account whose mailbox holds one message; TLS from the first byte
     unless settings say otherwise."""
-    SERVERS.mailbox(user, "pw-" + user, [message(f"for {local} over TLS")])
-    return dict(single_user(local), UserName=user, Password=stored_password(user),
+    return dict(mailbox(user, [message(f"for {local} over TLS")], single_user(local)),
                 **dict({"Security": "SSL", "Port": SERVERS.pop3s_port, "CAFile": SERVERS.path("certificates", "ca.pem")},
                        **settings))
 
