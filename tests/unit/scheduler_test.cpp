@@ -2,7 +2,6 @@
 // the clock, the sleeps and the 10-second event waits all run on a FakeClock, and the
 // mail check is a stand-in that records when it ran.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,7 +15,6 @@
 
 #include "config/settings.h"
 #include "data_table.h"
-#include "logging/logging.h"
 #include "platform/platform.h"
 #include "scheduler/scheduler.h"
 #include "test_instance.h"
@@ -122,23 +120,6 @@ TEST(Scheduler, StopDuringACheckReturnsAfterTheCheck) {
   EXPECT_EQ(stage, 2);
   EXPECT_EQ(RequestMailCheck(), kPlatformMissing);
   ReplaceSchedulerMailCheck(nullptr);
-
-  // An event the system cannot make (a directory holds its name): no thread, a clear
-  // line, and nothing waits.
-  char name[kPathSize];
-  SchedulerEventName(name, sizeof name);
-  std::string blocker = std::string("/dev/shm/sem.") + name;
-  ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
-  ASSERT_EQ(OpenLogs(), 0);
-  EXPECT_EQ(StartScheduler(), -1);
-  EXPECT_EQ(SchedulerState, 0);
-  EXPECT_EQ(RequestMailCheck(), kPlatformFailed);
-  EXPECT_EQ(StopScheduler(), 0);
-  CloseLogs();
-  rmdir(blocker.c_str());
-  EXPECT_NE(instance.DailyLog().find("Postwain: ERROR - No scheduled or requested mail checks: cannot create the event \"" +
-                                     std::string(name) + "\".\r\n"),
-            std::string::npos);
 }
 
 TEST(Scheduler, NamedEventIsAManualResetEventSharedByName) {
