@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "data_table.h"
@@ -46,36 +47,25 @@ TEST(ParseAddress, AddressesOfOneLineAndOneParseAtTheCursor) {
   }
 }
 
-// The lists and accounts that translation and the served-domain rule read; they belong
-// to the test and are taken out of Settings again at the end.
+// The accounts and lists of tests/data/address/settings.ini, which translation and the
+// served-domain rule read; the DeliveredTo prefixes are each row's own.
 class AddressSettings : public testing::Test {
  protected:
   void SetUp() override {
-    CopyText(Settings.SMTPDomain, "local.example");
-    const struct {
-      const char* domain;
-      int singleUser, translate;
-    } setup[] = {{"local.example", 0, 1}, {"brand.example", 0, 1}, {"single.example", 1, 1}, {"plain.example", 0, 0}};
-    for (int i = 0; i < 4; ++i) {
-      CopyText(accounts[i].Domain, setup[i].domain);
-      accounts[i].SingleUser = setup[i].singleUser;
-      accounts[i].TranslateUserAccounts = setup[i].translate;
-      accounts[i].Next = i < 3 ? &accounts[i + 1] : nullptr;
+    instance.WriteSettings(ReadWholeFile(DataPath("address/settings.ini")));
+    ASSERT_EQ(LoadSettings(), 0);
+    for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next) {
+      accounts.push_back(account);
     }
-    Settings.Accounts = accounts;
-    Settings.SpecialActions = &excluded;
   }
   void TearDown() override {
-    Settings.Accounts = nullptr;
-    Settings.SpecialActions = nullptr;
     Settings.DeliveredToPrefixes = nullptr;
-    Settings.SMTPDomain[0] = '\0';
+    FreeSettingsLists();
   }
 
-  Account accounts[4] = {};
+  TempInstance instance;
+  std::vector<const Account*> accounts;
   DeliveredToPrefix prefixes[2] = {};
-  SpecialAction kept = {"bob@example.org", 0, nullptr};
-  SpecialAction excluded = {"SPAM@example.com", 1, &kept};
 };
 
 TEST_F(AddressSettings, UserPartTranslation) {
@@ -101,7 +91,7 @@ TEST_F(AddressSettings, ServedDomainsAndEveryAddressOfOneField) {
     DATA_ROW_TRACE(row);
     AddressRecord record{};
     CopyText(record.DomainPart, row[1].c_str());
-    EXPECT_EQ(IsServedDomain(accounts[std::stoi(row[0])], record), std::stoi(row[2]));
+    EXPECT_EQ(IsServedDomain(*accounts.at(std::stoul(row[0])), record), std::stoi(row[2]));
   }
   for (const DataRow& row : ReadDataRows("address/field_addresses.txt")) {
     DATA_ROW_TRACE(row);
