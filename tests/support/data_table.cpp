@@ -32,6 +32,12 @@ size_t UnescapeInto(const std::string& text, size_t at, bool nested, std::string
   return at;
 }
 
+std::string Unescape(const std::string& text) {
+  std::string out;
+  UnescapeInto(text, 0, false, out);
+  return out;
+}
+
 [[noreturn]] void Stop(const std::string& where, const std::string& what) {
   fprintf(stderr, "%s: %s\n", where.c_str(), what.c_str());
   exit(2);
@@ -56,12 +62,6 @@ std::vector<DataRow> Read(const std::string& name, Take take) {
 }  // namespace
 
 std::string DataPath(const std::string& name) { return std::string(POSTWAIN_TEST_DATA) + "/" + name; }
-
-std::string Unescape(const std::string& text) {
-  std::string out;
-  UnescapeInto(text, 0, false, out);
-  return out;
-}
 
 std::string Escaped(const std::string& bytes) {
   std::string out;

@@ -32,7 +32,6 @@ struct DataRow {
 std::string DataPath(const std::string& name);
 std::vector<DataRow> ReadDataRows(const std::string& name);
 std::vector<DataRow> ReadDataBlocks(const std::string& name);
-std::string Unescape(const std::string& text);
 // Shows control bytes readably: "+OK\r\n" as +OK\r\n.
 std::string Escaped(const std::string& bytes);
 
