@@ -442,14 +442,14 @@ int PlatformReadSecretLine(const char* prompt, char* line, size_t size);
 // Blocking TCP streams for the small loopback servers of `postwain demo`. The library's
 // own connections use the transport's sockets, never these.
 
-// Listens on 127.0.0.1 on a port the system picks, written to port. Returns a handle >= 0,
-// or -1.
+// Listens on 127.0.0.1 on a port the system picks, written to port, with room for a few
+// hundred clients not yet accepted. Returns a handle >= 0, or -1.
 intptr_t PlatformListenOnLoopback(uint16_t* port);
 // Waits at most milliseconds for a client. Returns the client's stream handle >= 0, or -1
 // when none came in time or the wait failed.
 intptr_t PlatformAcceptStream(intptr_t listener, uint32_t milliseconds);
 // Waits at most milliseconds for bytes. Returns how many arrived, 0 when the peer closed
-// the stream, -1 on an error or when the time ran out.
+// the stream or it broke, -1 when the time ran out or the wait failed.
 long PlatformReceiveStream(intptr_t stream, void* data, size_t size, uint32_t milliseconds);
 // Sends every byte. Returns length, or -1 when the stream failed.
 long PlatformSendStream(intptr_t stream, const void* data, size_t length);

@@ -2,11 +2,10 @@
 // from the open POP3 dialogue to the open SMTP dialogue: the results, the daily log, what
 // the local server received and which remote copies were deleted. The scenarios are in
 // tests/data/transfer/.
-#include <sys/socket.h>
-
 #include <sstream>
 
 #include "mail_environment.h"
+#include "socket_options.h"
 
 namespace {
 
@@ -23,8 +22,7 @@ void RunTransferScenarios(const std::string& file, int (*transfer)(const Account
     ScriptedServer smtp(row.Get("smtp").empty() && toLocalServer ? "C: <close>" : row.Joined("smtp", "|"));
     environment.Connect(pop3, toLocalServer ? &smtp : nullptr);
     // A small send buffer holds little of what a peer that stopped reading never takes.
-    int size = 4096;
-    if (toLocalServer) setsockopt(ConnectionTable[SMTPConnection]->socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    if (toLocalServer) SetSendBufferSize(ConnectionTable[SMTPConnection]->socket, 4096);
     std::istringstream expected(row.Get("results"));
     std::string results;
     for (int number = 1, result; expected >> result; ++number) {

@@ -1,15 +1,12 @@
 // Opening, closing, sending and receiving against loopback peers; the opens are in
 // tests/data/transport/opens.txt.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <utility>
 
 #include "mail_environment.h"
+#include "socket_options.h"
 
 namespace {
 
@@ -44,10 +41,7 @@ TEST(Transport, EveryOpenReportsOnceAndACloseOrAFailureReleasesEverything) {
     Connection connection = Open(row.Get("server").c_str(), port, 1);
     PlatformFailAllocationAt(0);
     if (connection != kNoConnection) {
-      int noDelay = 0;
-      socklen_t length = sizeof noDelay;
-      getsockopt(static_cast<int>(ConnectionTable[connection]->socket), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length);
-      EXPECT_NE(noDelay, 0);
+      EXPECT_TRUE(NoDelayIsSet(ConnectionTable[connection]->socket));
       ConnectionTable[connection]->port = std::stoi(row.Get("port", "0"));
       for (Connection closed : {connection, connection, kNoConnection, kConnectionTableSize}) CloseConnection(closed);
     }
@@ -81,7 +75,7 @@ TEST(Transport, AFullTableRefusesTheNextOpenAndReusesTheLowestFreeSlot) {
 class TransportData : public testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(connection_, kNoConnection); }
-  void TearDown() override { close(peer_); }
+  void TearDown() override { PlatformCloseStream(peer_); }
   std::string Receive(int maxLength, int timeoutSeconds) {
     std::string buffer(static_cast<size_t>(maxLength), '\0');
     int got = ReceiveData(connection_, buffer.data(), maxLength, timeoutSeconds);
@@ -117,7 +111,7 @@ class TransportData : public testing::Test {
   MailEnvironment environment_;
   ScriptedServer listener_;
   Connection connection_ = Open("127.0.0.1", listener_.Port());
-  int peer_ = listener_.Accept();
+  intptr_t peer_ = listener_.Accept();
   std::string pattern_ = [] {
     std::string bytes(kBackPressureThreshold + 200000, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
@@ -126,7 +120,7 @@ class TransportData : public testing::Test {
 };
 
 TEST_F(TransportData, TakesPendingBytesInOrderThroughLargeBacklogsAndRaggedTakes) {
-  send(peer_, "+OK hello", 9, 0);
+  PlatformSendStream(peer_, "+OK hello", 9);
   EXPECT_EQ(Receive(1, 2), "+");  // waits for the bytes
   EXPECT_EQ(Receive(2, 0), "OK");
   EXPECT_EQ(Receive(100, 0), " hello");
@@ -136,22 +130,24 @@ TEST_F(TransportData, TakesPendingBytesInOrderThroughLargeBacklogsAndRaggedTakes
   EXPECT_EQ(Receive(100, 1), "");
   EXPECT_GE(Clock::now() - started, 1s);
 
-  ExpectBacklogInOrder([this](const std::string& bytes) { send(peer_, bytes.data(), bytes.size(), 0); });
+  ExpectBacklogInOrder([this](const std::string& bytes) { PlatformSendStream(peer_, bytes.data(), bytes.size()); });
 }
 
 // Decrypted as it is read, a TLS stream is held back and handed out like a plain one;
 // sent, it goes out encrypted in pieces and in order.
 TEST_F(TransportData, TlsCarriesBacklogsAndLargeSendsInOrder) {
-  SSL* ssl = NewServerTls(peer_, TestCertificate::kGood);
-  std::thread handshake([ssl] { SSL_accept(ssl); });
+  if (PlatformTlsAvailable() == 0) GTEST_SKIP() << "this build has no TLS";
+  ServerTls* tls = nullptr;
+  std::thread handshake([&] { tls = AcceptTls(peer_, TestCertificate::kGood); });
   TlsOutcome outcome;
   ASSERT_EQ(StartTls(connection_, "127.0.0.1", 1, WriteTestCA(environment_.instance.Dir()).c_str(), 2, &outcome), 0) << outcome.reason;
   handshake.join();
-  ExpectBacklogInOrder([ssl](const std::string& bytes) { SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())); });
+  ASSERT_NE(tls, nullptr);
+  ExpectBacklogInOrder([tls](const std::string& bytes) { TlsSend(tls, bytes.data(), bytes.size()); });
   std::string received;
   std::thread reader([&] {
     char buffer[4096];
-    for (int got; received.size() < pattern_.size() && (got = SSL_read(ssl, buffer, sizeof buffer)) > 0;) {
+    for (long got; received.size() < pattern_.size() && (got = TlsReceive(tls, buffer, sizeof buffer, 10000)) > 0;) {
       received.append(buffer, static_cast<size_t>(got));
     }
   });
@@ -162,7 +158,7 @@ TEST_F(TransportData, TlsCarriesBacklogsAndLargeSendsInOrder) {
   }
   reader.join();
   EXPECT_TRUE(received == pattern_);
-  SSL_free(ssl);
+  EndTls(tls);
 }
 
 // A stop request ends a wait within about a second, except while a message is in flight.
@@ -188,14 +184,14 @@ TEST_F(TransportData, AStopRequestEndsAWaitUnlessAMessageIsInFlight) {
 TEST(Transport, AClosedPeerOrAFailedAppendEndsTheWaitAtOnce) {
   const struct {
     const char* name;
-    void (*end)(int peer);
+    void (*end)(intptr_t& peer);
     std::string line;
   } cases[] = {
-      {"peer closed", [](int peer) { shutdown(peer, SHUT_WR); }, "127.0.0.1: ERROR - The server closed the connection."},
+      {"peer closed", [](intptr_t& peer) { PlatformCloseStream(std::exchange(peer, -1)); }, "127.0.0.1: ERROR - The server closed the connection."},
       // The bytes cannot be kept, so none behind them may be handed out either.
-      {"no memory for more", [](int peer) {
+      {"no memory for more", [](intptr_t& peer) {
          PlatformFailAllocationAt(1);
-         send(peer, "more", 4, 0);
+         PlatformSendStream(peer, "more", 4);
        }, "127.0.0.1: ERROR - Out of memory."},
   };
   for (const auto& c : cases) {
@@ -203,9 +199,9 @@ TEST(Transport, AClosedPeerOrAFailedAppendEndsTheWaitAtOnce) {
     MailEnvironment environment;
     ScriptedServer listener;
     Connection connection = Open("127.0.0.1", listener.Port());
-    int peer = listener.Accept();
+    intptr_t peer = listener.Accept();
     char buffer[16];
-    send(peer, "bye\r\n", 5, 0);
+    PlatformSendStream(peer, "bye\r\n", 5);
     EXPECT_EQ(ReceiveData(connection, buffer, sizeof buffer, 2), 5);
     c.end(peer);
     Clock::time_point started = Clock::now();
@@ -214,7 +210,7 @@ TEST(Transport, AClosedPeerOrAFailedAppendEndsTheWaitAtOnce) {
     EXPECT_LT(Clock::now() - started, 1s);
     PlatformFailAllocationAt(0);
     EXPECT_EQ(environment.Log(), Lines{c.line});
-    close(peer);
+    if (peer >= 0) PlatformCloseStream(peer);
   }
 }
 
@@ -231,7 +227,7 @@ TEST_F(TransportData, SendWaitsForAPeerThatStoppedReading) {
   std::atomic<size_t> drained{0};
   std::thread reader([this, &drained] {
     char buffer[65536];
-    for (ssize_t got; (got = recv(peer_, buffer, sizeof buffer, 0)) > 0;) drained += static_cast<size_t>(got);
+    for (long got; (got = PlatformReceiveStream(peer_, buffer, sizeof buffer, 10000)) > 0;) drained += static_cast<size_t>(got);
   });
   sent = SendData(connection_, pattern_.data(), 65536, 2);
   EXPECT_GT(sent, 0);

@@ -1,13 +1,9 @@
 #include "scripted_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -17,26 +13,14 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSliceMs = 20;
 constexpr auto kStepTime = std::chrono::seconds(30);
 
-bool Readable(int socket) {
-  pollfd entry{socket, POLLIN, 0};
-  return poll(&entry, 1, kSliceMs) > 0;
-}
-
 bool EndsWith(const std::string& text, char end) { return !text.empty() && text.back() == end; }
 
 }  // namespace
 
 ScriptedServer::ScriptedServer() {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  // The backlog holds a whole connection table of connections nobody accepts.
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener_, 512) == 0 &&
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port_ = ntohs(address.sin_port);
-  }
+  uint16_t port = 0;
+  listener_ = PlatformListenOnLoopback(&port);
+  port_ = port;
 }
 
 ScriptedServer::ScriptedServer(const std::string& script, std::function<void(const std::string&)> onLine)
@@ -59,14 +43,11 @@ ScriptedServer::~ScriptedServer() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
   CloseConnection();
-  close(listener_);
+  if (listener_ >= 0) PlatformCloseStream(listener_);
 }
 
-int ScriptedServer::Accept() {
-  for (Clock::time_point end = Clock::now() + kStepTime; Clock::now() < end;) {
-    if (Readable(listener_)) return accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-  }
-  return -1;
+intptr_t ScriptedServer::Accept() {
+  return PlatformAcceptStream(listener_, static_cast<uint32_t>(std::chrono::milliseconds(kStepTime).count()));
 }
 
 void ScriptedServer::Run() {
@@ -124,8 +105,8 @@ void ScriptedServer::RunStep(const std::string& step) {
 void ScriptedServer::SendBytes(const std::string& bytes) {
   if (!EnsureConnection()) return;
   for (size_t sent = 0; sent < bytes.size();) {
-    ssize_t count = ssl_ != nullptr ? SSL_write(ssl_, bytes.data() + sent, static_cast<int>(bytes.size() - sent))
-                                    : send(peer_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    long count = tls_ != nullptr ? TlsSend(tls_, bytes.data() + sent, bytes.size() - sent)
+                                 : PlatformSendStream(peer_, bytes.data() + sent, bytes.size() - sent);
     // A client that stops reading a long last send and closes has ended the script.
     if (count <= 0) return step_ + 1 < steps_.size() ? Fail("the client closed the connection during the send") : void();
     sent += static_cast<size_t>(count);
@@ -134,20 +115,15 @@ void ScriptedServer::SendBytes(const std::string& bytes) {
 
 void ScriptedServer::StartTls(const std::string& step) {
   if (!EnsureConnection()) return;
-  timeval patience{std::chrono::duration_cast<std::chrono::seconds>(kStepTime).count(), 0};
-  setsockopt(peer_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  ssl_ = NewServerTls(peer_, step == "S: <tls expired>"      ? TestCertificate::kExpired
-                             : step == "S: <tls other-name>" ? TestCertificate::kOtherName
-                                                             : TestCertificate::kGood);
-  if (SSL_accept(ssl_) == 1) return;
-  SSL_free(ssl_);
-  ssl_ = nullptr;
+  tls_ = AcceptTls(peer_, step == "S: <tls expired>"      ? TestCertificate::kExpired
+                          : step == "S: <tls other-name>" ? TestCertificate::kOtherName
+                                                          : TestCertificate::kGood);
 }
 
 bool ScriptedServer::EnsureConnection() {
   for (Clock::time_point end = Clock::now() + kStepTime; peer_ < 0 && !stop_ && Clock::now() < end;) {
-    if (!Readable(listener_)) continue;
-    peer_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    peer_ = PlatformAcceptStream(listener_, kSliceMs);
+    if (peer_ < 0) continue;
     finished_ = false;
     inbox_.clear();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -158,9 +134,9 @@ bool ScriptedServer::EnsureConnection() {
 }
 
 void ScriptedServer::CloseConnection() {
-  SSL_free(ssl_);
-  ssl_ = nullptr;
-  if (peer_ >= 0) close(peer_);
+  EndTls(tls_);
+  tls_ = nullptr;
+  if (peer_ >= 0) PlatformCloseStream(peer_);
   peer_ = -1;
 }
 
@@ -176,10 +152,11 @@ ScriptedServer::Read ScriptedServer::ReadLine(std::string* line, std::chrono::mi
       return Read::kLine;
     }
     if (stop_ || Clock::now() >= end) return Read::kTimedOut;
-    if ((ssl_ == nullptr || SSL_pending(ssl_) == 0) && !Readable(peer_)) continue;
     char chunk[65536];
-    ssize_t count = ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk) : recv(peer_, chunk, sizeof chunk, 0);
-    if (count <= 0) {
+    long count = tls_ != nullptr ? TlsReceive(tls_, chunk, sizeof chunk, kSliceMs)
+                                 : PlatformReceiveStream(peer_, chunk, sizeof chunk, kSliceMs);
+    if (count < 0) continue;
+    if (count == 0) {
       // A line cut off by the close still belongs in the record.
       std::lock_guard<std::mutex> lock(mutex_);
       if (!inbox_.empty()) lines_.push_back(inbox_);

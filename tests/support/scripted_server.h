@@ -49,7 +49,7 @@ class ScriptedServer {
 
   int Port() const { return port_; }
   // For a server without a script: the next connection's socket (the caller closes it).
-  int Accept();
+  intptr_t Accept();
   // Waits until every step was met and the last connection has ended; otherwise fails
   // with the first mismatch and what was received.
   testing::AssertionResult Done();
@@ -72,10 +72,10 @@ class ScriptedServer {
 
   std::vector<std::string> steps_;
   std::function<void(const std::string&)> onLine_;
-  int listener_ = -1;
+  intptr_t listener_ = -1;
   int port_ = 0;
-  int peer_ = -1;
-  SSL* ssl_ = nullptr;  // while the connection is a TLS one
+  intptr_t peer_ = -1;
+  ServerTls* tls_ = nullptr;  // while the connection is a TLS one
   std::string inbox_;  // received bytes not yet taken as a line
   std::thread thread_;
   std::atomic<size_t> step_{0};

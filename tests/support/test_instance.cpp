@@ -1,6 +1,6 @@
 #include "test_instance.h"
 
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,10 +38,10 @@ int64_t Milliseconds(const LocalTime& t) {
 }  // namespace
 
 TempInstance::TempInstance() {
-  char pattern[] = "/tmp/postwain-test-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  dir_ = made != nullptr ? made : "/tmp";
-  CopyText(ModuleDirectory, dir_.c_str());
+  char made[kPathSize] = "";
+  EXPECT_EQ(PlatformMakeTemporaryDirectory("postwain-test-", made, sizeof made), 0);
+  dir_ = made;
+  CopyText(ModuleDirectory, made);
   FreeSettingsLists();
   Settings = SettingsRecord{};
   Settings.CreateDailyLogs = 1;

@@ -1,7 +1,12 @@
 #include "test_tls.h"
 
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -65,8 +70,30 @@ std::string WriteTestCA(const std::string& dir) {
   return path;
 }
 
-SSL* NewServerTls(int socket, TestCertificate certificate) {
+struct ServerTls {
+  SSL* ssl;
+};
+
+ServerTls* AcceptTls(intptr_t stream, TestCertificate certificate) {
+  // A client that stops in the middle of the handshake fails it instead of hanging it.
+  timeval patience{30, 0};
+  setsockopt(static_cast<int>(stream), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   SSL* ssl = SSL_new(Context(certificate));
-  SSL_set_fd(ssl, socket);
-  return ssl;
+  SSL_set_fd(ssl, static_cast<int>(stream));
+  if (SSL_accept(ssl) == 1) return new ServerTls{ssl};
+  SSL_free(ssl);
+  return nullptr;
+}
+
+long TlsSend(ServerTls* tls, const char* data, size_t length) { return SSL_write(tls->ssl, data, static_cast<int>(length)); }
+
+long TlsReceive(ServerTls* tls, char* data, size_t size, uint32_t milliseconds) {
+  pollfd entry{SSL_get_fd(tls->ssl), POLLIN, 0};
+  if (SSL_pending(tls->ssl) == 0 && poll(&entry, 1, static_cast<int>(milliseconds)) <= 0) return -1;
+  return std::max(SSL_read(tls->ssl, data, static_cast<int>(size)), 0);
+}
+
+void EndTls(ServerTls* tls) {
+  if (tls != nullptr) SSL_free(tls->ssl);
+  delete tls;
 }

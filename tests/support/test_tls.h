@@ -1,9 +1,10 @@
 // The server side of TLS for the scripted peers: certificates of one test CA, made when
-// first asked for, and server sessions on connected sockets.
+// first asked for, and server sessions on connected streams. Only the POSIX build has it:
+// the Windows library has no TLS yet.
 #pragma once
 
-#include <openssl/ssl.h>
-
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 enum class TestCertificate {
@@ -12,8 +13,14 @@ enum class TestCertificate {
   kExpired,    // names 127.0.0.1, expired yesterday
 };
 
+struct ServerTls;
+
 // Writes the test CA's certificate into dir; returns the file's path, for CAFile.
 std::string WriteTestCA(const std::string& dir);
-// A server session with the certificate on a connected, blocking socket; the handshake is
-// the caller's (SSL_accept).
-SSL* NewServerTls(int socket, TestCertificate certificate);
+// The server's handshake with the certificate on a connected stream of the platform
+// layer. Returns the session, or nullptr when the client refused it.
+ServerTls* AcceptTls(intptr_t stream, TestCertificate certificate);
+// PlatformSendStream and PlatformReceiveStream through the session.
+long TlsSend(ServerTls* tls, const char* data, size_t length);
+long TlsReceive(ServerTls* tls, char* data, size_t size, uint32_t milliseconds);
+void EndTls(ServerTls* tls);

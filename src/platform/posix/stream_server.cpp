@@ -9,6 +9,9 @@
 #include "platform/platform.h"
 
 namespace {
+
+// A burst of clients (a whole connection table of them) waits to be accepted.
+constexpr int kBacklog = 512;
 // 1 when the descriptor became readable within the time, 0 when the time ran out, -1 on
 // an error.
 int WaitReadable(int descriptor, uint32_t milliseconds) {
@@ -29,7 +32,7 @@ intptr_t PlatformListenOnLoopback(uint16_t* port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   socklen_t length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 8) != 0 ||
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, kBacklog) != 0 ||
       getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     close(listener);
     return -1;
@@ -49,7 +52,8 @@ long PlatformReceiveStream(intptr_t stream, void* data, size_t size, uint32_t mi
   for (;;) {
     ssize_t received = recv(static_cast<int>(stream), data, size, 0);
     if (received < 0 && errno == EINTR) continue;
-    return received < 0 ? -1 : static_cast<long>(received);
+    // A reset by the peer ends the stream just as its close does.
+    return received < 0 ? 0 : static_cast<long>(received);
   }
 }
 

@@ -6,6 +6,9 @@
 
 namespace {
 
+// A burst of clients (a whole connection table of them) waits to be accepted.
+constexpr int kBacklog = 512;
+
 // The demo's servers listen before the library (which starts Winsock for its own
 // connections) is loaded; this start stays for the life of the process.
 bool WinsockStarted() {
@@ -36,7 +39,7 @@ intptr_t PlatformListenOnLoopback(uint16_t* port) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 8) != 0 ||
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, kBacklog) != 0 ||
       getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     closesocket(listener);
     return -1;
@@ -55,7 +58,8 @@ long PlatformReceiveStream(intptr_t stream, void* data, size_t size, uint32_t mi
   if (WaitReadable(SocketOf(stream), milliseconds) != 1) return -1;
   int room = size > 0x7fffffff ? 0x7fffffff : static_cast<int>(size);
   int received = recv(SocketOf(stream), static_cast<char*>(data), room, 0);
-  return received == SOCKET_ERROR ? -1 : received;
+  // A reset by the peer ends the stream just as its close does.
+  return received == SOCKET_ERROR ? 0 : received;
 }
 
 long PlatformSendStream(intptr_t stream, const void* data, size_t length) {
