@@ -43,7 +43,7 @@ TEST(Lifecycle, StartUpAndShutdownLeaveNothingBehindWhateverAllocationFails) {
 // that a killed Postwain left behind, so its own is fresh and goes with it.
 TEST(Lifecycle, OnlyOnePostwainRunsPerInstance) {
   TempInstance instance;
-  std::string lock = instance.Dir() + "/postwain.lock";
+  std::string lock = instance.Dir() + kDirectorySeparator + "postwain.lock";
   char name[kPathSize];
   SchedulerEventName(name, sizeof name);
   PlatformNamedEvent* leftOver = PlatformCreateNamedEvent(name);
@@ -57,8 +57,10 @@ TEST(Lifecycle, OnlyOnePostwainRunsPerInstance) {
   PostwainShutdown();
   ShutdownRequested = 0;
   EXPECT_EQ(PlatformFileIsLocked(lock.c_str()), 0);
+#ifndef _WIN32  // a Windows event goes with its last handle: none is ever left behind
   int failure = 0;
   EXPECT_EQ(PlatformOpenNamedEvent(name, &failure), nullptr);
+#endif
   PlatformCloseNamedEvent(leftOver);
 }
 

@@ -1,8 +1,6 @@
 // Whole mail checks over scripted accounts: the logins, the recovery mode after a failed
 // message, the shared SMTP dialogue, a shutdown request, dial-up around the check, and the
 // delivery journal. The scenarios are in tests/data/mail_check.txt.
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
@@ -29,8 +27,12 @@ TEST(MailCheck, Scenarios) {
     ScriptedRas& ras = *ScriptedRasScript();
     ras = ScriptedRas{};
     ras.enumError = std::stoi(row.Get("ras-enum-error", "0"));
+#ifdef _WIN32
+    if (!row.All("ras").empty()) continue;  // the scripted remote access library is POSIX only
+#else
     // Dial-up, when the settings ask for it, finds the scripted library in the instance directory.
-    symlink(SCRIPTED_RASAPI_PATH, (std::string(ModuleDirectory) + "/librasapi32.so").c_str());
+    std::filesystem::create_symlink(SCRIPTED_RASAPI_PATH, std::string(ModuleDirectory) + "/librasapi32.so");
+#endif
     std::vector<std::unique_ptr<ScriptedServer>> accounts;
     for (int number = 1; !row.All("pop3-" + std::to_string(number)).empty(); ++number) {
       std::string shutdownAt = row.Get("shutdown-at");
@@ -90,9 +92,9 @@ TEST(MailCheck, AJournalThatIsDamagedCutOrUnsureCostsAtWorstADuplicate) {
     paths[i] = path;
     headers[i] = "Postwain delivery journal of bob at localhost port " + std::to_string(servers[i]->Port()) + "\r\n";
   }
-  std::ofstream(paths[0]) << headers[1];
-  std::ofstream(paths[1]) << headers[1] + "delivered id-a\r\nrefused id-c 552 too big\r\ndelivered id-x\r\ndelivered id-b";
-  std::ofstream(paths[2]) << headers[2] + "delivered id-a\r\n";
+  std::ofstream(paths[0], std::ios::binary) << headers[1];
+  std::ofstream(paths[1], std::ios::binary) << headers[1] + "delivered id-a\r\nrefused id-c 552 too big\r\ndelivered id-x\r\ndelivered id-b";
+  std::ofstream(paths[2], std::ios::binary) << headers[2] + "delivered id-a\r\n";
   EXPECT_EQ(RunMailCheck(), 0);
   for (ScriptedServer* server : {&one, &two, &three, &smtp}) EXPECT_TRUE(server->Done());
   EXPECT_EQ(ReadWholeFile(paths[0] + ".damaged"), headers[1]);

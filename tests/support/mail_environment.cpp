@@ -149,16 +149,21 @@ void MailEnvironment::Disconnect() {
 }
 
 Lines MailEnvironment::Log() const {
+  // The user's formats decide how many blanks a timestamp has ("1:31:57 AM").
+  char date[100], time[100];
+  PlatformFormatDate(LocalTime{2026, 1, 1, 0, 0, 0, 4}, date, sizeof date);
+  PlatformFormatTime(LocalTime{2026, 1, 1, 0, 0, 0, 4}, time, sizeof time);
+  int stampBlanks = CountOf(std::string(date) + " " + time + " ", " ");
   std::string log = instance.DailyLog();
   Lines lines;
   for (size_t at = 0, end; at < log.size(); at = end + 2) {
     end = log.find("\r\n", at);
     if (end == std::string::npos) end = log.size();
-    // Behind the timestamp's date and time; the file's first line has none.
+    // Behind the timestamp's blanks; the file's first line has none.
     std::string line = log.substr(at, end - at);
-    size_t date = line.find(' ');
-    size_t time = date == std::string::npos ? date : line.find(' ', date + 1);
-    if (time != std::string::npos) lines.push_back(line.substr(time + 1));
+    size_t behind = line.find(' ');
+    for (int blank = 1; blank < stampBlanks && behind != std::string::npos; ++blank) behind = line.find(' ', behind + 1);
+    if (behind != std::string::npos) lines.push_back(line.substr(behind + 1));
   }
   lines.erase(lines.begin(), lines.begin() + static_cast<long>(std::min(logStart_, lines.size())));
   return lines;

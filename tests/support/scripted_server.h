@@ -48,7 +48,7 @@ class ScriptedServer {
   static std::vector<std::string> Steps(const std::string& script);
 
   int Port() const { return port_; }
-  // For a server without a script: the next connection's socket (the caller closes it).
+  // For a server without a script: the next connection's stream (the caller closes it).
   intptr_t Accept();
   // Waits until every step was met and the last connection has ended; otherwise fails
   // with the first mismatch and what was received.

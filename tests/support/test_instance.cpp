@@ -41,6 +41,7 @@ TempInstance::TempInstance() {
   char made[kPathSize] = "";
   EXPECT_EQ(PlatformMakeTemporaryDirectory("postwain-test-", made, sizeof made), 0);
   dir_ = made;
+  moduleDirectory_ = ModuleDirectory;
   CopyText(ModuleDirectory, made);
   FreeSettingsLists();
   Settings = SettingsRecord{};
@@ -48,6 +49,7 @@ TempInstance::TempInstance() {
 }
 
 TempInstance::~TempInstance() {
+  CopyText(ModuleDirectory, moduleDirectory_.c_str());
   std::error_code ignored;
   fs::remove_all(dir_, ignored);
 }

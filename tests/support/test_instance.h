@@ -29,6 +29,7 @@ class TempInstance {
 
  private:
   std::string dir_;
+  std::string moduleDirectory_;  // ModuleDirectory before, given back at the end
 };
 
 std::string ReadWholeFile(const std::string& path);

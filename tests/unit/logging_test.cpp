@@ -70,16 +70,17 @@ TEST(Logging, LinesOfTheDailyLogAndTheTrace) {
 
 TEST(Logging, FileSlotsAndNoLogsInACutPath) {
   TempInstance instance;
-  std::string path = instance.Dir() + "/f.txt";
+  // A file of its own for each slot: Windows lets a file be opened for writing only once.
+  std::string path = instance.Dir() + "/f";
   int slots[kOpenFileSlots];
-  for (int i = 0; i < kOpenFileSlots; ++i) EXPECT_EQ(slots[i] = FileOpen(path.c_str(), kFileAppend), i);
+  for (int i = 0; i < kOpenFileSlots; ++i) EXPECT_EQ(slots[i] = FileOpen((path + std::to_string(i)).c_str(), kFileAppend), i);
   EXPECT_EQ(FileOpen(path.c_str(), kFileAppend), -1);
   EXPECT_EQ(FileWrite(3, "abc", 3), 3);
   FileClose(3);
   EXPECT_EQ(FileOpen(path.c_str(), kFileAppend), 3);  // the first empty slot again
   for (int slot : slots) FileClose(slot);
   EXPECT_EQ(FileWrite(3, "x", 1), -1);
-  EXPECT_EQ(ReadWholeFile(path), "abc");
+  EXPECT_EQ(ReadWholeFile(path + "3"), "abc");
   EXPECT_EQ(FileExists((path + ".missing").c_str()), 0);
 
   // "<dir>/logs" no longer fits its 260 bytes: cut, it would name "<dir>/log".

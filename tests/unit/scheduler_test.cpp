@@ -2,7 +2,6 @@
 // the clock, the sleeps and the 10-second event waits all run on a FakeClock, and the
 // mail check is a stand-in that records when it ran.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -79,7 +78,7 @@ TEST(Scheduler, ChecksOverSimulatedDays) {
       } else if (step == "T") {
         instance.WriteSettings("[Postwain]\nVersion=1\n[Schedule]\nWeekDayFrequency=60\nWeekDayStartHour=6\n");
       } else if (step == "D") {
-        ASSERT_EQ(unlink((instance.Dir() + "/Postwain.ini").c_str()), 0);
+        ASSERT_EQ(PlatformDeleteFile((instance.Dir() + "/Postwain.ini").c_str()), 0);
       } else if (step == "R") {
         int before = Checks();
         ASSERT_EQ(RequestMailCheck(), 0);

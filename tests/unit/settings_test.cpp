@@ -83,6 +83,9 @@ void MakeStale() {
 }
 
 TEST(LoadSettings, WholeFilesOfBothLayouts) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine keeps a value's whole length, which Windows counts in 16 bits";
+#endif
   TempInstance instance;
   for (const DataRow& row : ReadDataBlocks("settings/load.txt")) {
     DATA_ROW_TRACE(row);

@@ -1,0 +1,8 @@
+// The scripted servers' TLS for a build without it: every handshake is refused.
+#include "test_tls.h"
+
+std::string WriteTestCA(const std::string& dir) { return dir + "/no-test-ca.pem"; }
+ServerTls* AcceptTls(intptr_t, TestCertificate) { return nullptr; }
+long TlsSend(ServerTls*, const char*, size_t) { return -1; }
+long TlsReceive(ServerTls*, char*, size_t, uint32_t) { return -1; }
+void EndTls(ServerTls*) {}
