@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows stage: cross-builds pwt.dll and postwain.exe, 32- and 64-bit, checks their
-# export tables and DLL dependencies, and runs under Wine the backend's tests and the unit
-# tests (the settings reader's list of reads among them, which our reader passes too), and
-# mail checks of postwain.exe against private Dovecot and Postfix instances.
+# export tables and DLL dependencies, and runs under Wine the backend's tests, the unit
+# tests (the settings reader's list of reads among them, which our reader passes too), the
+# integration tests against scripted servers, and mail checks of postwain.exe against
+# private Dovecot and Postfix instances.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 googletest
@@ -59,7 +60,7 @@ echo "== preparing the Wine prefix"
 wineboot --init >/dev/null 2>&1
 
 run_wine_tests() {
-  echo "== $1: backend and unit tests under Wine"
+  echo "== $1: backend, unit and integration tests under Wine"
   (cd "$1" && ctest --output-on-failure --timeout 300)
 }
 run_wine_tests build-win64
