@@ -31,6 +31,10 @@ def faults():
             fault["find" if line[0] == "-" else "put"].append(line[2:])
     return found
 
+def first_failure(output):
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", output.split("tests FAILED:")[-1], re.M)
+    return failed[0] if failed else "?"
+
 def build_and_test():
     built = subprocess.run(["cmake", "--build", build], capture_output=True, text=True)
     if built.returncode != 0:
@@ -39,16 +43,15 @@ def build_and_test():
                          capture_output=True, text=True)
     if run.returncode == 0:
         return "MISSED", ""
-    failed = re.findall(r"^\s*\d+ - (\S+) \(", run.stdout.split("tests FAILED:")[-1], re.M)
+    failed = first_failure(run.stdout)
     # A test that fails only now and then on a busy machine proves nothing: the failure
     # must come again.
     again = subprocess.run(["ctest", "--rerun-failed", "--timeout", "60"], cwd=build, capture_output=True)
     if again.returncode != 0:
-        return "caught", failed[0]
+        return "caught", failed
     # The stop on the first failure may have kept a test that catches it every time from running.
     whole = subprocess.run(["ctest", "-j2", "--timeout", "60"], cwd=build, capture_output=True, text=True)
-    steady = re.findall(r"^\s*\d+ - (\S+) \(", whole.stdout.split("tests FAILED:")[-1], re.M)
-    return ("caught", steady[0]) if whole.returncode != 0 else ("unsure", f"{failed[0]} passed when run again")
+    return ("caught", first_failure(whole.stdout)) if whole.returncode != 0 else ("unsure", f"{failed} passed when run again")
 
 verdict, detail = build_and_test()
 if verdict != "MISSED":
