@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, runs the unit and integration
 # tests plain and under AddressSanitizer with UndefinedBehaviorSanitizer, then every
-# scripts/test-*.sh (fuzz, end-to-end), and ends with the balance of test code to code.
+# scripts/test-*.sh (fuzz, end-to-end), and ends with the balance of tests to code
+# (scripts/balance.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -25,9 +26,4 @@ for extra in scripts/test-*.sh; do
   "$extra"
 done
 echo "All Postwain tests passed."
-# Non-blank lines of C++, Python, shell and CMake files; the fuzz seeds are data.
-kinds='\.(c|cc|cpp|cxx|h|hh|hpp|py|sh|cmake)$|CMakeLists\.txt$|(^|/)run$'
-count() { grep -E "$kinds" | grep -v /corpus/ | tr '\n' '\0' | xargs -0 cat | grep -c -v '^[[:space:]]*$'; }
-tests=$(git ls-files -- tests fuzz | count)
-code=$(git ls-files | grep -v -E '^(tests|fuzz)/' | count)
-echo "tests/code: $tests / $code non-blank lines ($(awk "BEGIN { printf \"%.1f\", 100 * $tests / $code }") %)"
+scripts/balance.sh
