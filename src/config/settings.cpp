@@ -4,7 +4,7 @@
 
 #include "config/settings_table.h"
 #include "config/settings_lists.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "util/text.h"

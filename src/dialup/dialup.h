@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "platform/platform.h"
 
 // ---------------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "host/commands.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "platform/platform.h"
 #include "scheduler/scheduler.h"
 

@@ -3,7 +3,7 @@
 
 #include "config/settings.h"
 #include "host/commands.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "scheduler/scheduler.h"

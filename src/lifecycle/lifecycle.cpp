@@ -5,23 +5,12 @@
 #include "config/settings.h"
 #include "logging/logging.h"
 #include "platform/platform.h"
+#include "process/process.h"
 #include "scheduler/scheduler.h"
 #include "transport/transport.h"
 #include "util/text.h"
 
-char ModuleDirectory[kModuleDirectorySize];
-std::atomic<int32_t> ShutdownRequested{0};
-std::atomic<int32_t> MessageInFlight{0};
-TextCallback StatusCallback = nullptr;
-TextCallback MessageCallback = nullptr;
-char* CommandBuffer = nullptr;
-char* ReplyBuffer = nullptr;
-char* TransferBuffer = nullptr;
-char* MessageIdTable[kMessageIdSlots];
-
 namespace {
-
-constexpr char kInstanceLockName[] = "postwain.lock";
 
 intptr_t instanceLock = kPlatformFailed;
 
@@ -31,29 +20,6 @@ int DefaultStatusCallback(const char* text) {
 }
 
 int DefaultMessageCallback(const char*) { return 0; }
-
-char* AllocateText(size_t size) {
-  char* block = static_cast<char*>(PlatformAllocate(size));
-  if (block != nullptr) block[0] = '\0';
-  return block;
-}
-
-void FreeText(char*& block) {
-  PlatformFree(block);
-  block = nullptr;
-}
-
-void FreeMessageIdTable() {
-  for (char*& slot : MessageIdTable) FreeText(slot);
-}
-
-int AllocateMessageIdTable() {
-  for (char*& slot : MessageIdTable) {
-    slot = AllocateText(kMessageIdSize);
-    if (slot == nullptr) return -1;
-  }
-  return 0;
-}
 
 void UnlockInstance() {
   PlatformUnlockFile(instanceLock);
@@ -87,8 +53,7 @@ int LockInstance() {
 // Releases whatever start-up took before a failure and closes the logs, so the daily
 // log shows "Starting up..." followed by "Shutting down...".
 int FailStartUp() {
-  FreeMessageIdTable();
-  FreeText(TransferBuffer);
+  FreeTransferResources();
   FreeProtocolResources();
   UnlockInstance();
   CloseLogs();
@@ -96,46 +61,6 @@ int FailStartUp() {
 }
 
 }  // namespace
-
-void InstanceLockPath(char* path, size_t size) {
-  CopyText(path, size, ModuleDirectory);
-  AppendFormat(path, size, "%c%s", kDirectorySeparator, kInstanceLockName);
-}
-
-void InitModuleDirectory() {
-  if (PlatformGetEnvironment("POSTWAIN_HOME", ModuleDirectory, sizeof ModuleDirectory) == 0) {
-    size_t length = strlen(ModuleDirectory);
-    // "/srv/postwain/" and "/srv/postwain" name the same instance.
-    while (length > 1 && ModuleDirectory[length - 1] == kDirectorySeparator) ModuleDirectory[--length] = '\0';
-    return;
-  }
-  if (PlatformModulePath(ModuleDirectory, sizeof ModuleDirectory) != 0) {
-    ModuleDirectory[0] = '\0';
-    return;
-  }
-  // Cut at the last separator; a name without one is used whole.
-  char* last = strrchr(ModuleDirectory, kDirectorySeparator);
-  if (last != nullptr) *last = '\0';
-}
-
-int InitProtocolResources(TextCallback status, TextCallback message) {
-  StatusCallback = status != nullptr ? status : DefaultStatusCallback;
-  MessageCallback = message != nullptr ? message : DefaultMessageCallback;
-  CommandBuffer = AllocateText(kCommandBufferSize);
-  if (CommandBuffer == nullptr) return -1;
-  ReplyBuffer = AllocateText(kReplyBufferSize);
-  if (ReplyBuffer == nullptr) {
-    FreeText(CommandBuffer);
-    return -1;
-  }
-  return 0;
-}
-
-int FreeProtocolResources() {
-  FreeText(CommandBuffer);
-  FreeText(ReplyBuffer);
-  return 0;
-}
 
 int32_t PostwainStartUp() {
   // A host may start the system again after a shutdown in the same process; the checks
@@ -145,10 +70,8 @@ int32_t PostwainStartUp() {
   // goes on, as it does for any other failure of the logs.
   OpenLogs();
   if (LockInstance() != 0) return FailStartUp();
-  if (InitProtocolResources(nullptr, nullptr) != 0) return FailStartUp();
-  TransferBuffer = AllocateText(kTransferBufferSize);
-  if (TransferBuffer == nullptr) return FailStartUp();
-  if (AllocateMessageIdTable() != 0) return FailStartUp();
+  if (InitProtocolResources(DefaultStatusCallback, DefaultMessageCallback) != 0) return FailStartUp();
+  if (InitTransferResources() != 0) return FailStartUp();
   LoadSettings();
   WarnAboutSettings();
   TransportStartUp();
@@ -161,28 +84,16 @@ int32_t PostwainStartUp() {
   return 0;
 }
 
-bool ShutdownCutsWaits() { return ShutdownRequested.load() != 0 && MessageInFlight.load() == 0; }
-
-void PauseUnlessShuttingDown(uint32_t milliseconds) {
-  constexpr uint32_t kStep = 500;
-  while (milliseconds > 0 && !ShutdownCutsWaits()) {
-    uint32_t step = milliseconds < kStep ? milliseconds : kStep;
-    PlatformSleep(step);
-    milliseconds -= step;
-  }
-}
-
 int32_t PostwainShutdown() {
   ShutdownRequested = 1;
   // A check waiting on a silent server stops now, not at the end of its time-out.
   InterruptNetworkWaits();
   StopScheduler();
   TransportShutdown();
-  FreeText(TransferBuffer);
   FreeSettingsLists();
   FreeProtocolResources();
   CloseLogs();
-  FreeMessageIdTable();
+  FreeTransferResources();
   UnlockInstance();
   return 0;
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "config/settings.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "platform/platform.h"
 #include "util/text.h"
 

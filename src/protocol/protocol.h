@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "config/settings.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "transport/transport.h"
 
 // One command line: the text, CR LF and the NUL.

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "logging/logging.h"
 #include "protocol/protocol.h"
 #include "transfer/header_fields.h"

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"

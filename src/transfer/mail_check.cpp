@@ -1,6 +1,6 @@
 #include "config/settings.h"
 #include "dialup/dialup.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"

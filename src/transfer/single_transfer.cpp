@@ -1,7 +1,7 @@
 #include <cstring>
 
 #include "config/settings.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"

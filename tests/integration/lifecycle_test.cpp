@@ -1,6 +1,7 @@
 // Start-up and shutdown of the whole library, and what a failed start-up leaves behind.
 #include <algorithm>
 
+#include "lifecycle/lifecycle.h"
 #include "logging/logging.h"
 #include "scheduler/scheduler.h"
 #include "mail_environment.h"

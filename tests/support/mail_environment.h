@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "protocol/protocol.h"
 #include "data_table.h"
 #include "scripted_server.h"

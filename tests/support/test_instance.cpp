@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "config/settings.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "util/text.h"
 
 namespace fs = std::filesystem;

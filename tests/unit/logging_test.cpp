@@ -4,7 +4,7 @@
 #include <string>
 
 #include "config/settings.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "logging/logging.h"
 #include "test_instance.h"
 #include "util/text.h"

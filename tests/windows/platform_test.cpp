@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "platform/platform.h"
 #include "transport/transport.h"
 
