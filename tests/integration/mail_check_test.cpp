@@ -73,16 +73,10 @@ TEST(MailCheck, Scenarios) {
 // server gives two messages one identifier, which its journal names as delivered.
 TEST(MailCheck, AJournalThatIsDamagedCutOrUnsureCostsAtWorstADuplicate) {
   MailEnvironment environment;
-  const std::string login = "S: +OK|C: USER bob|S: +OK|C: PASS secret|S: +OK|C: STAT|S: +OK ";
-  const std::string uidl = "C: UIDL|S: +OK|S: 1 id-a|S: 2 id-";
-  const std::string quit = "C: QUIT|S: +OK|C: <close>";
-  ScriptedServer one(login + "1 9|C: UIDL|S: +OK|S: 1 id-a|S: .|" + Retr(1, Message("")) + Dele(1) + quit);
-  ScriptedServer two(login + "3 9|" + uidl + "b|S: 3 id-c|S: .|" + Dele(1) + Retr(2, Message("")) + Dele(2) + quit);
-  ScriptedServer three(login + "2 9|" + uidl + "a|S: .|" + Retr(1, Message("")) + Dele(1) + Retr(2, Message("")) +
-                       Dele(2) + quit);
-  std::string deliver = "C: MAIL FROM:*|S: 250 ok|C: RCPT TO:*|S: 250 ok|C: DATA|S: 354 go|C: <data>|S: 250 ok|";
-  ScriptedServer smtp("S: 220 hi|C: HELO local.example|S: 250 ok|" + deliver + deliver + deliver + deliver +
-                      "C: QUIT|S: 221 bye|C: <close>");
+  ScriptedServer one("login 1|deliver 1|logout");
+  ScriptedServer two("login 3|dele 1|deliver 2|logout");
+  ScriptedServer three("login 2 id-a id-a|deliver 1|deliver 2|logout");
+  ScriptedServer smtp("helo|deliver|deliver|deliver|deliver|quit");
   Settings.SMTPPort = smtp.Port();
   std::string paths[3], headers[3];
   const ScriptedServer* servers[] = {&one, &two, &three};

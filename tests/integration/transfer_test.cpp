@@ -54,7 +54,7 @@ TEST(DomainTransfer, RecipientsChosenFromTheHeader) {
     MailEnvironment environment;
     Account& account = environment.AddAccount(110, "");
     for (const std::string& assignment : row.All("set")) environment.Set(assignment, &account);
-    ScriptedServer pop3(Retr(1, Message(row.Joined("header", "\r\n") + "\r\n")) + Dele(1));
+    ScriptedServer pop3("deliver 1 " + row.Joined("header", "\r\n") + "\r\n\r\nHello.\r\n.\r\n");
     std::string smtpScript = "C: MAIL FROM:*|S: 250 ok|";
     for (const std::string& recipient : row.All("rcpt")) {
       size_t mark = recipient.find('=');

@@ -181,11 +181,3 @@ int CountOf(const std::string& text, const std::string& part) {
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
   return count;
 }
-
-std::string Message(const std::string& header, const std::string& body) { return header + "\r\n" + body + ".\r\n"; }
-
-std::string Retr(int number, const std::string& message) {
-  return "C: RETR " + std::to_string(number) + "|S: +OK\r\n" + message + "|";
-}
-
-std::string Dele(int number) { return "C: DELE " + std::to_string(number) + "|S: +OK|"; }

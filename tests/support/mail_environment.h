@@ -68,9 +68,3 @@ int RecordMessage(const char* text);
 
 // How often part occurs in text, not overlapping.
 int CountOf(const std::string& text, const std::string& part);
-
-// Pieces of POP3 scripts: a message as RETR sends it (header lines, the empty line, the
-// body, the end line), a RETR answered with one, a DELE answered +OK.
-std::string Message(const std::string& header, const std::string& body = "Hello.\r\n");
-std::string Retr(int number, const std::string& message);
-std::string Dele(int number);

@@ -1,7 +1,9 @@
 #include "scripted_server.h"
 
 #include <chrono>
+#include <cctype>
 #include <cstdio>
+#include <sstream>
 
 #include "platform/platform.h"
 
@@ -14,6 +16,46 @@ constexpr int kSliceMs = 20;
 constexpr auto kStepTime = std::chrono::seconds(30);
 
 bool EndsWith(const std::string& text, char end) { return !text.empty() && text.back() == end; }
+
+// The steps a named step stands for, "|" between them; "" for a step of the plain kinds.
+std::string NamedStep(const std::string& step) {
+  std::istringstream in(step);
+  std::string name;
+  std::vector<std::string> words;
+  in >> name;
+  for (std::string word; in >> word;) words.push_back(word);
+  if (name == "helo") return "S: 220 local ready|C: HELO local.example|S: 250 hello";
+  if (name == "quit") return "C: QUIT|S: 221 bye|C: <close>";
+  if (name == "logout") return "C: QUIT|S: +OK bye|C: <close>";
+  if (name == "login") {
+    int count = words.empty() ? 0 : atoi(words[0].c_str());
+    std::string steps = "S: +OK ready|C: USER bob|S: +OK|C: PASS secret|S: +OK|C: STAT|S: +OK " + std::to_string(count) + " 900";
+    if (count > 0) steps += "|C: UIDL|S: +OK";
+    for (int number = 1; number <= count; ++number) {
+      bool given = static_cast<size_t>(number) < words.size();
+      steps += "|S: " + std::to_string(number) + " " + (given ? words[number] : "id-" + std::string(1, 'a' + number - 1));
+    }
+    return count > 0 ? steps + "|S: ." : steps;
+  }
+  // The POP3 side's steps name a message by its number, the SMTP side's deliver addresses.
+  if (!words.empty() && isdigit(static_cast<unsigned char>(words[0][0]))) {
+    const std::string& number = words[0];
+    size_t textAt = name.size() + number.size() + 2;
+    std::string retr = "C: RETR " + number + "|S: +OK\r\n" +
+                       (textAt < step.size() ? step.substr(textAt) : "Subject: message " + number + "\r\n\r\nHello.\r\n.\r\n");
+    std::string dele = "C: DELE " + number + "|S: +OK";
+    if (name == "retr") return retr;
+    if (name == "dele") return dele;
+    if (name == "deliver") return retr + "|" + dele;
+  } else if (name == "deliver") {
+    std::string from = words.empty() ? "postmaster@local.example" : words[0] == "<>" ? "" : words[0];
+    std::string steps = "C: MAIL FROM:<" + from + ">|S: 250 ok";
+    if (words.size() < 2) words = {"", "alice@local.example"};
+    for (size_t at = 1; at < words.size(); ++at) steps += "|C: RCPT TO:<" + words[at] + ">|S: 250 ok";
+    return steps + "|C: DATA|S: 354 go|C: <data>|S: 250 queued";
+  }
+  return "";
+}
 
 }  // namespace
 
@@ -34,7 +76,12 @@ std::vector<std::string> ScriptedServer::Steps(const std::string& script) {
   std::vector<std::string> steps;
   for (size_t start = 0, end; start < script.size(); start = end + 1) {
     end = std::min(script.find('|', start), script.size());
-    steps.push_back(script.substr(start, end - start));
+    std::string step = script.substr(start, end - start), named = NamedStep(step);
+    if (named.empty()) {
+      steps.push_back(step);
+    } else {
+      for (std::string& part : Steps(named)) steps.push_back(std::move(part));
+    }
   }
   return steps;
 }

@@ -14,6 +14,22 @@
 //                  expired>" and "S: <tls other-name>" for the others); later steps go
 //                  through TLS. A client that refuses it leaves the connection plain.
 //
+// Named steps stand for the common exchanges (bob, password secret; the local domain
+// local.example; words separated by single blanks):
+//
+//   login N [ID...]  the POP3 greeting, USER, PASS and STAT with N messages (900 octets), and
+//                    when N > 0 UIDL listing them as ID... (by default id-a, id-b, ...)
+//   retr N [TEXT]    RETR N answered +OK and the message TEXT as it stands, its end line
+//                    included (by default "Subject: message N", the empty line, "Hello.")
+//   dele N           DELE N answered +OK
+//   deliver N [TEXT] retr N, then dele N
+//   logout           POP3's QUIT answered +OK, then the close
+//   helo             the SMTP greeting 220 and HELO local.example answered 250
+//   deliver [FROM [TO...]]  MAIL FROM, RCPT TO each and DATA answered 250, 250 and 354, the
+//                    data, and 250 (by default from postmaster@ to alice@local.example;
+//                    FROM <> is the empty sender)
+//   quit             SMTP's QUIT answered 221, then the close
+//
 // A step that needs a connection takes the next one, so a script may span several. The
 // script is the whole conversation: a line or a connection after its last step is a
 // mismatch. Every wait is bounded, so a client that goes astray fails the test with a
@@ -44,7 +60,7 @@ class ScriptedServer {
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
-  // The steps of a script.
+  // The steps of a script, the named ones replaced by what they stand for.
   static std::vector<std::string> Steps(const std::string& script);
 
   int Port() const { return port_; }
