@@ -107,8 +107,9 @@ LogSource SourceOf(const Account* account);
 // SMTP server.
 void ReportPOP3Timeout(const Account* account);
 void ReportSMTPTimeout();
-// Sends all of data on SMTPConnection, completing short sends. Returns 0, or -1 when
-// the socket failed or stayed unwritable for TimeOut seconds.
+// Sends message data on SMTPConnection, with its line ends and Delivered-To fields made
+// safe for the local server (outgoing_data.h), completing short sends. Returns 0, or -1
+// when the socket failed or stayed unwritable for TimeOut seconds.
 int SendAllToSMTP(const char* data, int length);
 // Sends "RETR " + number and judges the reply; the message data then waits on
 // POP3Connection, with the end-mark search started afresh (StartMessageData). Returns

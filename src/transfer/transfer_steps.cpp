@@ -2,6 +2,7 @@
 #include "logging/logging.h"
 #include "protocol/protocol.h"
 #include "transfer/journal.h"
+#include "transfer/outgoing_data.h"
 #include "transfer/transfer.h"
 #include "transport/transport.h"
 #include "util/text.h"
@@ -10,6 +11,9 @@ namespace {
 
 // Bytes the envelope-line test looks at.
 constexpr int kEnvelopeProbeLength = 5;
+
+// The line ends and header names of the message being relayed.
+OutgoingDataState Outgoing;
 
 int SendChunk(const char* chunk, int length) {
   if (Settings.DoNotWriteToLocalMailServer == 1) return 0;
@@ -66,7 +70,15 @@ void ReportSMTPTimeout() {
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - Timeout trying to access SMTP server");
 }
 
-int SendAllToSMTP(const char* data, int length) { return SendAll(SMTPConnection, data, length) == length ? 0 : -1; }
+int SendAllToSMTP(const char* data, int length) {
+  char filtered[2 * kChunkSize + 32];
+  for (int done = 0; done < length; done += kChunkSize) {
+    int piece = length - done < kChunkSize ? length - done : kChunkSize;
+    int size = FilterOutgoingData(Outgoing, data + done, piece, filtered);
+    if (SendAll(SMTPConnection, filtered, size) != size) return -1;
+  }
+  return 0;
+}
 
 int RequestMessage(const Account* account, int number, const char* refusal) {
   ComposeNumberedCommand("RETR", number);
@@ -82,6 +94,7 @@ int RequestMessage(const Account* account, int number, const char* refusal) {
     return -2;
   }
   StartMessageData();
+  StartOutgoingData(Outgoing);
   return 0;
 }
 
