@@ -5,6 +5,7 @@
 #include "process/process.h"
 #include "logging/logging.h"
 #include "protocol/protocol.h"
+#include "transfer/delivered_copies.h"
 #include "transfer/header_fields.h"
 #include "transfer/recipients.h"
 #include "transfer/transfer.h"
@@ -71,7 +72,7 @@ bool FindReceivedFor(const HeaderText& header, const Account* servedFor, Address
   bool inField = false;
   for (const char* line; (line = NextLine(walk)) != nullptr;) {
     if (!InField(line, inField, StartsReceived)) continue;
-    if (servedFor != nullptr && !IsContinuationLine(line)) WriteTrace("Debug", "Found Received: ");
+    if (servedFor != nullptr && !IsContinuationLine(line) && !Pass.dryRun) WriteTrace("Debug", "Found Received: ");
     if (!ReadForAddress(line, record)) continue;
     if (servedFor == nullptr || IsServedDomain(*servedFor, record) == 1) return true;
   }
@@ -101,20 +102,6 @@ bool FindMessageId(const HeaderText& header, char (&identifier)[kMessageIdTextSi
     if (ReadMessageId(line, identifier) == 1) return true;
   }
   return false;
-}
-
-bool KnownIdentifier(const char* identifier) {
-  for (int slot = 0; slot < MessageIdCount; ++slot) {
-    if (strcmp(MessageIdTable[slot], identifier) == 0) return true;
-  }
-  return false;
-}
-
-// Slots 0..2045 are searched; once 2046 are in use, each new identifier lands in slot
-// 2046, which is never searched.
-void StoreIdentifier(const char* identifier) {
-  CopyText(MessageIdTable[MessageIdCount], kMessageIdSize, identifier);
-  if (MessageIdCount + 2 < kMessageIdSlots) ++MessageIdCount;
 }
 
 // Each step below gives the number of recipients it got accepted, or -1 when the
@@ -160,7 +147,7 @@ int SendReceivedForRecipient(const Account& account, const HeaderText& header) {
   AddressRecord receivedFor;
   if (!FindReceivedFor(header, &account, receivedFor)) return 0;
   if (NamedInFields(header, receivedFor, StartsVisibleOrRcptTo)) {
-    WriteTrace("Debug", "Received: name matched another name.");
+    if (!Pass.dryRun) WriteTrace("Debug", "Received: name matched another name.");
     return 0;
   }
   return SendRecipient(account, receivedFor, 0);
@@ -176,13 +163,21 @@ bool Counted(int result, int& count) {
 constexpr const char kPostmasterNotice[] = "No To or Cc could be interpreted, mail sent to postmaster.";
 
 int SendToPostmaster() {
+  char postmaster[kCommandLineSize];
+  CopyText(postmaster, "postmaster@");
+  AppendText(postmaster, Settings.SMTPDomain);
+  if (Pass.dryRun || HasDeliveredCopy(Pass.copySlot, postmaster)) {
+    if (!HasDeliveredCopy(Pass.copySlot, postmaster)) Pass.someoneLacksIt = true;
+    return 0;
+  }
   if (Settings.DoNotWriteToLocalMailServer == 1) {
+    NoteCopyRecipient(postmaster);
     WriteLog(nullptr, kPostmasterNotice);
     return 0;
   }
   char command[kCommandLineSize];
-  CopyText(command, "RCPT TO:<postmaster@");
-  AppendText(command, Settings.SMTPDomain);
+  CopyText(command, "RCPT TO:<");
+  AppendText(command, postmaster);
   // A domain too long for a command line would be cut into another address.
   if (AppendText(command, ">") != 0 || strlen(command) + 2 >= kCommandLineSize) {
     ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused mail to Postmaster");
@@ -197,30 +192,27 @@ int SendToPostmaster() {
     ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused mail to Postmaster");
     return -3;
   }
+  NoteCopyRecipient(postmaster);
   WriteLog(nullptr, kPostmasterNotice);
   return 0;
 }
 
 }  // namespace
 
-DuplicateVerdict CheckDuplicate(const HeaderText& header) {
-  char identifier[kMessageIdTextSize];
+bool CheckDuplicate(const Account& account, const HeaderText& header, char (&identifier)[kMessageIdTextSize]) {
+  Pass = RecipientPass{-1, false, false};
   // An empty identifier (a value folded onto the next line) is taken as no identifier:
   // compared, two such messages would look alike and the second be deleted undelivered.
-  if (!FindMessageId(header, identifier) || identifier[0] == '\0') return DuplicateVerdict::New;
-  DuplicateVerdict verdict = DuplicateVerdict::New;
-  if (KnownIdentifier(identifier)) {
-    // The comparison depends only on this message's own header, so one look settles it
-    // for every earlier message with the same identifier.
-    AddressRecord receivedFor;
-    if (!FindReceivedFor(header, nullptr, receivedFor) ||
-        NamedInFields(header, receivedFor, StartsVisibleOrRcptTo)) {
-      return DuplicateVerdict::Duplicate;
-    }
-    verdict = DuplicateVerdict::HiddenRecipientCopy;
-  }
-  StoreIdentifier(identifier);
-  return verdict;
+  if (!FindMessageId(header, identifier)) identifier[0] = '\0';
+  if (identifier[0] == '\0') return false;
+  int slot = KnownIdentifierSlot(identifier);
+  if (slot < 0) return false;
+  // The recipients this copy would get, as the delivery would choose them, asked of the
+  // copies delivered before, with nothing sent.
+  Pass = RecipientPass{slot, true, false};
+  SelectRecipients(account, header);
+  Pass.dryRun = false;
+  return !Pass.someoneLacksIt;
 }
 
 void FindSender(const HeaderText& header, char* sender, size_t size) {
@@ -238,20 +230,16 @@ void FindSender(const HeaderText& header, char* sender, size_t size) {
   }
 }
 
-int SelectRecipients(const Account& account, const HeaderText& header, bool hiddenRecipientCopy) {
+int SelectRecipients(const Account& account, const HeaderText& header) {
   int RecipientCount = 0;
   // A recipient the SMTP server could not take now ends the selection: the message then
   // fails whole and stays on the POP3 server, and the driver's closing of the SMTP
   // dialogue drops the transaction before DATA, so nobody gets it twice. (No RSET: after
   // a time-out the dialogue is out of step, and only a fresh one is sure.)
   bool going = true;
-  // A hidden-recipient copy goes to its Received-for recipient only: the visible and the
-  // "X-Rcpt-To:" recipients already had the first copy.
-  if (!hiddenRecipientCopy) {
-    going = Counted(SendVisibleRecipients(account, header, 0), RecipientCount) &&
-            Counted(SendRcptToRecipient(account, header), RecipientCount);
-  }
-  going = going && Counted(SendReceivedForRecipient(account, header), RecipientCount);
+  going = Counted(SendVisibleRecipients(account, header, 0), RecipientCount) &&
+          Counted(SendRcptToRecipient(account, header), RecipientCount) &&
+          Counted(SendReceivedForRecipient(account, header), RecipientCount);
   if (going && RecipientCount == 0) going = Counted(SendVisibleRecipients(account, header, 1), RecipientCount);
   if (!going) return -1;
   if (RecipientCount == 0) return SendToPostmaster();

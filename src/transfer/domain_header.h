@@ -10,25 +10,25 @@
 #include <cstdint>
 
 #include "config/settings.h"
+#include "transfer/header_fields.h"
 
 struct HeaderText {
   const char* start;
   size_t length;  // the header lines with their line ends, without the empty line
 };
 
-enum class DuplicateVerdict { New, Duplicate, HiddenRecipientCopy };
-
-// Looks the message's Message-ID up among those of earlier messages of this account in
-// this check, and stores it when the message is to be delivered. A known identifier
-// still gets delivered when the first Received-for address is named by none of the
-// visible recipient fields nor "X-Rcpt-To:": a copy for a hidden recipient.
-DuplicateVerdict CheckDuplicate(const HeaderText& header);
+// Finds the message's Message-ID (empty when it has none) and, when an earlier message of this account's check
+// had it, whether every recipient this copy selects has the message already: then it is
+// a duplicate (true). Otherwise it is delivered, and SelectRecipients leaves out those
+// who have it (RecipientPass). A known identifier alone does not make a duplicate: the
+// provider's copy for a second Bcc recipient carries the same one.
+bool CheckDuplicate(const Account& account, const HeaderText& header, char (&identifier)[kMessageIdTextSize]);
 
 // The first address of the first "From:" field when it holds "@", else empty.
 void FindSender(const HeaderText& header, char* sender, size_t size);
 
-// Sends "RCPT TO" for the message's recipients: the visible fields in served domains
-// (not for a hidden-recipient copy), the first "X-Rcpt-To:" address, the first served
+// Sends "RCPT TO" for the message's recipients: the visible fields in served domains,
+// the first "X-Rcpt-To:" address, the first served
 // Received-for address, then, when none was accepted, the visible fields in any domain,
 // and last the postmaster of SMTPDomain.
 // A recipient refused for good is left out; one the SMTP server cannot take now (a 4xx,
@@ -36,4 +36,4 @@ void FindSender(const HeaderText& header, char* sender, size_t size);
 // Returns 0 when the message may go on to DATA; -1 after such a recipient or an SMTP
 // time-out while sending to the postmaster (the transaction must be abandoned); -3 when
 // the SMTP server refused the postmaster.
-int SelectRecipients(const Account& account, const HeaderText& header, bool hiddenRecipientCopy);
+int SelectRecipients(const Account& account, const HeaderText& header);

@@ -5,6 +5,7 @@
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"
+#include "transfer/delivered_copies.h"
 #include "transfer/domain_header.h"
 #include "transfer/transfer.h"
 #include "transport/transport.h"
@@ -24,6 +25,7 @@ struct DomainMessage {
   size_t headerLength;
   bool headerEnded;
   bool duplicate;  // dropped, not delivered
+  char identifier[kMessageIdTextSize];  // its Message-ID, empty without one
 };
 
 bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
@@ -188,8 +190,7 @@ int ForwardMessage(DomainMessage& message) {
 
 int Deliver(DomainMessage& message) {
   HeaderText header{message.buffer, message.headerLength};
-  DuplicateVerdict verdict = CheckDuplicate(header);
-  if (verdict == DuplicateVerdict::Duplicate) {
+  if (CheckDuplicate(*message.account, header, message.identifier)) {
     WriteLog(nullptr, "Duplicate email message ignored.");
     message.duplicate = true;
     return DiscardRest(message);
@@ -198,7 +199,7 @@ int Deliver(DomainMessage& message) {
   FindSender(header, sender, sizeof sender);
   int result = 0;
   if (ToLocalServer()) result = OpenTransaction(message, sender);
-  if (result == 0) result = SelectRecipients(*message.account, header, verdict == DuplicateVerdict::HiddenRecipientCopy);
+  if (result == 0) result = SelectRecipients(*message.account, header);
   if (result == 0 && ToLocalServer()) result = StartData(message.number);
   if (result != 0) return result;
   MessageInFlight = 1;
@@ -211,22 +212,22 @@ int Deliver(DomainMessage& message) {
 }  // namespace
 
 int TransferDomainMessage(const Account* account, int number) {
-  DomainMessage message{account, number, nullptr, 0, 0, 0, false, false};
+  DomainMessage message{account, number, nullptr, 0, 0, 0, false, false, ""};
   int result = RequestMessage(account, number, "ERROR - POP3 Server refused request to retrieve mail message");
   if (result != 0) return result;
   message.buffer = static_cast<char*>(PlatformAllocate(kMessageBufferSize + 1));
   if (message.buffer == nullptr) return OutOfMemory();
   message.buffer[0] = '\0';
-  // A failed message is tried again in the same check; what it stored must not make the
-  // retry look like its own duplicate.
-  int32_t storedIdentifiers = MessageIdCount;
   result = ReceiveHeader(message);
   if (result == 0) result = Deliver(message);
   PlatformFree(message.buffer);
+  // Only a message the local server took counts for its copies: a failed one is tried
+  // again in the same check and must not look like its own duplicate.
   if (result != 0) {
-    MessageIdCount = storedIdentifiers;
+    DropNotedCopies();
     return result;
   }
+  KeepDeliveredCopies(message.identifier);
   FinishMessage(number, message.duplicate);
   return 0;
 }

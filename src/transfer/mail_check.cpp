@@ -4,6 +4,7 @@
 #include "logging/logging.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"
+#include "transfer/delivered_copies.h"
 #include "transfer/journal.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
@@ -204,6 +205,7 @@ Next VisitLogin(AccountState& state, CheckState& check) {
 // Returns 0, or -1 when the SMTP server refused the login.
 int VisitAccount(const Account* account, CheckState& check) {
   MessageIdCount = 0;
+  ForgetDeliveredCopies();
   BeginAccountJournal(account);
   AccountState state = {account, Mode::kFirstPass, 1, 0, 0, 0, 0};
   Next next = Next::kLoginAgain;
@@ -261,6 +263,7 @@ int RunMailCheck() {
     }
   }
   CloseSMTP(check);
+  ForgetDeliveredCopies();
   if (check.dialled) DialUpHangUp();
   LogSummary(started);
   return result;

@@ -4,9 +4,12 @@
 #include <cstring>
 
 #include "logging/logging.h"
+#include "transfer/delivered_copies.h"
 #include "transfer/header_fields.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
+
+RecipientPass Pass = {-1, false, false};
 
 namespace {
 
@@ -51,7 +54,12 @@ Outcome SendRcptCommand(const char* recipient) {
 // Names the recipient in the log and the trace, then asks the SMTP server for it.
 Outcome IssueRecipient(const Account& account, const AddressRecord& record, const char* fieldName) {
   char recipient[kRecipientAddressSize];
-  if (RecipientAddress(account, record, recipient) != 0) {
+  bool fits = RecipientAddress(account, record, recipient) == 0;
+  if (Pass.dryRun || (fits && HasDeliveredCopy(Pass.copySlot, recipient))) {
+    if (!HasDeliveredCopy(Pass.copySlot, recipient)) Pass.someoneLacksIt = true;
+    return Outcome::kAccepted;
+  }
+  if (!fits) {
     ReportSMTPError("ERROR - Recipient address too long for an SMTP command: ", recipient, false);
     return Outcome::kDropped;
   }
@@ -61,8 +69,9 @@ Outcome IssueRecipient(const Account& account, const AddressRecord& record, cons
   AppendText(line, recipient);
   WriteLog(Settings.SMTPServerNameOrAddress, line);
   WriteTrace(TraceTagFor(fieldName), recipient);
-  if (Settings.DoNotWriteToLocalMailServer == 1) return Outcome::kAccepted;
-  return SendRcptCommand(recipient);
+  Outcome outcome = Settings.DoNotWriteToLocalMailServer == 1 ? Outcome::kAccepted : SendRcptCommand(recipient);
+  if (outcome == Outcome::kAccepted) NoteCopyRecipient(recipient);
+  return outcome;
 }
 
 // A domain-less address is taken for a local user. Any other domain is taken only when

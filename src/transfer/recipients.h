@@ -23,6 +23,17 @@
 #include "protocol/protocol.h"
 #include "transfer/address.h"
 
+// How the recipients found are treated. For a later copy of a Message-ID (copySlot, its
+// MessageIdTable slot; -1 for a message seen first) a recipient who has the message
+// already is skipped without a word, and counts as found. A dry run sends and writes
+// nothing: it only finds out whether some recipient lacks the message.
+struct RecipientPass {
+  int copySlot;
+  bool dryRun;
+  bool someoneLacksIt;  // set by a dry run
+};
+extern RecipientPass Pass;
+
 // Room for the longest recipient: a user part, "@" and SMTPDomain.
 constexpr size_t kRecipientAddressSize = 2 * kAddressTextSize;
 // "RCPT TO:<" + recipient + ">" must fit a command line with its CR LF: a longer

@@ -8,6 +8,7 @@
 
 #include "config/settings_table.h"
 #include "logging/logging.h"
+#include "transfer/delivered_copies.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ MailEnvironment::MailEnvironment() {
   EndMarkCarry = {};
   GatewaySender[0] = '\0';
   MessageIdCount = 0;
+  ForgetDeliveredCopies();
   logStart_ = Log().size();
 }
 
