@@ -21,6 +21,19 @@ constexpr uint32_t kGreetingRetryPauseMs = 10000;
 constexpr char kStatTimeoutText[] = "ERROR - Timeout trying to access POP3 server";
 constexpr char kStatRefusedText[] = "ERROR - POP3 server refused request for mail count";
 
+// What a refused login means when the server says why with a response code: only
+// [AUTH], or no code at all, blames the user name or password.
+struct LoginRefusal {
+  const char* code;  // behind "-ERR [", up to "]"
+  const char* text;
+};
+constexpr LoginRefusal kLoginRefusals[] = {
+    {"IN-USE", "ERROR - POP3 mailbox is in use by another session; it is tried again at the next check."},
+    {"LOGIN-DELAY", "ERROR - POP3 server allows no login this soon after the last one; it is tried again at the next check."},
+    {"SYS/TEMP", "ERROR - POP3 server has a passing problem of its own; it is tried again at the next check."},
+    {"SYS/PERM", "ERROR - POP3 server refused login for a lasting problem of its own, not the password."},
+};
+
 // The server of the open dialogue, and the source of its daily log lines.
 char dialogueServer[kServerTextSize];
 char dialogueSource[kLogSourceSize];
@@ -36,6 +49,18 @@ int FailLogin(const char* text, const char* reply = nullptr) {
   ReportSessionFailure(dialogueSource, text);
   LogServerReply(dialogueSource, reply);
   return -1;
+}
+
+// The line for a refused USER or PASS: the response code's, else blamed.
+const char* LoginRefusalText(const char* reply, const char* blamed) {
+  constexpr char kCodeStart[] = "-ERR [";
+  if (!StartsWithNoCase(reply, kCodeStart)) return blamed;
+  const char* code = reply + sizeof kCodeStart - 1;
+  for (const LoginRefusal& refusal : kLoginRefusals) {
+    size_t length = strlen(refusal.code);
+    if (StartsWithNoCase(code, refusal.code) && code[length] == ']') return refusal.text;
+  }
+  return blamed;
 }
 
 // A greeting that did not come: traced as ever, and in the daily log, where the
@@ -120,8 +145,8 @@ int POP3Login(const char* server, int port, const char* user, const char* passwo
   char* reply = ExchangeLoginCommand(CommandBuffer);
   if (reply == nullptr) return FailLoginTimeOut();
   if (CheckPOP3Reply(reply) != 0) {
-    return FailLogin(JoinErrorText("ERROR - POP3 server refused login due to incorrect user name: ", user).text,
-                     reply);
+    ErrorText blamed = JoinErrorText("ERROR - POP3 server refused login due to incorrect user name: ", user);
+    return FailLogin(LoginRefusalText(reply, blamed.text), reply);
   }
 
   WriteTrace("POP3>>", "PASS *****");
@@ -130,7 +155,8 @@ int POP3Login(const char* server, int port, const char* user, const char* passwo
   WipeText(CommandBuffer, kCommandBufferSize);
   if (reply == nullptr) return FailLoginTimeOut();
   if (CheckPOP3Reply(reply) != 0) {
-    return FailLogin("ERROR - POP3 server refused login due to incorrect username or password.", reply);
+    return FailLogin(LoginRefusalText(reply, "ERROR - POP3 server refused login due to incorrect username or password."),
+                     reply);
   }
 
   WriteLog(dialogueSource, "Logged into POP3 server.");
