@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "platform/platform.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
