@@ -50,7 +50,7 @@ TEST(POP3Session, ASilentServerIsTriedFourTimes) {
   MailEnvironment environment;
   environment.SkipWaitsFrom(0);  // nothing ever comes, so no wait can end early
   ScriptedServer server("C: <close>|C: <close>|C: <close>|C: <close>");
-  EXPECT_EQ(POP3Login("127.0.0.1", server.Port(), "bob", "s3cret"), -1);
+  EXPECT_EQ(POP3Login("127.0.0.1", server.Port(), "bob", "secret"), -1);
   EXPECT_EQ(POP3Connection, kNoConnection);
   EXPECT_TRUE(server.Done());
   std::string trace = environment.Trace();
@@ -78,7 +78,7 @@ TEST(SMTPSession, TheDrainTakesTheRealHeloReplyBehindALateWelcome) {
   EXPECT_EQ(trace.find("250 mail"), std::string::npos);
 }
 
-// Logs in as the row says: POP3 as bob with password s3cret, or ("dialogue: SMTP") SMTP as
+// Logs in as the row says: POP3 as bob with password secret, or ("dialogue: SMTP") SMTP as
 // example.com, in clear text or with the row's security (CAFile the test CA's). After a
 // login, POP3 counts the messages and lists their UIDLs where the row asks; then the logout.
 void RunDialogue(const DataRow& row, bool smtp) {
@@ -92,7 +92,7 @@ void RunDialogue(const DataRow& row, bool smtp) {
   const ConnectionSecurity security = {mode != modes.end() ? mode->second : kSecurityUnknown,
                                        std::stoi(row.Get("verify", "1")), ca.c_str()};
   bool login = smtp ? SMTPLogin("127.0.0.1", port, row.Get("domain", "example.com").c_str(), security) != -1
-                    : POP3Login("127.0.0.1", port, row.Get("user", "bob").c_str(), "s3cret", security) == 0;
+                    : POP3Login("127.0.0.1", port, row.Get("user", "bob").c_str(), "secret", security) == 0;
   EXPECT_EQ(login, row.Get("login", error.empty() ? "0" : "-1") == "0");
   if (login && !row.Get("count").empty()) {
     int count = POP3MessageCount();
@@ -121,8 +121,10 @@ void RunDialogue(const DataRow& row, bool smtp) {
   EXPECT_EQ(environment.Log(), login ? log : failure);
   Lines told = smtp && login ? Lines{"message: " + log[0].substr(11), "message: " + log[1].substr(11)} : Lines{};
   EXPECT_EQ(Told(environment, login || error.empty() ? kind : error), login || error.empty() ? told : Both(error));
-  EXPECT_EQ(environment.Trace().find("s3cret"), std::string::npos);
-  EXPECT_EQ(CountOf(environment.Trace(), "POP3>>  PASS *****"), CountOf(script, "C: PASS"));
+  EXPECT_EQ(environment.Trace().find("secret"), std::string::npos);
+  size_t passes = 0;
+  for (const std::string& step : ScriptedServer::Steps(script)) passes += step.starts_with("C: PASS") ? 1 : 0;
+  EXPECT_EQ(CountOf(environment.Trace(), "POP3>>  PASS *****"), static_cast<int>(passes));
   EXPECT_EQ(environment.Trace().find(" TLS     TLSv1.3 with TLS_") != std::string::npos, login && security.mode > 0);
 }
 

@@ -27,9 +27,11 @@ std::string NamedStep(const std::string& step) {
   if (name == "helo") return "S: 220 local ready|C: HELO local.example|S: 250 hello";
   if (name == "quit") return "C: QUIT|S: 221 bye|C: <close>";
   if (name == "logout") return "C: QUIT|S: +OK bye|C: <close>";
+  if (name == "user") return "C: USER bob|S: +OK|C: PASS secret|S: +OK";
+  if (name == "login" && words.empty()) return "S: +OK ready|user";
   if (name == "login") {
-    int count = words.empty() ? 0 : atoi(words[0].c_str());
-    std::string steps = "S: +OK ready|C: USER bob|S: +OK|C: PASS secret|S: +OK|C: STAT|S: +OK " + std::to_string(count) + " 900";
+    int count = atoi(words[0].c_str());
+    std::string steps = "login|C: STAT|S: +OK " + std::to_string(count) + " 900";
     if (count > 0) steps += "|C: UIDL|S: +OK";
     for (int number = 1; number <= count; ++number) {
       bool given = static_cast<size_t>(number) < words.size();

@@ -17,8 +17,10 @@
 // Named steps stand for the common exchanges (bob, password secret; the local domain
 // local.example; words separated by single blanks):
 //
-//   login N [ID...]  the POP3 greeting, USER, PASS and STAT with N messages (900 octets), and
-//                    when N > 0 UIDL listing them as ID... (by default id-a, id-b, ...)
+//   user             USER bob and PASS secret, each answered +OK
+//   login            the POP3 greeting +OK, then user
+//   login N [ID...]  login, STAT with N messages (900 octets), and when N > 0 UIDL listing
+//                    them as ID... (by default id-a, id-b, ...)
 //   retr N [TEXT]    RETR N answered +OK and the message TEXT as it stands, its end line
 //                    included (by default "Subject: message N", the empty line, "Hello.")
 //   dele N           DELE N answered +OK
