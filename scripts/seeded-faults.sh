@@ -22,8 +22,9 @@ def faults():
     for line in open(f"{tree}/tests/faults/faults.txt", encoding="utf-8"):
         line = line.rstrip("\n")
         if line.startswith("== "):
-            name, _, what = line[3:].partition(": ")
-            fault = {"name": name, "what": what, "find": [], "put": []}
+            head, _, what = line[3:].partition(": ")
+            name, _, path = head.partition(" ")
+            fault = {"name": name, "file": path, "what": what, "find": [], "put": []}
             found.append(fault)
         elif fault and line.startswith("file: "):
             fault["file"] = line[6:]
