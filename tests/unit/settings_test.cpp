@@ -4,6 +4,7 @@
 // are the list in tests/data/settings_reader/reads.txt.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -24,6 +25,33 @@ void PlaceFile(const TempInstance& instance, const std::string& file) {
   std::filesystem::remove_all(path);
   if (file == "<directory>") std::filesystem::create_directory(path);
   if (file != "<directory>" && file != "<no file>") instance.WriteSettings(file);
+}
+
+// The older layout's three POP3 sections as "older-layout" and three letters say, Y enabled
+// and N not, behind an [SMTP] SMTPDomain=example.org and ahead of [DomainTranslations].
+std::string OlderLayout(const std::string& enabled) {
+  const char* sections[][3] = {{"POP3DirectConnect", "EBDNEBMMBBKFMJJFINNBANLNLJLJJFINNBLEMNJFINMJJFNB", "user-POP3DirectConnect"},
+                               {"POP3DialUp1", "EBDNEBMMBBKFIFLBFFMBMELEMNJFINMJJFNB", "user-POP3DialUp1"},
+                               {"POP3DialUp2", "EBDNEBMMBBKFIFLBFFMBMILEMNJFINMJJFNB", "carol@elsewhere.net"}};
+  std::string file = "[SMTP]\nSMTPDomain=example.org\n";
+  for (int i = 0; i < 3; ++i) {
+    std::string name = sections[i][0], password = sections[i][1];
+    file += "[" + name + "]\nEnabled=" + (enabled[i] == 'Y' ? "Yes" : "No") + "\nConnectionName=entry-" + name +
+            "\nDialUpUserName=dialer-" + name + "\nDialUpUserPassword=" + password + "\nPOP3UserName=" + sections[i][2] +
+            "\nPOP3UserPassword=" + password + "\nPOP3ServerNameOrAddress=pop." + name + "\n";
+  }
+  return file + "[DomainTranslations]";
+}
+
+// A row's settings file: its "file:" lines, "|" between lines written on one.
+std::string FileOf(const DataRow& row) {
+  std::string file;
+  for (std::string line : row.All("file")) {
+    if (line.starts_with("older-layout ")) line = OlderLayout(line.substr(13));
+    std::replace(line.begin(), line.end(), '|', '\n');
+    file += (file.empty() ? "" : "\n") + line;
+  }
+  return file;
 }
 
 std::string Stored(const char* plain) {
@@ -89,7 +117,7 @@ TEST(LoadSettings, WholeFilesOfBothLayouts) {
   TempInstance instance;
   for (const DataRow& row : ReadDataBlocks("settings/load.txt")) {
     DATA_ROW_TRACE(row);
-    PlaceFile(instance, row.Joined("file", "\n"));
+    PlaceFile(instance, FileOf(row));
     MakeStale();
     PlatformFailAllocationAt(std::stoi(row.Get("failed-allocation", "0")));
     EXPECT_EQ(LoadSettings(), 0);
