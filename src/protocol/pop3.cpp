@@ -210,8 +210,15 @@ int POP3UniqueIdList(int count, UniqueId* ids) {
 }
 
 int POP3Logout() {
-  const char* reply = ExchangeCommand("QUIT");
-  if (IsOpenConnection(POP3Connection)) ClosePOP3Connection();
+  const char* reply = nullptr;
+  if (IsOpenConnection(POP3Connection)) {
+    reply = ExchangeCommand("QUIT");
+    ClosePOP3Connection();
+  }
   WriteLog(dialogueSource, "Logging out of POP3 server.");
-  return CheckPOP3Reply(reply) == 0 ? 0 : -1;
+  return reply != nullptr && CheckPOP3Reply(reply) == 0 ? 0 : -1;
+}
+
+void POP3Abandon() {
+  if (IsOpenConnection(POP3Connection)) ClosePOP3Connection();
 }

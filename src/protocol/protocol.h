@@ -167,9 +167,14 @@ int POP3MessageCount();
 int POP3UniqueIdList(int count, UniqueId* ids);
 
 // Sends QUIT (which commits the deletions), reads and traces one reply, closes
-// POP3Connection and logs "Logging out of POP3 server." (the account's source). Returns 0 when QUIT was answered positively (the deletions are done), else -1
-// (the connection is closed all the same).
+// POP3Connection and logs "Logging out of POP3 server." (the account's source). Returns 0
+// when QUIT was answered positively (the deletions are done), else -1 (the connection is
+// closed all the same). After POP3Abandon only the line: no QUIT, -1.
 int POP3Logout();
+// Closes POP3Connection without QUIT, which the server takes as the end of the login
+// with nothing deleted: for a dialogue out of step (a reply that did not come, data
+// behind a message), where a QUIT would wait for a reply that cannot come.
+void POP3Abandon();
 
 // --- SMTP dialogue -------------------------------------------------------------------
 
@@ -216,5 +221,8 @@ int SMTPLogin(const char* server, int port, const char* domain, const Connection
 
 // Sends QUIT, reads the reply whatever happened, closes SMTPConnection, logs
 // "Logging out of SMTP server." (source: the server of the login) and hands it to
-// MessageCallback. Returns 0.
+// MessageCallback. After SMTPAbandon only the line. Returns 0.
 int SMTPLogout();
+// Closes SMTPConnection without QUIT: inside DATA a QUIT would be message data, and the
+// transaction is void without its final dot.
+void SMTPAbandon();

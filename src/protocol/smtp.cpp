@@ -129,12 +129,18 @@ int SMTPLogin(const char* server, int port, const char* domain, const Connection
 }
 
 int SMTPLogout() {
-  WriteTrace("SMTP>>", "QUIT");
-  SendCommand(SMTPConnection, "QUIT");
-  ReadSMTPReply(SMTPConnection);
-  if (IsOpenConnection(SMTPConnection)) CloseConnection(SMTPConnection);
-  SMTPConnection = kNoConnection;
+  if (IsOpenConnection(SMTPConnection)) {
+    WriteTrace("SMTP>>", "QUIT");
+    SendCommand(SMTPConnection, "QUIT");
+    ReadSMTPReply(SMTPConnection);
+  }
+  SMTPAbandon();
   WriteLog(dialogueServer, "Logging out of SMTP server.");
   TellUser("Logging out of SMTP server.");
   return 0;
+}
+
+void SMTPAbandon() {
+  if (IsOpenConnection(SMTPConnection)) CloseConnection(SMTPConnection);
+  SMTPConnection = kNoConnection;
 }

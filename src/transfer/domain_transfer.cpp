@@ -19,6 +19,7 @@ constexpr int kMessageBufferSize = 524288;
 struct DomainMessage {
   const Account* account;
   int number;
+  Retrieval retrieval;
   char* buffer;  // kMessageBufferSize bytes and a NUL behind the received ones
   int received;
   int looked;  // bytes already judged as header lines
@@ -69,7 +70,7 @@ void LookAtHeaderLines(DomainMessage& message) {
 
 int ReceiveHeader(DomainMessage& message) {
   // The size RETR announced is not looked at: a wrong one would end the header early.
-  while (!message.headerEnded) {
+  while (!message.headerEnded && message.retrieval.open) {
     int space = kMessageBufferSize - message.received;
     if (space == 0) {
       // Left on the server: a header this large is more likely an attack than mail, and
@@ -78,35 +79,13 @@ int ReceiveHeader(DomainMessage& message) {
                           "ERROR - Message header larger than 512 KB, message left on the POP3 server");
       return -2;
     }
-    int got = ReceiveData(POP3Connection, message.buffer + message.received, space, Settings.TimeOut);
-    if (got < 1) {
-      ReportPOP3Timeout(message.account);
-      return -2;
-    }
+    int got = ReadRetrieval(message.retrieval, message.buffer + message.received, space);
+    if (got < 0) return -2;
     message.received += got;
     message.buffer[message.received] = '\0';
     LookAtHeaderLines(message);
   }
   return 0;
-}
-
-// Reads the rest of a duplicate through without passing it on.
-int DiscardRest(DomainMessage& message) {
-  if (EndOfMessageSeen(message.buffer, message.received) == 1) return 0;
-  char* chunk = static_cast<char*>(PlatformAllocate(kChunkSize));
-  if (chunk == nullptr) return OutOfMemory();
-  int result = 0;
-  for (;;) {
-    int got = ReceiveData(POP3Connection, chunk, kChunkSize, Settings.TimeOut);
-    if (got < 1) {
-      ReportPOP3Timeout(message.account);
-      result = -2;
-      break;
-    }
-    if (EndOfMessageSeen(chunk, got) == 1) break;
-  }
-  PlatformFree(chunk);
-  return result;
 }
 
 bool Accepted(int code) { return code >= 250 && code <= 259; }
@@ -160,7 +139,7 @@ int StartData(int number) {
   }
   if (code == 354) return 0;
   ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP refused to accept data");
-  return IsRefusalForGood(code) ? RefuseDataForGood(number) : -3;
+  return IsRefusalForGood(code) ? RefuseForGood(number) : -3;
 }
 
 // The buffered bytes in pieces of at most 1024, then the rest as it arrives.
@@ -177,13 +156,12 @@ int ForwardMessage(DomainMessage& message) {
       }
     }
   }
-  bool complete = EndOfMessageSeen(message.buffer, message.received) == 1;
   PlatformFree(message.buffer);
   message.buffer = nullptr;
-  if (complete) return 0;
+  if (!message.retrieval.open) return 0;
   char* chunk = static_cast<char*>(PlatformAllocate(kChunkSize));
   if (chunk == nullptr) return OutOfMemory();
-  int result = RelayMessageData(message.account, chunk, false);
+  int result = RelayMessageData(message.retrieval, chunk, false);
   PlatformFree(chunk);
   return result;
 }
@@ -193,7 +171,7 @@ int Deliver(DomainMessage& message) {
   if (CheckDuplicate(*message.account, header, message.identifier)) {
     WriteLog(nullptr, "Duplicate email message ignored.");
     message.duplicate = true;
-    return DiscardRest(message);
+    return 0;
   }
   char sender[kSenderSize];
   FindSender(header, sender, sizeof sender);
@@ -202,9 +180,10 @@ int Deliver(DomainMessage& message) {
   if (result == 0) result = SelectRecipients(*message.account, header);
   if (result == 0 && ToLocalServer()) result = StartData(message.number);
   if (result != 0) return result;
+  if (!ToLocalServer()) return ForwardMessage(message);
   MessageInFlight = 1;
   result = ForwardMessage(message);
-  if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance(message.number);
+  result = result == 0 ? AwaitSMTPAcceptance(message.number) : VoidTransaction(result);
   MessageInFlight = 0;
   return result;
 }
@@ -212,15 +191,18 @@ int Deliver(DomainMessage& message) {
 }  // namespace
 
 int TransferDomainMessage(const Account* account, int number) {
-  DomainMessage message{account, number, nullptr, 0, 0, 0, false, false, ""};
-  int result = RequestMessage(account, number, "ERROR - POP3 Server refused request to retrieve mail message");
+  DomainMessage message{account, number, {}, nullptr, 0, 0, 0, false, false, ""};
+  int result = OpenRetrieval(message.retrieval, account, number,
+                             "ERROR - POP3 Server refused request to retrieve mail message");
   if (result != 0) return result;
   message.buffer = static_cast<char*>(PlatformAllocate(kMessageBufferSize + 1));
-  if (message.buffer == nullptr) return OutOfMemory();
-  message.buffer[0] = '\0';
-  result = ReceiveHeader(message);
+  result = message.buffer == nullptr ? OutOfMemory() : ReceiveHeader(message);
   if (result == 0) result = Deliver(message);
   PlatformFree(message.buffer);
+  // A duplicate or a refused message is read through, so the next command is not taken
+  // for its data.
+  int finished = FinishRetrieval(message.retrieval);
+  if (result == 0) result = finished;
   // Only a message the local server took counts for its copies: a failed one is tried
   // again in the same check and must not look like its own duplicate.
   if (result != 0) {
@@ -228,6 +210,5 @@ int TransferDomainMessage(const Account* account, int number) {
     return result;
   }
   KeepDeliveredCopies(message.identifier);
-  FinishMessage(number, message.duplicate);
-  return 0;
+  return FinishMessage(account, number, message.duplicate);
 }

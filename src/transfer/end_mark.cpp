@@ -10,13 +10,15 @@ namespace {
 constexpr std::string_view kEndMark("\r\n.\r\n", 5);
 constexpr int kMarkLength = static_cast<int>(kEndMark.size());
 
-bool HoldsEndMark(const char* bytes, int length) {
-  return std::string_view(bytes, static_cast<size_t>(length)).find(kEndMark) != std::string_view::npos;
+// Where the first end mark in bytes ends (the count of bytes through it), or 0.
+int EndOfMarkIn(const char* bytes, int length) {
+  size_t at = std::string_view(bytes, static_cast<size_t>(length)).find(kEndMark);
+  return at == std::string_view::npos ? 0 : static_cast<int>(at) + kMarkLength;
 }
 
-int MarkFound() {
+int MarkFound(int through) {
   EndMarkCarry.length = 0;
-  return 1;
+  return through;
 }
 
 }  // namespace
@@ -31,10 +33,13 @@ int EndOfMessageSeen(const char* chunk, int length) {
     int taken = length < kMarkLength ? length : kMarkLength;
     memcpy(joined, EndMarkCarry.bytes, static_cast<size_t>(carried));
     memcpy(joined + carried, chunk, static_cast<size_t>(taken));
-    if (HoldsEndMark(joined, carried + taken)) return MarkFound();
+    // The carry alone never holds a whole mark, so one found here ends inside the chunk.
+    int through = EndOfMarkIn(joined, carried + taken);
+    if (through > 0) return MarkFound(through - carried);
   }
   if (length >= kMarkLength) {
-    if (HoldsEndMark(chunk, length)) return MarkFound();
+    int through = EndOfMarkIn(chunk, length);
+    if (through > 0) return MarkFound(through);
     memcpy(EndMarkCarry.bytes, chunk + length - kMarkLength, kMarkLength);
     EndMarkCarry.length = kMarkLength;
     return 0;

@@ -118,8 +118,7 @@ bool HandleJournalled(const Account* account, int number, JournalMark mark) {
     WriteLog(SourceOf(account).text, text);
     return false;
   }
-  if (KeepsRemoteMail()) return false;
-  DeleteRemoteMessage(number);
+  if (KeepsRemoteMail() || DeleteRemoteMessage(account, number) != 0) return false;
   ++LastMailCheck.duplicates;
   AppendFormat(text, sizeof text, "Message number %d was delivered before; deleted without delivering it again.", number);
   WriteLog(SourceOf(account).text, text);
@@ -140,17 +139,23 @@ Walk WalkMessages(AccountState& state) {
     JournalMark mark = JournalMarkOf(number);
     if (mark != JournalMark::kNone) {
       CountHandled(state, HandleJournalled(state.account, number, mark));
+      if (POP3Connection == kNoConnection) return Walk::kFailedForNow;
       continue;
     }
     WriteTrace("", kSeparator);
     int result = TransferMessage(state.account, number);
-    LogMessageOutcome(state.account, number, result == 0);
+    bool delivered = result == 0 || result == kLeftAfterDelivery;
+    LogMessageOutcome(state.account, number, delivered);
     if (result == 0 && number == state.count) WriteTrace("", kSeparator);
-    if (result != 0) ++LastMailCheck.failed;
+    // A failed DELE was counted where it was reported.
+    if (!delivered) ++LastMailCheck.failed;
+    bool goesOn = delivered || result == kRefusedForGood;
     // Not counted: the recovery mode starts with this message.
-    if (result != 0 && result != kRefusedForGood && firstPass) return Walk::kFailedForNow;
+    if (!goesOn && firstPass) return Walk::kFailedForNow;
     CountHandled(state, result == 0 && !KeepsRemoteMail());
     if (!firstPass) return Walk::kOneTransferred;
+    // A login ended without QUIT (the dialogue fell out of step) goes on in a fresh one.
+    if (POP3Connection == kNoConnection) return Walk::kFailedForNow;
   }
   return Walk::kAllHandled;
 }

@@ -44,14 +44,16 @@ int PrepareEnvelope(const Account* account, char* sender) {
   return 0;
 }
 
-int RefuseRecipient(const Account* account) {
+// A 5xx to the one recipient refuses the message for good, as a 5xx to DATA does: asked
+// again at every check it would cost a login per message and hold every account behind.
+int RefuseRecipient(const Account* account, int number, int code) {
   char text[kAliasTextSize];
   CopyText(text, "ERROR - SMTP refused to accept mail for user: ");
   AppendText(text, account->Alias);
   WriteTrace("Error", text);
   WriteLog(Settings.SMTPServerNameOrAddress, text);
   LogServerReply(Settings.SMTPServerNameOrAddress, ReplyBuffer);
-  return -3;
+  return IsRefusalForGood(code) ? RefuseForGood(number) : -3;
 }
 
 int SMTPTimedOut() {
@@ -60,48 +62,60 @@ int SMTPTimedOut() {
 }
 
 // MAIL FROM (its code is not judged: a refusal shows at RCPT TO), RCPT TO and DATA.
-// Any refusal of the one recipient, for good or for now, ends the transfer before DATA:
-// the message stays, and the driver's closing of the SMTP dialogue drops the transaction.
+// Any refusal of the one recipient ends the transfer before DATA: the message stays;
+// one for now leaves the dropping of the transaction to the driver's closing of the SMTP
+// dialogue, one for good clears it with RSET.
 int OpenEnvelope(const Account* account, int number, const char* sender) {
   ComposeCommand("MAIL FROM:<", sender, ">");
   if (SMTPExchange(TransferBuffer) == -1) return SMTPTimedOut();
   ComposeCommand("RCPT TO:<", account->Alias, ">");
   int code = SMTPExchange(TransferBuffer);
   if (code == -1) return SMTPTimedOut();
-  if (code < 250 || code > 259) return RefuseRecipient(account);
+  if (code < 250 || code > 259) return RefuseRecipient(account, number, code);
   CopyText(TransferBuffer, kTransferBufferSize, "DATA");
   code = SMTPExchange(TransferBuffer);
   if (code == -1) return SMTPTimedOut();
   if (code != 354) {
     ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused to accept DATA");
-    return IsRefusalForGood(code) ? RefuseDataForGood(number) : -3;
+    return IsRefusalForGood(code) ? RefuseForGood(number) : -3;
   }
   return 0;
 }
 
-int RelayMessage(const Account* account) {
+int RelayMessage(Retrieval& retrieval) {
   char* chunk = static_cast<char*>(PlatformAllocate(kChunkSize));
   if (chunk == nullptr) {
     WriteLog(nullptr, "ERROR - Out of memory");
     return -1;
   }
   WriteTrace("", "Email message transferred here and hidden from view...");
-  int result = RelayMessageData(account, chunk, true);
+  int result = RelayMessageData(retrieval, chunk, true);
   PlatformFree(chunk);
+  return result;
+}
+
+// The data and the local server's answer; a failure before the final dot voids the
+// transaction.
+int SendMessage(Retrieval& retrieval, int number) {
+  if (!ToLocalServer()) return RelayMessage(retrieval);
+  MessageInFlight = 1;
+  int result = RelayMessage(retrieval);
+  result = result == 0 ? AwaitSMTPAcceptance(number) : VoidTransaction(result);
+  MessageInFlight = 0;
   return result;
 }
 
 int DeliverMessage(const Account* account, int number) {
   char sender[kSenderSize];
   if (ToLocalServer() && PrepareEnvelope(account, sender) != 0) return -3;
-  int result = RequestMessage(account, number, "ERROR - POP3 server refused request to retrieve mail");
-  if (result == 0 && ToLocalServer()) result = OpenEnvelope(account, number, sender);
+  Retrieval retrieval;
+  int result = OpenRetrieval(retrieval, account, number, "ERROR - POP3 server refused request to retrieve mail");
   if (result != 0) return result;
-  MessageInFlight = 1;
-  result = RelayMessage(account);
-  if (result == 0 && ToLocalServer()) result = AwaitSMTPAcceptance(number);
-  MessageInFlight = 0;
-  return result;
+  if (ToLocalServer()) result = OpenEnvelope(account, number, sender);
+  if (result == 0) result = SendMessage(retrieval, number);
+  // A refused message is read through, so the next command is not taken for its data.
+  int finished = FinishRetrieval(retrieval);
+  return result != 0 ? result : finished;
 }
 
 }  // namespace
@@ -111,10 +125,10 @@ int TransferSingleMessage(const Account* account, int number) {
   if (result != 0) return result;
   // Only now, with the local server's 250 in hand; the server deletes it at QUIT. The
   // journal's record comes first of all, so a kill has the least time to come between.
-  FinishMessage(number, false);
+  result = FinishMessage(account, number, false);
   char text[kAliasTextSize];
   CopyText(text, "EMail message transferred for: ");
   AppendText(text, account->Alias);
   WriteLog(nullptr, text);
-  return 0;
+  return result;
 }

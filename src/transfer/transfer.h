@@ -44,17 +44,22 @@ extern MailCheckTally LastMailCheck;
 int RunMailCheck();
 
 // The transfers' result for a message the SMTP server refused for good (5xx to DATA or to
-// the data): reported and recorded in the delivery journal, and the SMTP dialogue is in
+// the data, or to the one recipient of a single-user account): reported and recorded in the delivery journal, and the SMTP dialogue is in
 // step for the next message, which the check goes on with.
 constexpr int kRefusedForGood = -4;
+// The transfers' result for a message the local server accepted whose DELE failed: it
+// stays on the POP3 server, and its journal record keeps it from being delivered again.
+constexpr int kLeftAfterDelivery = -5;
 
 // Moves message `number` of the current POP3 login of a single-user account to its Alias:
 // RETR, MAIL FROM, RCPT TO, DATA, the data relayed unchanged, and DELE once the SMTP
 // server answered 250 (not with DoNotDeleteRemoteMail or DoNotWriteToLocalMailServer).
 // Returns 0, or -1 (a command not sent or not answered, out of memory), -2 (RETR refused,
 // data stopped arriving), -3 (the SMTP server refused, the data could not be sent, or
-// an address does not fit an SMTP command line) or kRefusedForGood. Every failure is
-// reported before the return, and the message then stays on the POP3 server.
+// an address does not fit an SMTP command line), kRefusedForGood or kLeftAfterDelivery.
+// Every failure is reported before the return, and the message then stays on the POP3
+// server. The message is never left open: a refusal reads it through, and a POP3 wait
+// that ran out ends the login without QUIT (POP3Connection is then kNoConnection).
 int TransferSingleMessage(const Account* account, int number);
 
 // Moves message `number` of a domain mailbox; results as TransferSingleMessage.
@@ -68,8 +73,9 @@ struct EndMarkCarryRecord {
 };
 extern EndMarkCarryRecord EndMarkCarry;
 
-// 1 when the end mark CR LF "." CR LF ends within this chunk (possibly begun in earlier
-// chunks), else 0. length is 1 or more.
+// When the end mark CR LF "." CR LF ends within this chunk (possibly begun in earlier
+// chunks): the count of the chunk's bytes through the mark, 1..length; bytes behind it
+// are not the message's. Else 0. length is 1 or more.
 int EndOfMessageSeen(const char* chunk, int length);
 // Seeds EndMarkCarry with the CR LF that ended the RETR status line, before a message's
 // first byte: nothing an earlier message left there can end this one, and a message that
@@ -111,34 +117,58 @@ void ReportSMTPTimeout();
 // safe for the local server (outgoing_data.h), completing short sends. Returns 0, or -1
 // when the socket failed or stayed unwritable for TimeOut seconds.
 int SendAllToSMTP(const char* data, int length);
-// Sends "RETR " + number and judges the reply; the message data then waits on
-// POP3Connection, with the end-mark search started afresh (StartMessageData). Returns
-// 0; -1 when not sent or not answered ("ERROR - Timeout trying to access POP3 server");
-// -2 when refused (the refusal text, then the reply). Both reported with the account's
-// source.
-int RequestMessage(const Account* account, int number, const char* refusal);
-// Reads message data from POP3Connection into chunk (kChunkSize bytes) and, unless
-// DoNotWriteToLocalMailServer is on, sends it on SMTPConnection, until the end mark has
-// passed. With prefixEnvelopeLine the data gets "X-ExtraPOPData: " in front when it
-// begins with an envelope line. Returns 0, -2 (data stopped arriving) or -3 (the
-// data could not be sent), reported.
-int RelayMessageData(const Account* account, char* chunk, bool prefixEnvelopeLine);
+// A message whose RETR was answered positively is open until its end mark has been
+// read: its bytes fill the POP3 connection, so no command may go out there. Every open
+// retrieval is ended on every path, by reading it through (RelayMessageData,
+// FinishRetrieval) or by ending the POP3 login without QUIT (POP3Abandon), which
+// commits nothing.
+struct Retrieval {
+  const Account* account;
+  bool open;
+};
+// Sends "RETR " + number and judges the reply; the retrieval is then open, with the
+// end-mark search started afresh (StartMessageData). Returns 0; -1 when not sent or not
+// answered ("ERROR - Timeout trying to access POP3 server"; the login is ended); -2 when
+// refused (the refusal text, then the reply). Both reported with the account's source.
+int OpenRetrieval(Retrieval& retrieval, const Account* account, int number, const char* refusal);
+// Takes the next bytes of the open message into at (room bytes, 1 or more), never one
+// behind its end mark; the retrieval is closed once they end the message. Returns the
+// count (0 for a closed retrieval), or -1 when data stopped arriving (reported, and the
+// login ended). Bytes behind the end mark are reported and end the login.
+int ReadRetrieval(Retrieval& retrieval, char* at, int room);
+// Reads an open retrieval through to its end mark, throwing the bytes away. Returns 0,
+// or -2 when data stopped arriving (the login is ended).
+int FinishRetrieval(Retrieval& retrieval);
+// Relays the open message to its end mark: unless DoNotWriteToLocalMailServer is on,
+// each chunk (kChunkSize bytes) is sent on SMTPConnection. With prefixEnvelopeLine the
+// data gets "X-ExtraPOPData: " in front when it begins with an envelope line. Returns
+// 0, -2 (data stopped arriving) or -3 (the data could not be sent), reported.
+int RelayMessageData(Retrieval& retrieval, char* chunk, bool prefixEnvelopeLine);
+// After a failure inside DATA: the SMTP connection is closed at once (SMTPAbandon),
+// which voids the transaction, since its final dot never went out. Returns result.
+int VoidTransaction(int result);
 // Composes verb + " " + the message number in TransferBuffer ("RETR 3", "DELE 3").
 void ComposeNumberedCommand(const char* verb, int number);
 // Reads and traces the SMTP reply to the data of message number. Returns 0 for exactly
 // 250, else reports "ERROR - SMTP Server did not accept the message" (and the reply, when
-// one came) and returns -3, or kRefusedForGood for a 5xx.
+// one came) and returns -3, or kRefusedForGood for a 5xx. Without a whole reply the
+// SMTP connection is closed at once (SMTPAbandon).
 int AwaitSMTPAcceptance(int number);
 // Whether an SMTP reply code refuses for good.
 bool IsRefusalForGood(int code);
-// After a 5xx to DATA (its reply line still in ReplyBuffer): records the refusal of
-// message number and sends RSET. Returns kRefusedForGood, or -3 when RSET was not
-// answered 250.
-int RefuseDataForGood(int number);
+// After a 5xx to DATA, or to the one recipient of a single-user message (its reply line
+// still in ReplyBuffer): records the refusal of message number and sends RSET. Returns
+// kRefusedForGood, or -3 when RSET was not answered 250.
+int RefuseForGood(int number);
 // The local server took message number, or a domain mailbox dropped it as a duplicate
 // (LastMailCheck counts which): recorded in the delivery journal, on disk before its
 // DELE, then DELE unless DoNotDeleteRemoteMail is on. Nothing with
-// DoNotWriteToLocalMailServer on.
-void FinishMessage(int number, bool duplicate);
-// Sends "DELE " + number and reads reply lines until a status line (not judged).
-void DeleteRemoteMessage(int number);
+// DoNotWriteToLocalMailServer on. Returns 0, or kLeftAfterDelivery when the DELE failed.
+int FinishMessage(const Account* account, int number, bool duplicate);
+// Sends "DELE " + number and judges the one reply line. Returns 0 for +OK; else -1, and
+// the message stays on the server with its journal record (counted in
+// LastMailCheck.failed): "ERROR - POP3 server did not delete message number " + number
+// + "; it stays on the server." and the reply, or the time-out line. No reply, or a line
+// that is no status line, leaves the dialogue out of step: the login is ended without
+// QUIT. -1 at once, unreported, when the login was ended before.
+int DeleteRemoteMessage(const Account* account, int number);

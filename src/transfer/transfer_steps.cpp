@@ -22,16 +22,12 @@ int SendChunk(const char* chunk, int length) {
   return -1;
 }
 
-// Receives the next message bytes into at (room bytes) and notes whether the end mark
-// has passed. Returns the count, or -1 after reporting the time-out.
-int ReceivePiece(const Account* account, char* at, int room, bool* ended) {
-  int got = ReceiveData(POP3Connection, at, room, Settings.TimeOut);
-  if (got < 1) {
-    ReportPOP3Timeout(account);
-    return -1;
-  }
-  *ended = EndOfMessageSeen(at, got) == 1;
-  return got;
+// The server sent bytes behind the end mark, where it must wait for the next command:
+// they would be read as replies, so the login ends without QUIT.
+void RefuseOverrun(const Retrieval& retrieval) {
+  ReportTransferError(SourceOf(retrieval.account).text, "POP3",
+                      "ERROR - POP3 server sent data behind the end of the message");
+  POP3Abandon();
 }
 
 }  // namespace
@@ -62,12 +58,20 @@ void ReportRefusal(const char* source, const char* tag, const char* text) {
 
 LogSource SourceOf(const Account* account) { return AccountLogSource(account->UserName, account->ServerName); }
 
+// A closed connection has said so already (ReceiveData); a second line would blame a wait.
 void ReportPOP3Timeout(const Account* account) {
+  if (ConnectionEndReported(POP3Connection)) return;
   ReportTransferError(SourceOf(account).text, "POP3", "ERROR - Timeout trying to access POP3 server");
 }
 
 void ReportSMTPTimeout() {
+  if (ConnectionEndReported(SMTPConnection)) return;
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - Timeout trying to access SMTP server");
+}
+
+void LosePOP3Step(const Account* account) {
+  ReportPOP3Timeout(account);
+  POP3Abandon();
 }
 
 int SendAllToSMTP(const char* data, int length) {
@@ -80,11 +84,12 @@ int SendAllToSMTP(const char* data, int length) {
   return 0;
 }
 
-int RequestMessage(const Account* account, int number, const char* refusal) {
+int OpenRetrieval(Retrieval& retrieval, const Account* account, int number, const char* refusal) {
+  retrieval = Retrieval{account, false};
   ComposeNumberedCommand("RETR", number);
   const char* reply = POP3Exchange(TransferBuffer);
   if (reply == nullptr) {
-    ReportPOP3Timeout(account);
+    LosePOP3Step(account);
     return -1;
   }
   // The announced size is not used: a wrong one must not cut the message short.
@@ -95,17 +100,40 @@ int RequestMessage(const Account* account, int number, const char* refusal) {
   }
   StartMessageData();
   StartOutgoingData(Outgoing);
+  retrieval.open = true;
   return 0;
 }
 
-int RelayMessageData(const Account* account, char* chunk, bool prefixEnvelopeLine) {
-  bool ended = false;
+int ReadRetrieval(Retrieval& retrieval, char* at, int room) {
+  if (!retrieval.open) return 0;
+  int got = ReceiveData(POP3Connection, at, room, Settings.TimeOut);
+  if (got < 1) {
+    LosePOP3Step(retrieval.account);
+    retrieval.open = false;
+    return -1;
+  }
+  int through = EndOfMessageSeen(at, got);
+  if (through == 0) return got;
+  retrieval.open = false;
+  if (through < got) RefuseOverrun(retrieval);
+  return through;
+}
+
+int FinishRetrieval(Retrieval& retrieval) {
+  char discarded[kChunkSize];
+  while (retrieval.open) {
+    if (ReadRetrieval(retrieval, discarded, kChunkSize) < 0) return -2;
+  }
+  return 0;
+}
+
+int RelayMessageData(Retrieval& retrieval, char* chunk, bool prefixEnvelopeLine) {
   // The envelope line is judged on five bytes (or a shorter whole message), never on
   // however few the first segment happened to bring.
-  for (int wanted = prefixEnvelopeLine ? kEnvelopeProbeLength : 1; !ended; wanted = 1) {
+  for (int wanted = prefixEnvelopeLine ? kEnvelopeProbeLength : 1; retrieval.open; wanted = 1) {
     int length = 0;
-    while (length < wanted && !ended) {
-      int got = ReceivePiece(account, chunk + length, kChunkSize - length, &ended);
+    while (length < wanted && retrieval.open) {
+      int got = ReadRetrieval(retrieval, chunk + length, kChunkSize - length);
       if (got < 0) return -2;
       length += got;
     }
@@ -129,6 +157,8 @@ int AwaitSMTPAcceptance(int number) {
   if (reply.code == 250) return 0;
   ReportTransferError(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP Server did not accept the message");
   LogServerReply(Settings.SMTPServerNameOrAddress, reply.line);
+  // Without a whole reply the server may still be inside DATA, where QUIT is data.
+  if (reply.code <= 0) SMTPAbandon();
   // The final reply ends the transaction: the dialogue is in step for the next message.
   if (!IsRefusalForGood(reply.code)) return -3;
   JournalRefused(number, reply.line);
@@ -137,29 +167,46 @@ int AwaitSMTPAcceptance(int number) {
 
 bool IsRefusalForGood(int code) { return code >= 500 && code <= 599; }
 
-int RefuseDataForGood(int number) {
+int RefuseForGood(int number) {
   JournalRefused(number, ReplyBuffer);
-  // A refused DATA leaves the sender and recipients in place; RSET clears them for the
-  // next message, or the dialogue is out of step and the driver starts a new one.
+  // A refused RCPT TO or DATA leaves the sender (and recipients) in place; RSET clears
+  // them for the next message, or the dialogue is out of step and the driver starts a
+  // new one.
   CopyText(TransferBuffer, kTransferBufferSize, "RSET");
   return SMTPExchange(TransferBuffer) == 250 ? kRefusedForGood : -3;
 }
 
-void DeleteRemoteMessage(int number) {
-  JournalDeleting(number);
-  ComposeNumberedCommand("DELE", number);
-  WriteTrace("POP3>>", TransferBuffer);
-  SendCommand(POP3Connection, TransferBuffer);
-  // Whatever the status line says, the message is done; lines before it are not ours.
-  for (const char* reply; (reply = ReadLine(POP3Connection)) != nullptr;) {
-    WriteTrace("<<POP3", reply);
-    if (IsPOP3StatusLine(reply) == 1) break;
-  }
+int VoidTransaction(int result) {
+  SMTPAbandon();
+  return result;
 }
 
-void FinishMessage(int number, bool duplicate) {
-  if (Settings.DoNotWriteToLocalMailServer == 1) return;
+int DeleteRemoteMessage(const Account* account, int number) {
+  if (POP3Connection == kNoConnection) return -1;
+  ComposeNumberedCommand("DELE", number);
+  const char* reply = POP3Exchange(TransferBuffer);
+  if (reply != nullptr && CheckPOP3Reply(reply) == 0) {
+    JournalDeleting(number);
+    return 0;
+  }
+  ++LastMailCheck.failed;
+  if (reply == nullptr) {
+    LosePOP3Step(account);
+    return -1;
+  }
+  char text[128] = "";
+  AppendFormat(text, sizeof text, "ERROR - POP3 server did not delete message number %d; it stays on the server.",
+               number);
+  ReportRefusal(SourceOf(account).text, "POP3", text);
+  // Neither +OK nor -ERR: whatever the server is saying, it is not the answer to DELE.
+  if (IsPOP3StatusLine(reply) != 1) POP3Abandon();
+  return -1;
+}
+
+int FinishMessage(const Account* account, int number, bool duplicate) {
+  if (Settings.DoNotWriteToLocalMailServer == 1) return 0;
   ++(duplicate ? LastMailCheck.duplicates : LastMailCheck.delivered);
   JournalDelivered(number);
-  if (Settings.DoNotDeleteRemoteMail != 1) DeleteRemoteMessage(number);
+  if (Settings.DoNotDeleteRemoteMail == 1) return 0;
+  return DeleteRemoteMessage(account, number) == 0 ? 0 : kLeftAfterDelivery;
 }

@@ -83,6 +83,11 @@ int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutS
   return taken;
 }
 
+bool ConnectionEndReported(Connection connection) {
+  ConnectionRecord* record = OpenRecord(connection);
+  return record != nullptr && record->endReported;
+}
+
 int TakeWhenPending(ConnectionRecord* record, char* buffer, int maxLength, int timeoutSeconds, bool* ended) {
   *ended = false;
   for (bool shortened = false;;) {

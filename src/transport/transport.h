@@ -100,6 +100,10 @@ int SendData(Connection connection, const char* data, int length, int timeoutSec
 // notifier stops reading it until the reader has caught up.
 int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutSeconds);
 
+// True once ReceiveData has written the daily log line saying why no more bytes come on
+// the connection, so that its caller does not blame a wait as well.
+bool ConnectionEndReported(Connection connection);
+
 // What StartTls tells about the handshake.
 struct TlsOutcome {
   // The failure, with its reason: kTlsNegotiationFailed or kTlsCertificateRejected.
