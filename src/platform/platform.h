@@ -318,7 +318,7 @@ void PlatformResumeReading(PlatformNotifier* notifier, PlatformSocket socket);
 // A client's TLS session that never touches a socket: the transport hands it the bytes it
 // read and sends the bytes it gives back, so the notifier keeps reading and the sender
 // keeps sending as for any connection. TLS 1.2 and 1.3 only, without renegotiation.
-// POSIX: OpenSSL. Win32: none yet (PlatformTlsAvailable gives 0 and nothing is made).
+// POSIX: OpenSSL. Win32: SChannel.
 // A session has no lock of its own: the transport lets one thread at a time call it.
 
 struct PlatformTls;
@@ -336,8 +336,6 @@ constexpr int kTlsClosed = -2;       // the server ended the session (TakePlain 
 constexpr int kTlsNegotiationFailed = 1;
 constexpr int kTlsCertificateRejected = 2;
 
-// 1 when this build can make TLS sessions, else 0.
-int PlatformTlsAvailable();
 // A client session for serverName (a host name, or a dotted address). With verify, the
 // server's certificate must lead to the system's trust store or to caFile (when not
 // empty), and name serverName; otherwise any certificate is taken. Returns nullptr, with

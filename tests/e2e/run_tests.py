@@ -386,7 +386,8 @@ def tls_accounts_deliver_through_a_local_server_that_requires_starttls():
         assert subjects(SERVERS.delivered(local)) == [f"for {local} over TLS"], local
         assert not SERVERS.pop3_messages(user), user
     trace = open(os.path.join(instance.home, "logs", "postwain trace.txt"), encoding="latin-1").read()
-    assert trace.count(" TLS     TLSv1.3 with ") >= 4, trace  # three mailboxes and the local server
+    # Three mailboxes and the local server; Wine's SChannel offers TLS 1.2 at most.
+    assert len(re.findall(r" TLS     TLSv1\.[23] with ", trace)) >= 4, trace
     assert "TLS connection established from" in open(SERVERS.path("postfix", "postfix.log")).read()
 
 

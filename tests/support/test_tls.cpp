@@ -62,6 +62,8 @@ SSL_CTX* Context(TestCertificate certificate) {
 
 }  // namespace
 
+bool TestServersHaveTls() { return true; }
+
 std::string WriteTestCA(const std::string& dir) {
   std::string path = dir + "/test-ca.pem";
   BIO* file = BIO_new_file(path.c_str(), "w");

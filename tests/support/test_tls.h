@@ -1,6 +1,6 @@
 // The server side of TLS for the scripted peers: certificates of one test CA, made when
-// first asked for, and server sessions on connected streams. Only the POSIX build has it:
-// the Windows library has no TLS yet.
+// first asked for, and server sessions on connected streams. Only the POSIX build has it
+// (OpenSSL); under Wine the Windows stage's mail checks run TLS against Dovecot and Postfix.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,9 @@ enum class TestCertificate {
 };
 
 struct ServerTls;
+
+bool TestServersHaveTls();
+constexpr char kNoTestServerTls[] = "the scripted servers of this build have no TLS";
 
 // Writes the test CA's certificate into dir; returns the file's path, for CAFile.
 std::string WriteTestCA(const std::string& dir);

@@ -76,8 +76,6 @@ int NoteFailure(PlatformTls* tls, int error) {
 
 }  // namespace
 
-int PlatformTlsAvailable() { return 1; }
-
 PlatformTls* PlatformTlsCreate(const char* serverName, int verify, const char* caFile, char* reason) {
   ERR_clear_error();
   SSL_CTX* context = NewContext(verify, caFile, reason);
