@@ -8,8 +8,18 @@
 
 namespace {
 
-constexpr int kFirstDrainSeconds = 5;
-constexpr int kNextDrainSeconds = 3;
+// Replies are read whole, so the drain after the login only meets a stray line a server
+// sends behind its reply: that comes right behind it, and a quarter second without a byte
+// means nothing more is coming.
+constexpr uint32_t kDrainQuietMilliseconds = 250;
+
+// Throws away what has arrived. Returns how many bytes that was.
+int DiscardPending(int connection) {
+  char bytes[512];
+  int discarded = 0;
+  for (int got; (got = ReceiveData(connection, bytes, sizeof bytes, 0)) > 0;) discarded += got;
+  return discarded;
+}
 
 }  // namespace
 
@@ -32,9 +42,9 @@ char* ReadLine(int connection) {
 
 int DrainInput(int connection) {
   if (!IsOpenConnection(connection)) return 0;
-  char byte;
-  int waitSeconds = kFirstDrainSeconds;
-  while (ReceiveData(connection, &byte, 1, waitSeconds) > 0) waitSeconds = kNextDrainSeconds;
+  do {
+    PlatformSleep(kDrainQuietMilliseconds);
+  } while (DiscardPending(connection) > 0);
   return 0;
 }
 

@@ -34,8 +34,7 @@ constexpr size_t kErrorTextSize = 256;
 // the line would be longer than kMaxReplyLineLength bytes.
 char* ReadLine(int connection);
 
-// Discards pending input: waits 5 seconds for a first byte, then 3 seconds for each
-// further one. Returns 0.
+// Discards pending input until a quarter second has passed without a byte. Returns 0.
 int DrainInput(int connection);
 
 // Hands all of data to the transport, completing the short sends the stack may make,
