@@ -88,24 +88,6 @@ int ReceiveHeader(DomainMessage& message) {
   return 0;
 }
 
-bool Accepted(int code) { return code >= 250 && code <= 259; }
-
-// Sends one "MAIL FROM:<sender>". Returns 1 when accepted, 0 when refused, -1 on a
-// time-out (reported). A sender too long for a command line counts as refused unsent:
-// cut, it would name somebody else.
-int TryMailFrom(const char* sender) {
-  if (strlen(sender) + strlen("MAIL FROM:<>") + 2 >= kCommandLineSize) return 0;
-  CopyText(TransferBuffer, kTransferBufferSize, "MAIL FROM:<");
-  AppendText(TransferBuffer, kTransferBufferSize, sender);
-  AppendText(TransferBuffer, kTransferBufferSize, ">");
-  int code = SMTPExchange(TransferBuffer);
-  if (code == -1) {
-    ReportSMTPTimeout();
-    return -1;
-  }
-  return Accepted(code) ? 1 : 0;
-}
-
 int OpenTransaction(const DomainMessage& message, const char* sender) {
   // Behind a WebShield gateway the whole check goes out with the first message's sender.
   const char* envelopeSender = sender;
@@ -116,18 +98,16 @@ int OpenTransaction(const DomainMessage& message, const char* sender) {
       CopyText(GatewaySender, sender);
     }
   }
-  int accepted = TryMailFrom(envelopeSender);
-  if (accepted != 0) return accepted == 1 ? 0 : -1;
-  char fallback[kSenderSize];
-  BuildDefaultSender(message.account, fallback, sizeof fallback);
-  accepted = TryMailFrom(fallback);
-  if (accepted != 0) return accepted == 1 ? 0 : -1;
-  char text[kSenderSize + 64];
-  CopyText(text, "ERROR - SMTP server refused mail from <");
-  AppendText(text, sender);
-  AppendText(text, ">");
-  ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", text);
-  return -3;
+  SenderAnswer answer = SendMailFrom(envelopeSender);
+  // Only a refusal of this sender for good calls for the fallback: one for now says
+  // nothing against the sender, and bounces must go to where they belong.
+  if (answer == SenderAnswer::kRefusedForGood) {
+    char fallback[kSenderSize];
+    BuildDefaultSender(message.account, fallback, sizeof fallback);
+    answer = SendMailFrom(fallback);
+  }
+  if (answer == SenderAnswer::kAccepted) return 0;
+  return answer == SenderAnswer::kUnanswered ? -1 : RefuseSender(sender);
 }
 
 int StartData(int number) {

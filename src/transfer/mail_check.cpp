@@ -78,11 +78,7 @@ void LogMessagesReady(const Account* account, int count) {
 // message and account until a failure or a recovery message closes it.
 int OpenSMTPWhenNeeded(CheckState& check) {
   if (!ToLocalServer() || check.smtpOpen) return 0;
-  const ConnectionSecurity security = {Settings.SMTPSecurity, Settings.SMTPVerifyCertificate, Settings.SMTPCAFile};
-  if (SMTPLogin(Settings.SMTPServerNameOrAddress, Settings.SMTPPort, Settings.SMTPDomain, security) < 0) {
-    WriteLog(Settings.SMTPServerNameOrAddress, "Mail waiting at POP3 server, but SMTP server refused login.");
-    return -1;
-  }
+  if (OpenSMTPSession() != 0) return -1;
   check.smtpOpen = true;
   return 0;
 }

@@ -61,13 +61,14 @@ int SMTPTimedOut() {
   return -1;
 }
 
-// MAIL FROM (its code is not judged: a refusal shows at RCPT TO), RCPT TO and DATA.
-// Any refusal of the one recipient ends the transfer before DATA: the message stays;
-// one for now leaves the dropping of the transaction to the driver's closing of the SMTP
-// dialogue, one for good clears it with RSET.
+// MAIL FROM, RCPT TO and DATA. A refused sender or any refusal of the one recipient
+// ends the transfer before DATA: the message stays; a refusal for now leaves the
+// dropping of the transaction to the driver's closing of the SMTP dialogue, one of the
+// recipient for good clears it with RSET.
 int OpenEnvelope(const Account* account, int number, const char* sender) {
-  ComposeCommand("MAIL FROM:<", sender, ">");
-  if (SMTPExchange(TransferBuffer) == -1) return SMTPTimedOut();
+  SenderAnswer answer = SendMailFrom(sender);
+  if (answer == SenderAnswer::kUnanswered) return -1;
+  if (answer != SenderAnswer::kAccepted) return RefuseSender(sender);
   ComposeCommand("RCPT TO:<", account->Alias, ">");
   int code = SMTPExchange(TransferBuffer);
   if (code == -1) return SMTPTimedOut();

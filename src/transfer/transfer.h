@@ -117,6 +117,19 @@ void ReportSMTPTimeout();
 // safe for the local server (outgoing_data.h), completing short sends. Returns 0, or -1
 // when the socket failed or stayed unwritable for TimeOut seconds.
 int SendAllToSMTP(const char* data, int length);
+// Logs into the SMTP server of the settings. Returns 0, or -1 after the login's own
+// report and "Mail waiting at POP3 server, but SMTP server refused login.".
+int OpenSMTPSession();
+// What became of a MAIL FROM.
+enum class SenderAnswer { kAccepted, kRefusedForGood, kRefusedForNow, kUnanswered };
+// Sends "MAIL FROM:<" + sender + ">" on the open SMTP dialogue. A 421 or other 4xx ends
+// the session (SMTPLogout) and the command goes once more in a fresh one
+// (OpenSMTPSession): servers limit the messages of a session so. A sender too long for a
+// command line is refused for good, unsent. kUnanswered is reported (the time-out, or the
+// failed login); a refusal is left to the caller, its reply line in ReplyBuffer.
+SenderAnswer SendMailFrom(const char* sender);
+// "ERROR - SMTP server refused mail from <" + sender + ">" and the reply. Returns -3.
+int RefuseSender(const char* sender);
 // A message whose RETR was answered positively is open until its end mark has been
 // read: its bytes fill the POP3 connection, so no command may go out there. Every open
 // retrieval is ended on every path, by reading it through (RelayMessageData,

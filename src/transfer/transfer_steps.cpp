@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "config/settings.h"
 #include "logging/logging.h"
 #include "protocol/protocol.h"
@@ -29,6 +31,15 @@ void RefuseOverrun(const Retrieval& retrieval) {
                       "ERROR - POP3 server sent data behind the end of the message");
   POP3Abandon();
 }
+
+int ExchangeMailFrom(const char* sender) {
+  CopyText(TransferBuffer, kTransferBufferSize, "MAIL FROM:<");
+  AppendText(TransferBuffer, kTransferBufferSize, sender);
+  AppendText(TransferBuffer, kTransferBufferSize, ">");
+  return SMTPExchange(TransferBuffer);
+}
+
+bool RefusedForNow(int code) { return code >= 400 && code <= 499; }
 
 }  // namespace
 
@@ -82,6 +93,41 @@ int SendAllToSMTP(const char* data, int length) {
     if (SendAll(SMTPConnection, filtered, size) != size) return -1;
   }
   return 0;
+}
+
+int OpenSMTPSession() {
+  const ConnectionSecurity security = {Settings.SMTPSecurity, Settings.SMTPVerifyCertificate, Settings.SMTPCAFile};
+  if (SMTPLogin(Settings.SMTPServerNameOrAddress, Settings.SMTPPort, Settings.SMTPDomain, security) >= 0) return 0;
+  WriteLog(Settings.SMTPServerNameOrAddress, "Mail waiting at POP3 server, but SMTP server refused login.");
+  return -1;
+}
+
+SenderAnswer SendMailFrom(const char* sender) {
+  // Cut, it would name somebody else: refused unsent.
+  if (strlen(sender) + strlen("MAIL FROM:<>") + 2 >= kCommandLineSize) return SenderAnswer::kRefusedForGood;
+  int code = ExchangeMailFrom(sender);
+  // A 421, or a 4xx such as a limit of messages per session, is no word on the sender:
+  // the session ends, and one fresh session is asked once more.
+  if (RefusedForNow(code)) {
+    SMTPLogout();
+    if (OpenSMTPSession() != 0) return SenderAnswer::kUnanswered;
+    code = ExchangeMailFrom(sender);
+  }
+  if (code == -1) {
+    ReportSMTPTimeout();
+    return SenderAnswer::kUnanswered;
+  }
+  if (code >= 250 && code <= 259) return SenderAnswer::kAccepted;
+  return IsRefusalForGood(code) ? SenderAnswer::kRefusedForGood : SenderAnswer::kRefusedForNow;
+}
+
+int RefuseSender(const char* sender) {
+  char text[kSenderSize + 64];
+  CopyText(text, "ERROR - SMTP server refused mail from <");
+  AppendText(text, sender);
+  AppendText(text, ">");
+  ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", text);
+  return -3;
 }
 
 int OpenRetrieval(Retrieval& retrieval, const Account* account, int number, const char* refusal) {
