@@ -1,5 +1,6 @@
 #include "data_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -62,6 +63,15 @@ std::vector<DataRow> Read(const std::string& name, Take take) {
 }  // namespace
 
 std::string DataPath(const std::string& name) { return std::string(POSTWAIN_TEST_DATA) + "/" + name; }
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> pieces;
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = std::min(text.find(separator, start), text.size());
+    pieces.push_back(text.substr(start, end - start));
+  }
+  return pieces;
+}
 
 std::string Escaped(const std::string& bytes) {
   std::string out;

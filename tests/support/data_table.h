@@ -32,6 +32,8 @@ struct DataRow {
 std::string DataPath(const std::string& name);
 std::vector<DataRow> ReadDataRows(const std::string& name);
 std::vector<DataRow> ReadDataBlocks(const std::string& name);
+// The pieces of text between separators ("a||b" is "a", "", "b"; "" is none).
+std::vector<std::string> Split(const std::string& text, char separator);
 // Shows control bytes readably: "+OK\r\n" as +OK\r\n.
 std::string Escaped(const std::string& bytes);
 

@@ -76,9 +76,8 @@ ScriptedServer::ScriptedServer(const std::string& script, std::function<void(con
 
 std::vector<std::string> ScriptedServer::Steps(const std::string& script) {
   std::vector<std::string> steps;
-  for (size_t start = 0, end; start < script.size(); start = end + 1) {
-    end = std::min(script.find('|', start), script.size());
-    std::string step = script.substr(start, end - start), named = NamedStep(step);
+  for (std::string& step : Split(script, '|')) {
+    std::string named = NamedStep(step);
     if (named.empty()) {
       steps.push_back(step);
     } else {
