@@ -14,6 +14,14 @@ namespace {
 
 intptr_t instanceLock = kPlatformFailed;
 
+// Where the system stands. Hosts may call the entry points in any order and from any
+// thread: only the call that moves the state on does the work, so a second start-up
+// cannot free the buffers of a running check and a second shutdown finds nothing to free.
+enum SystemState : int32_t { kStopped, kStarting, kRunning, kStopping };
+std::atomic<int32_t> systemState{kStopped};
+
+bool MoveState(int32_t from, int32_t to) { return systemState.compare_exchange_strong(from, to); }
+
 int DefaultStatusCallback(const char* text) {
   WriteTrace("error", text);
   return 0;
@@ -57,12 +65,18 @@ int FailStartUp() {
   FreeProtocolResources();
   UnlockInstance();
   CloseLogs();
+  systemState = kStopped;
   return -1;
 }
 
 }  // namespace
 
 int32_t PostwainStartUp() {
+  if (!MoveState(kStopped, kStarting)) {
+    // The logs are the running system's; this line is all the refused call does.
+    WriteLog("Postwain", "ERROR - Start-up refused: Postwain runs already in this program, and goes on as it was");
+    return -1;
+  }
   // A host may start the system again after a shutdown in the same process; the checks
   // of that second run must not stop at once.
   ShutdownRequested = 0;
@@ -81,10 +95,12 @@ int32_t PostwainStartUp() {
     FreeSettingsLists();
     return FailStartUp();
   }
+  systemState = kRunning;
   return 0;
 }
 
 int32_t PostwainShutdown() {
+  if (!MoveState(kRunning, kStopping)) return 0;
   ShutdownRequested = 1;
   // A check waiting on a silent server stops now, not at the end of its time-out.
   InterruptNetworkWaits();
@@ -95,5 +111,6 @@ int32_t PostwainShutdown() {
   CloseLogs();
   FreeTransferResources();
   UnlockInstance();
+  systemState = kStopped;
   return 0;
 }

@@ -93,6 +93,27 @@ bool TraceWanted(const char* tag, const void* text) {
   return Settings.CreateTraceLog == 1 && LineBuffer != nullptr && tag != nullptr && text != nullptr;
 }
 
+// Lines come from several threads (the host's, the scheduler's, the notifier's): each is
+// composed in LineBuffer and written while this lock is held, so no two share the buffer
+// or a file slot. Without the lock nothing is written.
+class HeldLogs {
+ public:
+  HeldLogs() : lock_(LogLock()) {
+    if (lock_ != nullptr) PlatformLockMutex(lock_);
+  }
+  ~HeldLogs() {
+    if (lock_ != nullptr) PlatformUnlockMutex(lock_);
+  }
+  bool Held() const { return lock_ != nullptr; }
+
+ private:
+  static PlatformMutex* LogLock() {
+    static PlatformMutex* const lock = PlatformCreateMutex();
+    return lock;
+  }
+  PlatformMutex* lock_;
+};
+
 }  // namespace
 
 int OpenLogs() {
@@ -106,14 +127,19 @@ int OpenLogs() {
   char echo[8];
   echoToStandardOutput = PlatformGetEnvironment(kLogToStandardOutputVariable, echo, sizeof echo) == 0 &&
                          echo[0] == '1' && echo[1] == '\0';
-  LineBuffer = static_cast<char*>(PlatformAllocate(kLineBufferSize));
-  if (LineBuffer == nullptr) return -1;
+  char* buffer = static_cast<char*>(PlatformAllocate(kLineBufferSize));
+  if (buffer == nullptr) return -1;
+  {
+    HeldLogs held;
+    LineBuffer = buffer;
+  }
   WriteLog("Postwain 2.4", "Starting up...");
   return 0;
 }
 
 int CloseLogs() {
   WriteLog("Postwain", "Shutting down...");
+  HeldLogs held;
   PlatformFree(LineBuffer);
   LineBuffer = nullptr;
   return 0;
@@ -121,7 +147,8 @@ int CloseLogs() {
 
 void WriteLog(const char* source, const char* text) {
   bool toFile = Settings.CreateDailyLogs == 1;
-  if ((!toFile && !echoToStandardOutput) || LineBuffer == nullptr || text == nullptr) return;
+  HeldLogs held;
+  if ((!toFile && !echoToStandardOutput) || !held.Held() || LineBuffer == nullptr || text == nullptr) return;
   FormatTimestamp(LineBuffer, kLineBufferSize);
   AppendText(LineBuffer, kLineBufferSize, " ");
   if (source != nullptr) {
@@ -150,7 +177,8 @@ void WriteLog(const char* source, const char* text) {
 }
 
 void WriteTrace(const char* tag, const char* text) {
-  if (!TraceWanted(tag, text)) return;
+  HeldLogs held;
+  if (!held.Held() || !TraceWanted(tag, text)) return;
   BeginTraceLine(tag);
   AppendText(LineBuffer, kLineBufferSize, text);
   size_t length = EndTraceLine(strlen(LineBuffer), true);
@@ -158,7 +186,8 @@ void WriteTrace(const char* tag, const char* text) {
 }
 
 void WriteTraceBlock(const char* tag, const char* data, size_t length) {
-  if (!TraceWanted(tag, data)) return;
+  HeldLogs held;
+  if (!held.Held() || !TraceWanted(tag, data)) return;
   size_t start = BeginTraceLine(tag);
   CopyTextN(LineBuffer + start, kLineBufferSize - start, data, length);
   size_t total = EndTraceLine(strlen(LineBuffer), false);

@@ -8,8 +8,7 @@
 // The switches CreateDailyLogs and CreateTraceLog are read at every call. Logging never
 // reports its own failures: a line that cannot be written is lost. A line longer than
 // LineBuffer holds is cut. Calls made before OpenLogs or after CloseLogs write nothing.
-// There is no lock: only one thread logs at a time (the host thread at start-up and
-// shutdown, the scheduler thread in between).
+// Any thread may log: each line is composed and written whole under one lock.
 #pragma once
 
 #include <cstddef>

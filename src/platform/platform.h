@@ -140,6 +140,13 @@ int PlatformWaitEvent(PlatformEvent* event, uint32_t milliseconds);
 
 int32_t PlatformAtomicExchange(std::atomic<int32_t>* target, int32_t value);
 
+// A lock that one thread at a time holds, kept for the life of the process.
+// PlatformCreateMutex returns nullptr when it cannot be made.
+struct PlatformMutex;
+PlatformMutex* PlatformCreateMutex();
+void PlatformLockMutex(PlatformMutex* mutex);
+void PlatformUnlockMutex(PlatformMutex* mutex);
+
 // ---------------------------------------------------------------------------------------
 // Shared libraries
 

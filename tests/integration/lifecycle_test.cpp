@@ -65,4 +65,34 @@ TEST(Lifecycle, OnlyOnePostwainRunsPerInstance) {
   PlatformCloseNamedEvent(leftOver);
 }
 
+// A host may call the entry points in any order: a start-up while running leaves the
+// running system whole (its buffers, its lock, its logs), a shutdown without a running
+// system does nothing, and the system starts again after a shutdown.
+TEST(Lifecycle, EntryPointsCalledInAnyOrderLeaveTheRunningSystemWhole) {
+  TempInstance instance;
+  std::string lock = instance.Dir() + kDirectorySeparator + "postwain.lock";
+  EXPECT_EQ(PostwainShutdown(), 0);
+  EXPECT_EQ(ShutdownRequested.load(), 0);
+  EXPECT_EQ(instance.DailyLog(), "");
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(PostwainStartUp(), 0);
+    auto buffers = [] { return std::vector<char*>{CommandBuffer, ReplyBuffer, TransferBuffer, MessageIdTable[0]}; };
+    std::vector<char*> running = buffers();
+    EXPECT_EQ(PostwainStartUp(), -1);
+    EXPECT_EQ(buffers(), running);
+    EXPECT_EQ(std::count(running.begin(), running.end(), nullptr), 0);
+    EXPECT_EQ(PlatformFileIsLocked(lock.c_str()), 1);
+    WriteLog("s", "still logging");
+    PostwainShutdown();
+    PostwainShutdown();
+    EXPECT_EQ(PlatformFileIsLocked(lock.c_str()), 0);
+  }
+  ShutdownRequested = 0;
+  std::string log = instance.DailyLog();
+  EXPECT_EQ(CountOf(log, "Postwain: ERROR - Start-up refused: Postwain runs already in this program, and goes on as it was\r\n"), 2);
+  EXPECT_EQ(CountOf(log, " s: still logging\r\n"), 2);
+  EXPECT_EQ(CountOf(log, "Starting up...\r\n"), 2);
+  EXPECT_EQ(CountOf(log, "Shutting down...\r\n"), 2);
+}
+
 }  // namespace

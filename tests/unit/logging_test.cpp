@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "config/settings.h"
 #include "process/process.h"
@@ -93,6 +95,27 @@ TEST(Logging, FileSlotsAndNoLogsInACutPath) {
   WriteTrace("t", "dropped");
   CloseLogs();
   EXPECT_TRUE(std::filesystem::is_empty(longName));
+}
+
+// Two threads logging at once: every line of the daily log and of the trace is whole
+// (long lines, so that composing one takes a while).
+TEST(Logging, LinesFromTwoThreadsStayWhole) {
+  TempInstance instance;
+  ASSERT_EQ(OpenLogs(), 0);
+  Settings.CreateTraceLog = 1;
+  const std::string pop(20000, 'p'), smtp(20000, 's');
+  std::thread other([&pop] {
+    for (int i = 0; i < 200; ++i) WriteTrace("<<POP3", pop.c_str());
+  });
+  for (int i = 0; i < 200; ++i) WriteLog("smtp", smtp.c_str());
+  other.join();
+  CloseLogs();
+  std::istringstream log(instance.DailyLog() + instance.Trace());
+  int whole = 0;
+  for (std::string line; std::getline(log, line);) {
+    whole += line.ends_with(" smtp: " + smtp + "\r") || line.ends_with(" <<POP3  " + pop + "\r");
+  }
+  EXPECT_EQ(whole, 400);
 }
 
 }  // namespace

@@ -88,3 +88,11 @@ int PlatformWaitEvent(PlatformEvent* event, uint32_t milliseconds) {
 }
 
 int32_t PlatformAtomicExchange(std::atomic<int32_t>* target, int32_t value) { return target->exchange(value); }
+
+struct PlatformMutex {
+  std::mutex mutex;
+};
+
+PlatformMutex* PlatformCreateMutex() { return new (std::nothrow) PlatformMutex{}; }
+void PlatformLockMutex(PlatformMutex* mutex) { mutex->mutex.lock(); }
+void PlatformUnlockMutex(PlatformMutex* mutex) { mutex->mutex.unlock(); }

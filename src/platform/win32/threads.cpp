@@ -65,3 +65,16 @@ static_assert(sizeof(std::atomic<int32_t>) == sizeof(LONG), "the flag is exchang
 int32_t PlatformAtomicExchange(std::atomic<int32_t>* target, int32_t value) {
   return InterlockedExchange(reinterpret_cast<volatile LONG*>(target), value);
 }
+
+struct PlatformMutex {
+  CRITICAL_SECTION section;
+};
+
+PlatformMutex* PlatformCreateMutex() {
+  PlatformMutex* made = new (std::nothrow) PlatformMutex{};
+  if (made != nullptr) InitializeCriticalSection(&made->section);
+  return made;
+}
+
+void PlatformLockMutex(PlatformMutex* mutex) { EnterCriticalSection(&mutex->section); }
+void PlatformUnlockMutex(PlatformMutex* mutex) { LeaveCriticalSection(&mutex->section); }
