@@ -476,8 +476,9 @@ int PlatformListFiles(const char* directory, void (*visit)(const char* name, voi
 long PlatformReadWholeFile(const char* path, char** content);
 // Returns 0, or -1.
 int PlatformDeleteFile(const char* path);
-// Gives a file a new name in the same file system (a file of that name is replaced).
-// Returns 0, or -1.
+// Gives a file a new name in the same file system (a file of that name is replaced), and
+// makes the new name itself last a crash (POSIX: the directory is flushed too). Returns
+// 0, or -1 (also when the new name may not outlast a crash).
 int PlatformRenameFile(const char* from, const char* to);
 
 // ---------------------------------------------------------------------------------------

@@ -16,8 +16,9 @@ namespace {
 constexpr int kMaxJournalledMessages = 100000;
 // The longest record line: "refused ", the identifier, a blank, the answer, CR LF.
 constexpr size_t kRecordSize = 16 + kUniqueIdSize + kRefusalAnswerSize;
-// First line: the fixed words, user, server and port.
-constexpr size_t kHeaderSize = 64 + sizeof(Account::UserName) + sizeof(Account::ServerName);
+// First line: the fixed words, user, server, port and what the account delivers to.
+constexpr size_t kHeaderSize =
+    64 + sizeof(Account::UserName) + sizeof(Account::ServerName) + sizeof(Account::Alias) + sizeof(Account::Domain);
 // No honest journal is larger: one record per listed message.
 constexpr long kMaxFileSize = static_cast<long>(kHeaderSize + kMaxJournalledMessages * kRecordSize);
 
@@ -152,14 +153,15 @@ bool Kept(const Entry& entry, bool keepDeleted) {
 }
 
 // Writes the header and the records to keep into a temporary file, flushes it and
-// renames it over the journal; with nothing to keep the journal goes.
-void Rewrite(bool keepDeleted) {
+// renames it over the journal; with nothing to keep the journal goes. Returns false
+// after reporting a failure.
+bool Rewrite(bool keepDeleted) {
   int kept = 0;
   for (int i = 0; i < journal.count; ++i) kept += Kept(journal.entries[i], keepDeleted) ? 1 : 0;
   if (kept == 0) {
     PlatformDeleteFile(journal.path);
     journal.onDisk = false;
-    return;
+    return true;
   }
   char temporary[kPathSize];
   CopyText(temporary, journal.path);
@@ -176,10 +178,11 @@ void Rewrite(bool keepDeleted) {
   if (file >= 0) PlatformCloseFile(file);
   if (written && PlatformRenameFile(temporary, journal.path) == 0) {
     journal.onDisk = true;
-    return;
+    return true;
   }
   PlatformDeleteFile(temporary);
   ReportWriteFailure();
+  return false;
 }
 
 // Sets the mark of message number and makes the journal say so before this returns.
@@ -224,9 +227,11 @@ int ApplyRecord(const char* line) {
   return 1;
 }
 
-// Applies the file's records. Returns 1 when the file must be rewritten (records of
-// messages no longer listed, a last line cut by a crash), 0 when not, -1 when damaged.
-int ApplyRecords(const char* content, long length) {
+// Applies the records of a file that begins with header. Returns 1 when the file must
+// be rewritten (records of messages no longer listed, damaged lines, a last line cut by
+// a crash), 0 when not, -1 when it is not that journal. Counts the damaged lines, which
+// are left out: one bad line must not cost the other records.
+int ApplyRecords(const char* content, long length, const char* header, int* damaged) {
   bool rewrite = false;
   bool first = true;
   for (long at = 0; at < length;) {
@@ -235,29 +240,39 @@ int ApplyRecords(const char* content, long length) {
     size_t size = static_cast<size_t>(end - (content + at));
     if (size > 0 && content[at + static_cast<long>(size) - 1] == '\r') --size;
     char line[kHeaderSize];
-    if (size >= sizeof line || memchr(content + at, '\0', size) != nullptr) return -1;
-    memcpy(line, content + at, size);
-    line[size] = '\0';
+    bool readable = size < sizeof line && memchr(content + at, '\0', size) == nullptr;
+    if (readable) {
+      memcpy(line, content + at, size);
+      line[size] = '\0';
+    }
     at = end - content + 1;
     if (first) {
-      if (strcmp(line, journal.header) != 0) return -1;
+      if (!readable || strcmp(line, header) != 0) return -1;
       first = false;
       continue;
     }
-    int applied = ApplyRecord(line);
-    if (applied < 0) return -1;
-    if (applied == 0) rewrite = true;
+    int applied = readable ? ApplyRecord(line) : -1;
+    if (applied < 0) ++*damaged;
+    if (applied <= 0) rewrite = true;
   }
   return rewrite ? 1 : 0;
 }
 
-void SetAside() {
+void ReportDamagedLines(const char* path, int damaged) {
+  char text[kPathSize + 160] = "WARNING - The delivery journal ";
+  AppendText(text, path);
+  AppendFormat(text, sizeof text, " has %d damaged line%s, left out; the message%s named may be delivered again.",
+               damaged, damaged == 1 ? "" : "s", damaged == 1 ? " it" : "s they");
+  WriteLog(SourceOf(journal.account).text, text);
+}
+
+void SetAside(const char* path) {
   char damaged[kPathSize];
-  CopyText(damaged, journal.path);
+  CopyText(damaged, path);
   // Not renamed when the name does not fit: the next record replaces the file anyway.
-  if (AppendText(damaged, ".damaged") == 0) PlatformRenameFile(journal.path, damaged);
+  if (AppendText(damaged, ".damaged") == 0) PlatformRenameFile(path, damaged);
   char text[3 * kPathSize] = "ERROR - The delivery journal ";
-  AppendText(text, journal.path);
+  AppendText(text, path);
   AppendText(text, " is damaged; set aside as ");
   AppendText(text, damaged);
   AppendText(text, ". The messages it named may be delivered again.");
@@ -266,37 +281,22 @@ void SetAside() {
   journal.onDisk = false;
 }
 
-// The first line, which names the account.
-void ComposeHeader(const Account* account, char (&header)[kHeaderSize]) {
+// The first line, which names the account: its mailbox and what it delivers to, so two
+// accounts on one mailbox each keep their own records. Journals of earlier versions
+// named the mailbox only (withTarget false).
+void ComposeHeader(const Account* account, bool withTarget, char (&header)[kHeaderSize]) {
   CopyText(header, "Postwain delivery journal of ");
   AppendText(header, account->UserName);
   AppendText(header, " at ");
   AppendText(header, account->ServerName);
   AppendFormat(header, sizeof header, " port %d", static_cast<int>(account->Port));
+  if (!withTarget) return;
+  AppendText(header, account->SingleUser == 1 ? " for " : " for domain ");
+  AppendText(header, account->SingleUser == 1 ? account->Alias : account->Domain);
 }
 
-void ReadJournalFile() {
-  char* content = nullptr;
-  long length = PlatformReadWholeFile(journal.path, &content);
-  journal.onDisk = length > 0;
-  if (length <= 0) {
-    PlatformFree(content);
-    return;
-  }
-  int verdict = length > kMaxFileSize ? -1 : ApplyRecords(content, length);
-  PlatformFree(content);
-  if (verdict < 0) {
-    SetAside();
-  } else if (verdict > 0) {
-    Rewrite(true);
-  }
-}
-
-}  // namespace
-
-int JournalFilePath(const Account* account, char* path, size_t size) {
-  char header[kHeaderSize];
-  ComposeHeader(account, header);
+// The file of a journal with that first line. Returns 0, or -1 (path empty).
+int PathOfHeader(const char* header, char* path, size_t size) {
   CopyText(path, size, ModuleDirectory);
   if (AppendFormat(path, size, "%cjournal-%016llx.txt", kDirectorySeparator,
                    static_cast<unsigned long long>(HashText(kTextHashStart, header))) == 0) {
@@ -306,12 +306,57 @@ int JournalFilePath(const Account* account, char* path, size_t size) {
   return -1;
 }
 
+// Applies the journal at path whose first line is header. Returns false when there is
+// none; true when it was read (records of a damaged file are dropped, the file set
+// aside). rewrite says whether the file should be written anew.
+bool ReadFileAt(const char* path, const char* header, bool* rewrite) {
+  char* content = nullptr;
+  long length = PlatformReadWholeFile(path, &content);
+  if (length <= 0) {
+    PlatformFree(content);
+    return false;
+  }
+  int damaged = 0;
+  int verdict = length > kMaxFileSize ? -1 : ApplyRecords(content, length, header, &damaged);
+  PlatformFree(content);
+  if (verdict < 0) SetAside(path);
+  if (damaged > 0) ReportDamagedLines(path, damaged);
+  *rewrite = verdict > 0;
+  return verdict >= 0;
+}
+
+// Reads the account's journal. Where it has none yet, a journal of an earlier version for
+// the same mailbox is taken over (written anew under this account's name, the old file
+// removed), so that an upgrade delivers nothing twice; the first account on the mailbox
+// takes it, as it was the one that delivered those messages.
+void ReadJournalFile() {
+  bool rewrite = false;
+  journal.onDisk = ReadFileAt(journal.path, journal.header, &rewrite);
+  if (journal.onDisk) {
+    if (rewrite) Rewrite(true);
+    return;
+  }
+  char header[kHeaderSize];
+  char path[kPathSize];
+  ComposeHeader(journal.account, false, header);
+  if (PathOfHeader(header, path, sizeof path) != 0 || PlatformFileExists(path) != 1) return;
+  if (ReadFileAt(path, header, &rewrite) && Rewrite(true)) PlatformDeleteFile(path);
+}
+
+}  // namespace
+
+int JournalFilePath(const Account* account, char* path, size_t size) {
+  char header[kHeaderSize];
+  ComposeHeader(account, true, header);
+  return PathOfHeader(header, path, size);
+}
+
 void BeginAccountJournal(const Account* account) {
   FreeLogin();
   journal.account = account;
   journal.noListingSaid = false;
   journal.writeFailureSaid = false;
-  ComposeHeader(account, journal.header);
+  ComposeHeader(account, true, journal.header);
   JournalFilePath(account, journal.path, sizeof journal.path);
 }
 

@@ -15,24 +15,32 @@
 // the server no longer lists goes at the next login. So the journal never holds more
 // records than the mailbox holds messages.
 //
-// The file: ModuleDirectory + "/journal-" + 16 hex digits computed from the account's
-// user, server and port + ".txt" (two accounts never share one: its first line names
-// the account, and a file that names another is not used). First line
-// "Postwain delivery journal of " + user + " at " + server + " port " + port, then
+// The file: ModuleDirectory + "/journal-" + 16 hex digits computed from the first line +
+// ".txt" (two accounts never share one: its first line names the account, and a file that
+// names another is not used). First line "Postwain delivery journal of " + user + " at " +
+// server + " port " + port + " for " + Alias (single-user) or " for domain " + Domain:
+// two accounts on one mailbox each deliver every message once. A journal of the form
+// without " for ..." (earlier versions) is taken over, where the account has none yet, by
+// the first account of that mailbox, and then removed. Then
 // "delivered " + id or "refused " + id + " " + answer, every line ending in CR LF.
 // Every login reads the whole file. A record is appended in one write and flushed: a
 // crash in the middle of it leaves at most a last line without its line end, which counts
 // as not written, so only the message being recorded (not yet deleted) may come again,
 // as after a crash just before the write. The file is rewritten (to a temporary file,
-// flushed, then renamed over it) whenever records go or it is first made. A file of any
-// other form is set aside as ".damaged" with an error line: the check goes on as if there
-// were none, which costs at worst a duplicate, never a message.
+// flushed, then renamed over it, the directory flushed too) whenever records go or it is
+// first made. A line that is no record is left out with one warning for the file, the
+// other records kept; a file with another first line or of an impossible size is set
+// aside as ".damaged" with an error line: the check goes on as if there were none, which
+// costs at worst a duplicate, never a message.
 //
 // Daily log lines (source: the account's, SourceOf):
 //   "No delivery journal for this account: the POP3 server gave no usable UIDL list."
 //     (once per account and check)
 //   "ERROR - The delivery journal " + path + " is damaged; set aside as " + path +
 //     ".damaged. The messages it named may be delivered again."
+//   "WARNING - The delivery journal " + path + " has 1 damaged line, left out; the message
+//     it named may be delivered again." (or "has N damaged lines, ...; the messages they
+//     named ...")
 //   "ERROR - Cannot write the delivery journal " + path + "; a crash may deliver a message
 //     twice." (once per account and check)
 //   "ERROR - The POP3 server's UIDL list did not end."

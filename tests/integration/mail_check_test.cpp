@@ -98,7 +98,7 @@ TEST(MailCheck, Scenarios) {
 }
 
 // Account 1's journal is somebody else's; account 2's holds a delivered and a refused
-// message, one the server no longer lists, and a last record cut by a crash; account 3's
+// message, one the server no longer lists, a damaged line and a last record cut by a crash; account 3's
 // server gives two messages one identifier, which its journal names as delivered.
 TEST(MailCheck, AJournalThatIsDamagedCutOrUnsureCostsAtWorstADuplicate) {
   MailEnvironment environment;
@@ -113,10 +113,11 @@ TEST(MailCheck, AJournalThatIsDamagedCutOrUnsureCostsAtWorstADuplicate) {
     char path[kPathSize];
     JournalFilePath(&environment.AddAccount(servers[i]->Port()), path, sizeof path);
     paths[i] = path;
-    headers[i] = "Postwain delivery journal of bob at localhost port " + std::to_string(servers[i]->Port()) + "\r\n";
+    headers[i] = "Postwain delivery journal of bob at localhost port " + std::to_string(servers[i]->Port()) +
+                 " for alice@local.example\r\n";
   }
   std::ofstream(paths[0], std::ios::binary) << headers[1];
-  std::ofstream(paths[1], std::ios::binary) << headers[1] + "delivered id-a\r\nrefused id-c 552 too big\r\ndelivered id-x\r\ndelivered id-b";
+  std::ofstream(paths[1], std::ios::binary) << headers[1] + "delivered id-a\r\nrefused id-c 552 too big\r\ndelivered\x01id-q\r\ndelivered id-x\r\ndelivered id-b";
   std::ofstream(paths[2], std::ios::binary) << headers[2] + "delivered id-a\r\n";
   EXPECT_EQ(RunMailCheck(), 0);
   for (ScriptedServer* server : {&one, &two, &three, &smtp}) EXPECT_TRUE(server->Done());
@@ -128,11 +129,37 @@ TEST(MailCheck, AJournalThatIsDamagedCutOrUnsureCostsAtWorstADuplicate) {
   for (const std::string& line :
        {"ERROR - The delivery journal " + paths[0] + " is damaged; set aside as " + paths[0] + ".damaged.",
         std::string("Message number 1 was delivered before; deleted without delivering it again."),
+        "WARNING - The delivery journal " + paths[1] + " has 1 damaged line, left out; the message it named may be delivered again.",
         std::string("Message number 3 left on the POP3 server, refused for good by the SMTP server: 552 too big"),
         std::string("No delivery journal for this account: the POP3 server gave no usable UIDL list."),
         std::string("Mail check finished: 4 delivered, 0 failed, 1 left on the server, 1 duplicates")}) {
     EXPECT_EQ(CountOf(log, line), 1) << line << "\n" << log;
   }
+}
+
+// Two accounts copy one mailbox to alice and to carol, mail kept on the server: each
+// delivers the message once. A journal of the mailbox from before journals named their
+// account is taken over by the first account, so the upgrade delivers nothing twice.
+TEST(MailCheck, TwoAccountsOnOneMailboxEachDeliverEveryMessageOnce) {
+  MailEnvironment environment;
+  Settings.DoNotDeleteRemoteMail = 1;
+  ScriptedServer pop3("login 2|retr 2|logout|login 2|retr 1|retr 2|logout|login 2|logout|login 2|logout");
+  ScriptedServer smtp("helo|deliver|deliver postmaster@local.example carol@local.example|"
+                      "deliver postmaster@local.example carol@local.example|quit");
+  Settings.SMTPPort = smtp.Port();
+  environment.AddAccount(pop3.Port(), "alice@local.example");
+  environment.AddAccount(pop3.Port(), "carol@local.example");
+  const std::string header = "Postwain delivery journal of bob at localhost port " + std::to_string(pop3.Port());
+  char old[kPathSize];
+  snprintf(old, sizeof old, "%s/journal-%016llx.txt", environment.instance.Dir().c_str(),
+           static_cast<unsigned long long>(HashText(kTextHashStart, header.c_str())));
+  std::ofstream(old, std::ios::binary) << header + "\r\ndelivered id-a\r\n";
+  EXPECT_EQ(RunMailCheck(), 0);
+  EXPECT_EQ(RunMailCheck(), 0);
+  for (ScriptedServer* server : {&pop3, &smtp}) EXPECT_TRUE(server->Done());
+  EXPECT_FALSE(std::filesystem::exists(old));
+  EXPECT_EQ(Journals(environment.instance.Dir()), header + " for alice@local.example\r\ndelivered id-a\r\ndelivered id-b\r\n" +
+                                                      header + " for carol@local.example\r\ndelivered id-a\r\ndelivered id-b\r\n");
 }
 
 }  // namespace

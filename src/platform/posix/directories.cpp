@@ -79,7 +79,22 @@ long PlatformReadWholeFile(const char* path, char** content) {
 
 int PlatformDeleteFile(const char* path) { return unlink(path) == 0 ? 0 : -1; }
 
-int PlatformRenameFile(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : -1; }
+int PlatformRenameFile(const char* from, const char* to) {
+  if (rename(from, to) != 0) return -1;
+  // The new name is an entry of the directory: until that is on disk a crash may bring
+  // back the old file.
+  char directory[kPathSize];
+  CopyText(directory, to);
+  char* slash = strrchr(directory, '/');
+  if (slash == nullptr) CopyText(directory, ".");
+  else if (slash == directory) slash[1] = '\0';
+  else *slash = '\0';
+  int handle = open(directory, O_RDONLY | O_DIRECTORY);
+  if (handle < 0) return -1;
+  int flushed = fsync(handle);
+  close(handle);
+  return flushed == 0 ? 0 : -1;
+}
 
 int PlatformCanonicalPath(const char* path, char* canonical, size_t size) {
   char* resolved = realpath(path, nullptr);

@@ -97,7 +97,7 @@ long PlatformReadWholeFile(const char* path, char** content) {
 int PlatformDeleteFile(const char* path) { return DeleteFileA(path) ? 0 : -1; }
 
 int PlatformRenameFile(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
 }
 
 int PlatformCanonicalPath(const char* path, char* canonical, size_t size) {
