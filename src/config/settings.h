@@ -120,7 +120,18 @@ int FileLastWriteTime(const char* path, uint64_t* time);
 // it. Each line goes to report with context; returns their number (0 without a file).
 constexpr size_t kSettingsFindingSize = 512;
 int CheckSettingsFile(void (*report)(const char* finding, void* context), void* context);
-// Writes each finding to the daily log: "WARNING - " + finding, source "Postwain.ini".
+// One line per setting as loaded (Settings) that no mail check can work with, each
+// "[Section] Key=value: what is wrong" or "[Section] Key: what is wrong": no SMTPDomain or
+// SMTPServerNameOrAddress (then no mail check runs), a time-out of 0 or less, an hour outside 0-23, a minute
+// outside 0-59, a port outside 1-65535, an Individual account without Alias, a Group
+// account without Domain, a CAFile that cannot be read, a Security word not known. Each
+// goes to report with context; returns their number.
+int CheckSettingsWork(void (*report)(const char* problem, void* context), void* context);
+// At each mail check that cannot run: the daily log line of CheckSettingsWork for the
+// missing SMTPDomain or SMTPServerNameOrAddress.
+void LogMissingSMTPServer();
+// Writes each finding to the daily log: "WARNING - " + finding, then each problem of
+// CheckSettingsWork: "ERROR - " + problem; source "Postwain.ini".
 void WarnAboutSettings();
 
 // Turns a stored password into plain text (at most size - 1 bytes). Two stored characters

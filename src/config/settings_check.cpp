@@ -308,6 +308,96 @@ void CheckSections(Check& check, char* sections, char* keys) {
   }
 }
 
+// The settings as loaded that no mail check could work with.
+struct WorkCheck {
+  void (*report)(const char* problem, void* context);
+  void* context;
+  int problems;
+};
+
+void ReportWork(WorkCheck& check, const char* where, const char* problem) {
+  char text[kSettingsFindingSize];
+  CopyText(text, where);
+  AppendText(text, ": ");
+  AppendText(text, problem);
+  check.report(text, check.context);
+  ++check.problems;
+}
+
+bool KeyEndsWith(const char* key, const char* end) {
+  size_t length = strlen(key), endLength = strlen(end);
+  return length >= endLength && EqualsNoCase(key + length - endLength, end);
+}
+
+// The numbers of [SMTP] and [Schedule] by the range that works.
+void CheckGlobalNumbers(WorkCheck& check) {
+  for (size_t i = 0; i < kSettingsFieldCount; ++i) {
+    const SettingsField& row = kSettingsFields[i];
+    if (row.kind != FieldKind::Number) continue;
+    int32_t value = *NumberField(row, &Settings);
+    const char* problem = nullptr;
+    if (KeyEndsWith(row.key, "Hour") && (value < 0 || value > 23)) problem = "an hour is 0 to 23";
+    if (KeyEndsWith(row.key, "Minute") && (value < 0 || value > 59)) problem = "a minute is 0 to 59";
+    if (EqualsNoCase(row.key, "TimeOut") && value <= 0) problem = "a time-out is 1 second or more";
+    if (EqualsNoCase(row.key, "Port") && (value < 1 || value > 65535)) problem = "a port is 1 to 65535";
+    if (problem == nullptr) continue;
+    char where[kShownSize + 64];
+    snprintf(where, sizeof where, "[%s] %s=%d", row.section, row.key, static_cast<int>(value));
+    ReportWork(check, where, problem);
+  }
+}
+
+// Security and CAFile of [SMTP] or of an account (section).
+void CheckConnection(WorkCheck& check, const char* section, int32_t security, const char* caFile) {
+  char where[kShownSize + 64];
+  if (security == kSecurityUnknown) {
+    snprintf(where, sizeof where, "[%s] Security", section);
+    ReportWork(check, where, "none of None, SSL, STARTTLS; the server is not contacted");
+  }
+  char* content = nullptr;
+  if (caFile[0] != '\0' && PlatformReadWholeFile(caFile, &content) < 0) {
+    char shown[kShownSize];
+    CopyText(shown, caFile);
+    snprintf(where, sizeof where, "[%s] CAFile=%s", section, shown);
+    ReportWork(check, where, "cannot be read; no TLS connection can be checked with it");
+  }
+  PlatformFree(content);
+}
+
+void CheckAccounts(WorkCheck& check) {
+  int number = 0;
+  for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next) {
+    char section[32];
+    snprintf(section, sizeof section, "Account%d", ++number);
+    char where[64];
+    if (account->Port < 1 || account->Port > 65535) {
+      snprintf(where, sizeof where, "[%s] Port=%d", section, static_cast<int>(account->Port));
+      ReportWork(check, where, "a port is 1 to 65535");
+    }
+    snprintf(where, sizeof where, "[%s] %s", section, account->SingleUser == 1 ? "Alias" : "Domain");
+    if (account->SingleUser == 1 && account->Alias[0] == '\0') {
+      ReportWork(check, where, "missing: an Individual account delivers all mail to its Alias");
+    }
+    if (account->SingleUser != 1 && account->Domain[0] == '\0') {
+      ReportWork(check, where, "missing: a Group account delivers to the addresses of its Domain");
+    }
+    CheckConnection(check, section, account->Security, account->CAFile);
+  }
+}
+
+void LogProblem(const char* problem, void*) {
+  char text[kSettingsFindingSize + 16] = "ERROR - ";
+  AppendText(text, problem);
+  WriteLog(kSettingsFileName, text);
+}
+
+// Without the local server's name and domain no mail check runs.
+void CheckSMTPServer(WorkCheck& check) {
+  constexpr char kProblem[] = "missing; no mail check runs without it";
+  if (Settings.SMTPServerNameOrAddress[0] == '\0') ReportWork(check, "[SMTP] SMTPServerNameOrAddress", kProblem);
+  if (Settings.SMTPDomain[0] == '\0') ReportWork(check, "[SMTP] SMTPDomain", kProblem);
+}
+
 void LogFinding(const char* finding, void*) {
   char text[kSettingsFindingSize + 16] = "WARNING - ";
   AppendText(text, finding);
@@ -330,4 +420,21 @@ int CheckSettingsFile(void (*report)(const char* finding, void* context), void* 
   return check.findings;
 }
 
-void WarnAboutSettings() { CheckSettingsFile(LogFinding, nullptr); }
+int CheckSettingsWork(void (*report)(const char* problem, void* context), void* context) {
+  WorkCheck check{report, context, 0};
+  CheckSMTPServer(check);
+  CheckGlobalNumbers(check);
+  CheckConnection(check, "SMTP", Settings.SMTPSecurity, Settings.SMTPCAFile);
+  CheckAccounts(check);
+  return check.problems;
+}
+
+void LogMissingSMTPServer() {
+  WorkCheck check{LogProblem, nullptr, 0};
+  CheckSMTPServer(check);
+}
+
+void WarnAboutSettings() {
+  CheckSettingsFile(LogFinding, nullptr);
+  CheckSettingsWork(LogProblem, nullptr);
+}

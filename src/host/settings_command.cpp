@@ -73,6 +73,9 @@ void PrintFinding(const char* finding, void* path) { printf("%s: %s\n", static_c
 int CheckSettings(const char* path) {
   if (CheckSettingsReadable(path) != 0) return 1;
   int findings = WarnAboutByteOrderMark(path) + CheckSettingsFile(PrintFinding, const_cast<char*>(path));
+  LoadSettings();
+  findings += CheckSettingsWork(PrintFinding, const_cast<char*>(path));
+  FreeSettingsLists();
   if (findings == 0) printf("%s: nothing found\n", path);
   return findings == 0 ? 0 : 1;
 }

@@ -237,7 +237,10 @@ void LogSummary(uint32_t started) {
 
 int RunMailCheck() {
   LastMailCheck = MailCheckTally{};
-  if (Settings.SMTPServerNameOrAddress[0] == '\0' || Settings.SMTPDomain[0] == '\0') return 0;
+  if (Settings.SMTPServerNameOrAddress[0] == '\0' || Settings.SMTPDomain[0] == '\0') {
+    LogMissingSMTPServer();  // at every due check: nothing else would say why no mail moves
+    return 0;
+  }
   uint32_t started = PlatformTickCount();
   GatewaySender[0] = '\0';
   MessageIdCount = 0;

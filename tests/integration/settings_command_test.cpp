@@ -63,9 +63,10 @@ TEST(Commands, PasswordGivesTheStoredFormThatSettingsReadsAndHides) {
   }
 
   TempInstance instance;
-  instance.WriteSettings("[Postwain]\r\nVersion=1\r\n[InternetAccess]\r\nDialUpUserPassword=" + stored.out +
+  instance.WriteSettings("[Postwain]\r\nVersion=1\r\n[SMTP]\r\nSMTPServerNameOrAddress=mail.local\r\n"
+                         "SMTPDomain=example.org\r\n[InternetAccess]\r\nDialUpUserPassword=" + stored.out +
                          "[AccountList]\r\nNumberOfAccounts=1\r\n[Account1]\r\nServerName=pop.example.net\r\n"
-                         "Password=" + stored.out + "Type=I\r\n[DeliveredTo]\r\n1=prefix-\r\n"
+                         "Password=" + stored.out + "Type=I\r\nAlias=alice@example.org\r\n[DeliveredTo]\r\n1=prefix-\r\n"
                          "[SpecialActions]\r\nabuse@example.org=exclude");
   Outcome run = Postwain("settings --home '" + instance.Dir() + "'");
   EXPECT_EQ(run.status, 0);

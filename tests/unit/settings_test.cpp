@@ -126,6 +126,12 @@ TEST(LoadSettings, WholeFilesOfBothLayouts) {
     CheckSettingsFile([](const char* finding, void* all) { static_cast<std::vector<std::string>*>(all)->push_back(finding); },
                       &findings);
     EXPECT_EQ(findings, row.All("finding"));
+    if (!row.All("error").empty()) {
+      std::vector<std::string> errors;
+      CheckSettingsWork([](const char* error, void* all) { static_cast<std::vector<std::string>*>(all)->push_back(error); },
+                        &errors);
+      EXPECT_EQ(errors, row.All("error"));
+    }
     for (size_t i = 0; i < kSettingsFieldCount; ++i) {
       std::string shown = Shown(kSettingsFields[i], &Settings);
       EXPECT_TRUE(shown != "stale" && shown != "-7") << kSettingsFields[i].name << " was not set";
