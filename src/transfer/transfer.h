@@ -147,7 +147,8 @@ int OpenRetrieval(Retrieval& retrieval, const Account* account, int number, cons
 // Takes the next bytes of the open message into at (room bytes, 1 or more), never one
 // behind its end mark; the retrieval is closed once they end the message. Returns the
 // count (0 for a closed retrieval), or -1 when data stopped arriving (reported, and the
-// login ended). Bytes behind the end mark are reported and end the login.
+// login ended without QUIT), or after a stop request has not moved for a second (the
+// same, unreported). Bytes behind the end mark are reported and end the login.
 int ReadRetrieval(Retrieval& retrieval, char* at, int room);
 // Reads an open retrieval through to its end mark, throwing the bytes away. Returns 0,
 // or -2 when data stopped arriving (the login is ended).

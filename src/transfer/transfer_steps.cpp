@@ -2,6 +2,8 @@
 
 #include "config/settings.h"
 #include "logging/logging.h"
+#include "platform/platform.h"
+#include "process/process.h"
 #include "protocol/protocol.h"
 #include "transfer/journal.h"
 #include "transfer/outgoing_data.h"
@@ -11,6 +13,8 @@
 
 namespace {
 
+// A message whose data has not moved this long (milliseconds) after a stop request ends.
+constexpr uint32_t kStalledAfterStop = 1000;
 // Bytes the envelope-line test looks at.
 constexpr int kEnvelopeProbeLength = 5;
 
@@ -40,6 +44,18 @@ int ExchangeMailFrom(const char* sender) {
 }
 
 bool RefusedForNow(int code) { return code >= 400 && code <= 499; }
+
+// Waits up to TimeOut for message data, in waits of a second: the transport does not cut
+// the waits of a message in flight, so a stop request is looked at here, and ends a
+// message whose data has not moved for a second. Returns the count, or 0.
+int ReceiveMessageData(char* at, int room) {
+  uint32_t started = PlatformTickCount();
+  for (int waited = 1;; ++waited) {
+    int got = ReceiveData(POP3Connection, at, room, 1);
+    if (got > 0 || waited >= Settings.TimeOut || ConnectionEndReported(POP3Connection)) return got;
+    if (ShutdownRequested.load() != 0 && PlatformTickCount() - started >= kStalledAfterStop) return 0;
+  }
+}
 
 }  // namespace
 
@@ -152,9 +168,11 @@ int OpenRetrieval(Retrieval& retrieval, const Account* account, int number, cons
 
 int ReadRetrieval(Retrieval& retrieval, char* at, int room) {
   if (!retrieval.open) return 0;
-  int got = ReceiveData(POP3Connection, at, room, Settings.TimeOut);
+  int got = ReceiveMessageData(at, room);
   if (got < 1) {
-    LosePOP3Step(retrieval.account);
+    // Stopped, the message stays on the server whole: no wait ran out.
+    if (ShutdownRequested.load() == 0) ReportPOP3Timeout(retrieval.account);
+    POP3Abandon();
     retrieval.open = false;
     return -1;
   }
