@@ -241,6 +241,7 @@ int SelectRecipients(const Account& account, const HeaderText& header) {
           Counted(SendRcptToRecipient(account, header), RecipientCount) &&
           Counted(SendReceivedForRecipient(account, header), RecipientCount);
   if (going && RecipientCount == 0) going = Counted(SendVisibleRecipients(account, header, 1), RecipientCount);
+  ForgetRefusedRecipients();
   if (!going) return -1;
   if (RecipientCount == 0) return SendToPostmaster();
   return 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "logging/logging.h"
+#include "platform/platform.h"
 #include "transfer/delivered_copies.h"
 #include "transfer/header_fields.h"
 #include "transfer/transfer.h"
@@ -18,6 +19,31 @@ namespace {
 // one out of step) means the message must be tried again whole, since delivered now to
 // the others this address would never get it.
 enum class Outcome { kAccepted, kDropped, kTryLater };
+
+// A recipient of the current message that the SMTP server refused for good: asked once,
+// however many fields name it.
+struct RefusedRecipient {
+  RefusedRecipient* next;
+  char address[1];  // as long as the address
+};
+RefusedRecipient* Refused = nullptr;
+
+bool WasRefused(const char* recipient) {
+  for (const RefusedRecipient* entry = Refused; entry != nullptr; entry = entry->next) {
+    if (EqualsNoCase(entry->address, recipient)) return true;
+  }
+  return false;
+}
+
+// Out of memory the recipient is not noted, and only asked again.
+void NoteRefused(const char* recipient) {
+  size_t length = strlen(recipient);
+  auto* entry = static_cast<RefusedRecipient*>(PlatformAllocate(sizeof(RefusedRecipient) + length));
+  if (entry == nullptr) return;
+  memcpy(entry->address, recipient, length + 1);
+  entry->next = Refused;
+  Refused = entry;
+}
 
 const char* TraceTagFor(const char* fieldName) {
   char first = LowerAscii(fieldName[0]);
@@ -63,6 +89,7 @@ Outcome IssueRecipient(const Account& account, const AddressRecord& record, cons
     ReportSMTPError("ERROR - Recipient address too long for an SMTP command: ", recipient, false);
     return Outcome::kDropped;
   }
+  if (WasRefused(recipient)) return Outcome::kDropped;
   char line[kFieldNameSize + kMaxRecipientLength + 2];
   CopyText(line, fieldName);
   AppendText(line, " ");
@@ -71,6 +98,7 @@ Outcome IssueRecipient(const Account& account, const AddressRecord& record, cons
   WriteTrace(TraceTagFor(fieldName), recipient);
   Outcome outcome = Settings.DoNotWriteToLocalMailServer == 1 ? Outcome::kAccepted : SendRcptCommand(recipient);
   if (outcome == Outcome::kAccepted) NoteCopyRecipient(recipient);
+  if (outcome == Outcome::kDropped) NoteRefused(recipient);
   return outcome;
 }
 
@@ -83,6 +111,14 @@ bool IsAcceptable(const Account& account, const AddressRecord& record, int anyDo
 }
 
 }  // namespace
+
+void ForgetRefusedRecipients() {
+  while (Refused != nullptr) {
+    RefusedRecipient* next = Refused->next;
+    PlatformFree(Refused);
+    Refused = next;
+  }
+}
 
 int RecipientAddress(const Account& account, const AddressRecord& record, char (&out)[kRecipientAddressSize]) {
   if (account.TranslateUserAccounts == 1) {

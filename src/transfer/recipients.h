@@ -1,7 +1,7 @@
 // The "RCPT TO" commands of a domain mailbox: one for every acceptable address of a
 // header line, or for one chosen address, each sent the moment it is found on the open
-// SMTP dialogue (after "MAIL FROM"). No recipient list is kept: an address that stands in
-// two fields is sent twice.
+// SMTP dialogue (after "MAIL FROM"). An address that stands in two fields is sent twice,
+// unless the server refused it for good: that answer stands for the whole message.
 //
 // Lines written (daily log source: SMTPServerNameOrAddress; trace tag in brackets):
 //   field name + " " + recipient                 log, and the recipient ["UserTo", "UserCc"
@@ -33,6 +33,10 @@ struct RecipientPass {
   bool someoneLacksIt;  // set by a dry run
 };
 extern RecipientPass Pass;
+
+// A recipient refused for good (5xx) is not asked again within the message; this
+// forgets them, at the end of each message's selection.
+void ForgetRefusedRecipients();
 
 // Room for the longest recipient: a user part, "@" and SMTPDomain.
 constexpr size_t kRecipientAddressSize = 2 * kAddressTextSize;
