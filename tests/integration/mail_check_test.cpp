@@ -1,6 +1,7 @@
 // Whole mail checks over scripted accounts: the logins, the recovery mode after a failed
 // message, the shared SMTP dialogue, a shutdown request, dial-up around the check, and the
 // delivery journal. The scenarios are in tests/data/mail_check.txt.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -11,13 +12,17 @@
 
 namespace {
 
-// Every delivery journal in the instance directory.
+// Every delivery journal in the instance directory, in the order of their texts: the
+// directory's order follows the names, hashes of the port among the rest.
 std::string Journals(const std::string& directory) {
-  std::string all;
+  std::vector<std::string> journals;
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {
     std::string name = entry.path().filename().string();
-    if (name.starts_with("journal-") && name.ends_with(".txt")) all += ReadWholeFile(entry.path().string());
+    if (name.starts_with("journal-") && name.ends_with(".txt")) journals.push_back(ReadWholeFile(entry.path().string()));
   }
+  std::sort(journals.begin(), journals.end());
+  std::string all;
+  for (const std::string& journal : journals) all += journal;
   return all;
 }
 
