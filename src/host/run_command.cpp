@@ -38,9 +38,16 @@ int LoadPostwainLibrary(LoadedLibrary* library) {
   return 0;
 }
 
+// --home reaches the library through this exported text, which the library looks up in
+// the program that loaded it (PlatformHostHome): an environment variable would also move
+// a library that a foreign host loads with that variable inherited.
+extern "C" PLATFORM_HOST_EXPORT char PostwainHostHome[kModuleDirectorySize];
+char PostwainHostHome[kModuleDirectorySize] = "";
+
 int UseHomeDirectory(const char* home) {
-  if (PlatformSetEnvironment("POSTWAIN_HOME", home) != 0) {
-    fprintf(stderr, "postwain: cannot set POSTWAIN_HOME\n");
+  if (CopyText(PostwainHostHome, home) != 0) {
+    PostwainHostHome[0] = '\0';
+    fprintf(stderr, "postwain: the directory name is too long: %s\n", home);
     return -1;
   }
   InitModuleDirectory();

@@ -16,6 +16,10 @@ constexpr char kDirectorySeparator = '\\';
 constexpr char kPostwainLibraryName[] = "pwt.dll";
 // Exported by the library's .def file, which also gives the ordinals.
 #define PLATFORM_EXPORT
+// Exported by the host program (see PlatformHostHome).
+#define PLATFORM_HOST_EXPORT __declspec(dllexport)
+// Windows has one documented check event for the machine, named exactly.
+constexpr bool kNamedEventPerInstance = false;
 // MinGW's stdio is the C99 one: check formats by its rules, not the system library's.
 #define PLATFORM_PRINTF_FORMAT(formatIndex, firstArgument) \
   __attribute__((format(gnu_printf, formatIndex, firstArgument)))
@@ -23,6 +27,10 @@ constexpr char kPostwainLibraryName[] = "pwt.dll";
 constexpr char kDirectorySeparator = '/';
 constexpr char kPostwainLibraryName[] = "libpwt.so";
 #define PLATFORM_EXPORT __attribute__((visibility("default")))
+// Also named in the program's link options, which put it in its dynamic symbol table.
+#define PLATFORM_HOST_EXPORT __attribute__((visibility("default")))
+// A named semaphore per instance directory: several instances may run on one machine.
+constexpr bool kNamedEventPerInstance = true;
 #define PLATFORM_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
 #endif
 
@@ -39,6 +47,13 @@ void OnModuleLoad();
 // Full path of the file that holds this code (the library, or the program the code is
 // linked into). Returns 0, or -1 when the system cannot tell.
 int PlatformModulePath(char* path, size_t size);
+// The instance directory the postwain program hands to its copy of the library: the text
+// it exports by the name kHostHomeSymbol, looked up in the program that loaded this code.
+// A foreign host exports no such name, so nothing it does by accident (an environment
+// variable it inherited, say) can point the library at another instance. Returns 0 with
+// the directory, or -1 when the program offers none.
+constexpr char kHostHomeSymbol[] = "PostwainHostHome";
+int PlatformHostHome(char* path, size_t size);
 
 // Value of an environment variable. Returns 0, or -1 when unset or empty.
 int PlatformGetEnvironment(const char* name, char* value, size_t size);

@@ -38,7 +38,7 @@ void InstanceLockPath(char* path, size_t size) {
 }
 
 void InitModuleDirectory() {
-  if (PlatformGetEnvironment("POSTWAIN_HOME", ModuleDirectory, sizeof ModuleDirectory) == 0) {
+  if (PlatformHostHome(ModuleDirectory, sizeof ModuleDirectory) == 0) {
     size_t length = strlen(ModuleDirectory);
     // "/srv/postwain/" and "/srv/postwain" name the same instance.
     while (length > 1 && ModuleDirectory[length - 1] == kDirectorySeparator) ModuleDirectory[--length] = '\0';

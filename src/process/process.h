@@ -44,7 +44,8 @@ extern char* ReplyBuffer;     // kReplyBufferSize bytes
 extern char* TransferBuffer;  // kTransferBufferSize bytes
 extern char* MessageIdTable[kMessageIdSlots];  // kMessageIdSize bytes each
 
-// Computes ModuleDirectory; run when the library is loaded.
+// Computes ModuleDirectory: the directory the postwain program hands over
+// (PlatformHostHome), else the library's own; run when the library is loaded.
 void InitModuleDirectory();
 // The instance lock in ModuleDirectory, "postwain.lock": held by a running Postwain from
 // start-up to shutdown, so `postwain check` can tell whether one runs.

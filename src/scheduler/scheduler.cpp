@@ -189,10 +189,11 @@ int StopScheduler() {
 }
 
 void SchedulerEventName(char* name, size_t size) {
+  CopyText(name, size, kSchedulerEventName);
+  if (!kNamedEventPerInstance) return;
   // The same directory named another way ("/srv/pw/", "./pw", a link) is the same instance.
   char directory[kPathSize];
   if (PlatformCanonicalPath(ModuleDirectory, directory, sizeof directory) != 0) CopyText(directory, ModuleDirectory);
-  CopyText(name, size, kSchedulerEventName);
   AppendFormat(name, size, " %016llx", static_cast<unsigned long long>(HashText(kTextHashStart, directory)));
 }
 

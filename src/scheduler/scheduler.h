@@ -15,8 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Other processes set this event to ask for a mail check now. Its name is this text, a
-// blank and 16 hex digits that stand for the instance directory (see SchedulerEventName).
+// Other processes set this event to ask for a mail check now. Its name is this text
+// (Windows, as documented), or this text, a blank and 16 hex digits that stand for the
+// instance directory (POSIX; see SchedulerEventName).
 constexpr char kSchedulerEventName[] = "Postwain Mail Check Scheduler";
 
 // A host that wants one mail check sets this environment variable to "1" before start-up
@@ -40,9 +41,9 @@ int StartScheduler();
 // event. Returns 0.
 int StopScheduler();
 
-// The name of the scheduler event of the instance in ModuleDirectory: each instance
-// has its own, so a request reaches only the Postwain of that directory, and every
-// program that knows the directory finds it (the same rule on every system).
+// The name of the scheduler event of the instance in ModuleDirectory. On POSIX each
+// instance has its own, so a request reaches only the Postwain of that directory, and
+// every program that knows the directory finds it; Windows keeps the one documented name.
 void SchedulerEventName(char* name, size_t size);
 
 // Sets the event of the instance's running Postwain, in this process or another.

@@ -71,6 +71,10 @@ TEST(Commands, PasswordGivesTheStoredFormThatSettingsReadsAndHides) {
   Outcome run = Postwain("settings --home '" + instance.Dir() + "'");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.find("s3cret"), std::string::npos);
+  // A variable the host inherited does not move the library to another instance.
+  setenv("POSTWAIN_HOME", instance.Dir().c_str(), 1);
+  EXPECT_EQ(Postwain("settings").out.find("pop.example.net"), std::string::npos);
+  unsetenv("POSTWAIN_HOME");
   EXPECT_EQ(Postwain("settings --check --home '" + instance.Dir() + "'").status, 0);
   instance.WriteSettings("[Acount1]");
   EXPECT_EQ(Postwain("settings --check --home '" + instance.Dir() + "'").status, 1);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "process/process.h"
+#include "scheduler/scheduler.h"
 #include "platform/platform.h"
 #include "transport/transport.h"
 
@@ -169,6 +170,13 @@ TEST(Win32Backend, NotifierCarriesLoopbackConnections) {
   PlatformCloseStream(listener);
   EXPECT_EQ(OpenConnection("127.0.0.1", port, nullptr, nullptr, 5), kNoConnection);
   TransportShutdown();
+}
+
+// Tools written to the documented interface open the check event by its name alone.
+TEST(Win32Backend, TheCheckEventHasTheDocumentedName) {
+  char name[kPathSize];
+  SchedulerEventName(name, sizeof name);
+  EXPECT_STREQ(name, "Postwain Mail Check Scheduler");
 }
 
 }  // namespace

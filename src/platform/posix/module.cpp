@@ -21,6 +21,12 @@ int PlatformModulePath(char* path, size_t size) {
   return result;
 }
 
+int PlatformHostHome(char* path, size_t size) {
+  const char* home = static_cast<const char*>(dlsym(RTLD_DEFAULT, kHostHomeSymbol));
+  if (home == nullptr || home[0] == '\0') return -1;
+  return CopyText(path, size, home);
+}
+
 int PlatformGetEnvironment(const char* name, char* value, size_t size) {
   const char* found = getenv(name);
   if (found == nullptr || found[0] == '\0') return -1;

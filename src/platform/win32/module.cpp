@@ -49,6 +49,13 @@ int PlatformModulePath(char* path, size_t size) { return ModuleFileName(ModuleHa
 
 int PlatformExecutablePath(char* path, size_t size) { return ModuleFileName(nullptr, path, size); }
 
+int PlatformHostHome(char* path, size_t size) {
+  FARPROC symbol = GetProcAddress(GetModuleHandleA(nullptr), kHostHomeSymbol);
+  const char* home = reinterpret_cast<const char*>(symbol);
+  if (home == nullptr || home[0] == '\0') return -1;
+  return CopyText(path, size, home);
+}
+
 int PlatformGetEnvironment(const char* name, char* value, size_t size) {
   char found[32768];
   DWORD length = GetEnvironmentVariableA(name, found, sizeof found);
