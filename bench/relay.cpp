@@ -24,7 +24,7 @@
 
 #include "config/settings.h"
 #include "lifecycle/lifecycle.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "protocol/protocol.h"
 #include "transfer/transfer.h"
 #include "transport/transport.h"

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/files.h"
 #include "config/settings.h"
 #include "fuzz_support.h"
 #include "lifecycle/lifecycle.h"

@@ -6,7 +6,8 @@
 #include "config/settings_lists.h"
 #include "process/process.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "util/text.h"
 
 SettingsRecord Settings = [] {

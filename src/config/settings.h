@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/files.h"
+
 struct PlatformProfile;
 
 // How a connection is secured: the Security key of [AccountN] and [SMTP], judged by the

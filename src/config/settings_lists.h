@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "config/settings.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 
 // A zero-filled record, or nullptr when memory runs out.
 template <typename T> T* AllocateZeroed() {

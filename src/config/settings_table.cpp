@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "config/settings.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "util/text.h"
 
 #define PW_TEXT(record, group, section, field, key) \

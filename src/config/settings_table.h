@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/files.h"
+
 struct PlatformProfile;
 
 enum class FieldKind {

@@ -1,3 +1,7 @@
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/system.h"
 #include "dialup/dialup.h"
 
 #include <cstring>

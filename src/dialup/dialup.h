@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "process/process.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 
 // ---------------------------------------------------------------------------------------
 // The remote access service's ANSI structures, with the values this system puts into their

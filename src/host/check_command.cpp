@@ -2,7 +2,8 @@
 
 #include "host/commands.h"
 #include "process/process.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "scheduler/scheduler.h"
 
 namespace {

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform/process.h"
+
 struct PlatformLibrary;
 
 // main has checked the command line: the home is a directory, and there are no more

@@ -11,7 +11,10 @@
 #include "host/commands.h"
 #include "host/demo/content.h"
 #include "host/demo/instance.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/system.h"
 #include "scheduler/scheduler.h"
 #include "util/text.h"
 

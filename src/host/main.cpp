@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "host/commands.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "config/settings.h"
 #include "host/commands.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "util/text.h"
 
 namespace {

@@ -5,7 +5,9 @@
 #include "host/commands.h"
 #include "process/process.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/system.h"
 #include "scheduler/scheduler.h"
 #include "util/text.h"
 

@@ -4,7 +4,8 @@
 #include "config/settings_table.h"
 #include "host/commands.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 
 namespace {
 

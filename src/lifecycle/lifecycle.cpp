@@ -4,7 +4,9 @@
 
 #include "config/settings.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 #include "process/process.h"
 #include "scheduler/scheduler.h"
 #include "transport/transport.h"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 extern "C" {
 // Returns 0 when the system runs, -1 when start-up failed (no memory, another Postwain

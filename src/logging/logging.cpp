@@ -5,7 +5,11 @@
 
 #include "config/settings.h"
 #include "process/process.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 #include "util/text.h"
 
 namespace {

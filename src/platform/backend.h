@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 void RealLocalTime(LocalTime* now);
 uint32_t RealTickCount();

@@ -1,5 +1,7 @@
 // The clock as the rest of the system sees it: the backend's real services, unless a test
 // has replaced them.
+#include "platform/clock.h"
+#include "platform/test_hooks.h"
 #include "platform/backend.h"
 
 namespace {

@@ -1,7 +1,8 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "platform/test_hooks.h"
 
 namespace {
 // Counts down to the allocation that a test wants to fail; 0 means none.

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/system.h"
 #include "util/text.h"
 
 char ModuleDirectory[kModuleDirectorySize];

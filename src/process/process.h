@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 constexpr size_t kModuleDirectorySize = 260;
 constexpr size_t kCommandBufferSize = 16384;

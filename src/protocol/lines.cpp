@@ -1,6 +1,7 @@
 // The line layer: one command line out, one reply line in, pending input thrown away.
 #include <cstring>
 
+#include "platform/clock.h"
 #include "config/settings.h"
 #include "protocol/protocol.h"
 #include "protocol/session.h"

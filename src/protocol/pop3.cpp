@@ -4,7 +4,7 @@
 
 #include "config/settings.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "protocol/protocol.h"
 #include "protocol/session.h"
 #include "transport/transport.h"

@@ -4,7 +4,7 @@
 
 #include "config/settings.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/tls.h"
 #include "transport/transport.h"
 #include "util/text.h"
 

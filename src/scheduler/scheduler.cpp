@@ -3,7 +3,10 @@
 #include "config/settings.h"
 #include "process/process.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
 

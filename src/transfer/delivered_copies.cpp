@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "process/process.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
 

@@ -5,7 +5,8 @@
 
 #include "process/process.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "protocol/protocol.h"
 #include "transfer/transfer.h"
 #include "util/text.h"

@@ -2,7 +2,7 @@
 #include "dialup/dialup.h"
 #include "process/process.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 #include "protocol/protocol.h"
 #include "transfer/delivered_copies.h"
 #include "transfer/journal.h"

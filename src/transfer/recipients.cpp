@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "transfer/delivered_copies.h"
 #include "transfer/header_fields.h"
 #include "transfer/transfer.h"

@@ -3,7 +3,7 @@
 #include "config/settings.h"
 #include "process/process.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "protocol/protocol.h"
 #include "transfer/transfer.h"
 #include "util/text.h"

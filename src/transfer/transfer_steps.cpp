@@ -2,7 +2,7 @@
 
 #include "config/settings.h"
 #include "logging/logging.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 #include "process/process.h"
 #include "protocol/protocol.h"
 #include "transfer/journal.h"

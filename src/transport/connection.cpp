@@ -1,6 +1,11 @@
 // Opening and closing connections.
 #include <new>
 
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/sync.h"
+#include "platform/system.h"
+#include "platform/tls.h"
 #include "logging/logging.h"
 #include "transport/connection_table.h"
 #include "util/text.h"

@@ -1,3 +1,6 @@
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/sync.h"
 #include "transport/connection_table.h"
 
 ConnectionRecord* ConnectionTable[kConnectionTableSize];

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/net.h"
+#include "platform/sync.h"
+#include "platform/tls.h"
 #include "transport/pending_data.h"
 #include "transport/transport.h"
 

@@ -1,6 +1,11 @@
 // The notification thread and what it does with each socket event. The way events are
 // delivered (a poll loop, or a hidden window on Windows) is the platform's; what an
 // event does to a connection is decided here for every platform.
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/sync.h"
+#include "platform/system.h"
+#include "platform/tls.h"
 #include "transport/connection_table.h"
 
 std::atomic<int32_t> NotificationWindowState{0};

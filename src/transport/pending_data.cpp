@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace {
 

@@ -1,6 +1,10 @@
 // Sending and receiving on an open connection. Each side resets its event while holding
 // the connection's busy flag, and the notification thread sets it under the same flag,
 // so a notification between the check and the wait still ends the wait.
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/sync.h"
+#include "platform/tls.h"
 #include "logging/logging.h"
 #include "transport/connection_table.h"
 #include "util/text.h"

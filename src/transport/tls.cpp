@@ -1,6 +1,7 @@
 // TLS on a connection: the handshake, run by the caller's thread, and the sender's half
 // of the session. The notifier's half (decrypting as it reads) is in
 // notification_window.cpp.
+#include "platform/tls.h"
 #include "transport/connection_table.h"
 #include "util/text.h"
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "platform/tls.h"
 #include "process/process.h"
 
 // A slot index of the connection table, 0 to 255; kNoConnection (-1) means none.

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 // Copies src into dst (size bytes), cut to size - 1 characters. Returns 0, or -1 when
 // the text was cut. A size of 0 writes nothing; an absent src gives an empty text.

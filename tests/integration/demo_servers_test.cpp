@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/files.h"
 #include "host/demo/content.h"
 #include "host/demo/instance.h"
 #include "mail_environment.h"

@@ -9,6 +9,10 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/system.h"
 #include "data_table.h"
 #include "dialup/dialup.h"
 #include "logging/logging.h"

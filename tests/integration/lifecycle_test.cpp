@@ -1,6 +1,10 @@
 // Start-up and shutdown of the whole library, and what a failed start-up leaves behind.
 #include <algorithm>
 
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "platform/system.h"
+#include "platform/test_hooks.h"
 #include "lifecycle/lifecycle.h"
 #include "logging/logging.h"
 #include "scheduler/scheduler.h"

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 
+#include "platform/system.h"
 #include "mail_environment.h"
 #include "rasapi/scripted_rasapi.h"
 #include "transfer/journal.h"

@@ -2,6 +2,7 @@
 // scenarios are in tests/data/protocol/.
 #include <map>
 
+#include "platform/test_hooks.h"
 #include "mail_environment.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 #include <tuple>
 
+#include "platform/system.h"
 #include "config/settings.h"
 #include "scheduler/scheduler.h"
 #include "scripted_server.h"

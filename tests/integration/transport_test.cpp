@@ -5,6 +5,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/net.h"
+#include "platform/test_hooks.h"
 #include "mail_environment.h"
 #include "socket_options.h"
 

@@ -1,3 +1,6 @@
+#include "platform/clock.h"
+#include "platform/system.h"
+#include "platform/test_hooks.h"
 #include "mail_environment.h"
 
 #include <algorithm>

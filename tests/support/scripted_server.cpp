@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "platform/platform.h"
+#include "platform/net.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+#include "platform/net.h"
 #include "socket_options.h"
 
 #ifdef _WIN32

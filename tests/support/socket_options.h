@@ -1,7 +1,7 @@
 // Socket options that tests look at or change behind the transport's back.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/net.h"
 
 bool NoDelayIsSet(PlatformSocket socket);
 void SetSendBufferSize(PlatformSocket socket, int size);

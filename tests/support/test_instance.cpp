@@ -1,3 +1,7 @@
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/test_hooks.h"
 #include "test_instance.h"
 
 #include <gtest/gtest.h>

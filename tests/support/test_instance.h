@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 // Makes a fresh directory, points ModuleDirectory at it and resets the settings record to
 // its state before any load; removes the directory again at the end.

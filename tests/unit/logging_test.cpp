@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/clock.h"
 #include "config/settings.h"
 #include "process/process.h"
 #include "logging/logging.h"

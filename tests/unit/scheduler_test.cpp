@@ -14,7 +14,10 @@
 
 #include "config/settings.h"
 #include "data_table.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 #include "scheduler/scheduler.h"
 #include "test_instance.h"
 

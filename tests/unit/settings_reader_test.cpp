@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "data_table.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "config/settings.h"
 #include "config/settings_table.h"
 #include "data_table.h"
-#include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "test_instance.h"
 
 namespace {

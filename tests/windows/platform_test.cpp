@@ -7,7 +7,11 @@
 
 #include "process/process.h"
 #include "scheduler/scheduler.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/net.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 #include "transport/transport.h"
 
 namespace {

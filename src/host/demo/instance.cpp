@@ -1,3 +1,5 @@
+#include "platform/files.h"
+#include "platform/system.h"
 #include "host/demo/instance.h"
 
 #include <cstdio>

@@ -6,7 +6,7 @@
 
 #include "host/demo/pop3_server.h"
 #include "host/demo/smtp_server.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 
 struct DemoInstance {
   char home[kPathSize];

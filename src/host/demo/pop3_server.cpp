@@ -1,3 +1,6 @@
+#include "platform/files.h"
+#include "platform/net.h"
+#include "platform/system.h"
 #include "host/demo/pop3_server.h"
 
 #include <cstdio>

@@ -4,6 +4,7 @@
 // messages are removed only at QUIT, as a real server commits its deletions.
 #pragma once
 
+#include "platform/system.h"
 #include "host/demo/server.h"
 
 struct DemoMailbox {

@@ -1,3 +1,6 @@
+#include "platform/net.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 #include "host/demo/server.h"
 
 #include <cstring>

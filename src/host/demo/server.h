@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/sync.h"
 
 // How long a server waits for a client's next line before it gives up on the client.
 constexpr uint32_t kDemoClientPatience = 60000;

@@ -4,6 +4,7 @@
 // (maildir root / user / new), the dot-stuffing undone and LF line ends.
 #pragma once
 
+#include "platform/system.h"
 #include "host/demo/server.h"
 
 struct DemoSmtpDomain {

@@ -2,6 +2,7 @@
 #include <locale.h>
 #include <time.h>
 
+#include "platform/clock.h"
 #include "platform/backend.h"
 #include "util/text.h"
 

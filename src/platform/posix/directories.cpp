@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "util/text.h"
 
 int PlatformMakeTemporaryDirectory(const char* prefix, char* path, size_t size) {

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 int PlatformCreateDirectory(const char* path) { return mkdir(path, 0755) == 0 ? 0 : -1; }
 

@@ -7,7 +7,8 @@
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <dlfcn.h>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 PlatformLibrary* PlatformLoadLibrary(const char* path) {
   return static_cast<PlatformLibrary*>(dlopen(path, RTLD_NOW | RTLD_LOCAL));

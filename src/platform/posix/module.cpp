@@ -3,7 +3,8 @@
 
 #include <cstdlib>
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/system.h"
 #include "util/text.h"
 
 __attribute__((constructor)) static void RunModuleEntry() { OnModuleLoad(); }

@@ -9,7 +9,8 @@
 
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 #include "platform/backend.h"
 #include "util/text.h"
 

@@ -8,7 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/net.h"
 #include "platform/posix/notifier_registry.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace {
 sigset_t StopSignals() {

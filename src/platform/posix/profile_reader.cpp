@@ -1,6 +1,7 @@
-// The settings file reader: the rules in platform.h, applied to a snapshot of the file.
+// The settings file reader: the rules in files.h, applied to a snapshot of the file.
 // Reads malloc their memory directly, so that the allocation-failure hook of
 // PlatformAllocate counts only the settings loader's own records.
+#include "platform/files.h"
 #include "platform/posix/profile_reader.h"
 
 #include <fcntl.h>
@@ -269,7 +270,7 @@ size_t PlatformProfileString(const PlatformProfile* profile, const char* section
 namespace {
 
 // A key list or section list as it is built: every name followed by a zero byte, then one
-// more zero byte, cut as the rules in platform.h say.
+// more zero byte, cut as the rules in files.h say.
 struct NameList {
   char* buffer;
   size_t size;

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 // Copies the bytes. Returns nullptr only when memory runs out.
 PlatformProfile* ProfileFromBytes(const char* data, size_t length);

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/system.h"
 #include "util/text.h"
 
 int PlatformSystemLibraryDirectory(char* path, size_t size) {

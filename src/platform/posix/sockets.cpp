@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "platform/net.h"
 #include "platform/posix/notifier_registry.h"
 
 namespace {

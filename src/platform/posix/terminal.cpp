@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "platform/process.h"
 #include "platform/backend.h"
 
 namespace {

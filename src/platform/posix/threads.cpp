@@ -4,7 +4,7 @@
 #include <new>
 #include <pthread.h>
 
-#include "platform/platform.h"
+#include "platform/sync.h"
 #include "platform/backend.h"
 
 struct PlatformThread {

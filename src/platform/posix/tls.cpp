@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "platform/tls.h"
 
 struct PlatformTls {
   SSL* ssl;  // owns both BIOs

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/clock.h"
 #include "platform/backend.h"
 
 void RealLocalTime(LocalTime* now) {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 int PlatformCreateDirectory(const char* path) { return CreateDirectoryA(path, nullptr) ? 0 : -1; }
 

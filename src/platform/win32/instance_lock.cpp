@@ -2,7 +2,8 @@
 // handle lives, and Windows closes the handle when the process ends, however it ends.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 
 namespace {
 

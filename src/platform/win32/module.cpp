@@ -1,6 +1,7 @@
 #include "platform/win32/module.h"
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/system.h"
 #include "util/text.h"
 
 HMODULE ModuleHandle = nullptr;

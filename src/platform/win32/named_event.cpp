@@ -2,7 +2,8 @@
 // its name. The name lives as long as any process holds the event open.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 #include "platform/win32/waits.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <winsock.h>
 
-#include "platform/platform.h"
+#include "platform/net.h"
 #include "platform/win32/module.h"
 #include "platform/win32/notifier.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "util/text.h"
 
 struct PlatformProfile {

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/net.h"
 #include "platform/win32/notifier.h"
 
 // The version word 257 asks for Winsock 1.1.

@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <winsock.h>
 
-#include "platform/platform.h"
+#include "platform/net.h"
 
 namespace {
 

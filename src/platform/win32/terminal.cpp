@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/process.h"
 #include "platform/backend.h"
 
 int PlatformReadSecretLine(const char* prompt, char* line, size_t size) {

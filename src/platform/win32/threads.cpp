@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/sync.h"
 #include "platform/backend.h"
 #include "platform/win32/waits.h"
 

@@ -12,7 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "platform/tls.h"
 
 namespace {
 
