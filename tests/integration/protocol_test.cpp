@@ -70,7 +70,7 @@ TEST(POP3Session, ASilentServerIsTriedFourTimes) {
 TEST(SMTPSession, TheDrainTakesTheRealHeloReplyBehindALateWelcome) {
   MailEnvironment environment;
   PlatformRestoreClock();
-  ScriptedServer server("C: HELO example.com|S: 220-mail.example.com\r\n220 late|S: <pause 100>|S: 250 mail|C: QUIT|S: 221 bye");
+  ScriptedServer server("C: HELO example.com|S: 220-mail.example.com\r\n220 late|S: <pause 20>|S: 250 mail|C: QUIT|S: 221 bye");
   ASSERT_NE(SMTPLogin("127.0.0.1", server.Port(), "example.com"), -1);
   SMTPLogout();
   EXPECT_TRUE(server.Done());
