@@ -25,8 +25,8 @@ int PlatformWaitEvent(PlatformEvent* event, uint32_t milliseconds);
 
 int32_t PlatformAtomicExchange(std::atomic<int32_t>* target, int32_t value);
 
-// A lock that one thread at a time holds, kept for the life of the process.
-// PlatformCreateMutex returns nullptr when it cannot be made.
+// A lock that one thread at a time holds, kept while the library is loaded.
+// PlatformCreateMutex returns nullptr when it cannot be made (a few exist at most).
 struct PlatformMutex;
 PlatformMutex* PlatformCreateMutex();
 void PlatformLockMutex(PlatformMutex* mutex);

@@ -93,6 +93,17 @@ struct PlatformMutex {
   std::mutex mutex;
 };
 
-PlatformMutex* PlatformCreateMutex() { return new (std::nothrow) PlatformMutex{}; }
+// Locks come from a fixed table, not the heap: a host unloads the library at shutdown,
+// and a lock made on the heap would stay behind as a leak each time.
+namespace {
+constexpr int kMutexSlots = 4;
+PlatformMutex mutexSlots[kMutexSlots];
+std::atomic<int32_t> mutexSlotsTaken{0};
+}  // namespace
+
+PlatformMutex* PlatformCreateMutex() {
+  int32_t slot = mutexSlotsTaken.fetch_add(1);
+  return slot < kMutexSlots ? &mutexSlots[slot] : nullptr;
+}
 void PlatformLockMutex(PlatformMutex* mutex) { mutex->mutex.lock(); }
 void PlatformUnlockMutex(PlatformMutex* mutex) { mutex->mutex.unlock(); }

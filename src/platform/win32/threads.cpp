@@ -71,10 +71,19 @@ struct PlatformMutex {
   CRITICAL_SECTION section;
 };
 
+// Locks come from a fixed table, not the heap: a host unloads the library at shutdown,
+// and a lock made on the heap would stay behind as a leak each time.
+namespace {
+constexpr LONG kMutexSlots = 4;
+PlatformMutex mutexSlots[kMutexSlots];
+volatile LONG mutexSlotsTaken = 0;
+}  // namespace
+
 PlatformMutex* PlatformCreateMutex() {
-  PlatformMutex* made = new (std::nothrow) PlatformMutex{};
-  if (made != nullptr) InitializeCriticalSection(&made->section);
-  return made;
+  LONG slot = InterlockedIncrement(&mutexSlotsTaken) - 1;
+  if (slot >= kMutexSlots) return nullptr;
+  InitializeCriticalSection(&mutexSlots[slot].section);
+  return &mutexSlots[slot];
 }
 
 void PlatformLockMutex(PlatformMutex* mutex) { EnterCriticalSection(&mutex->section); }
