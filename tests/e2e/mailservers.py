@@ -15,7 +15,7 @@ LOCAL_DOMAIN = "example.test"
 # Postfix delivers for these users of LOCAL_DOMAIN and refuses any other local address
 # for good (550), except BUSY_USER, refused for now (450).
 LOCAL_USERS = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi", "henry", "ivan", "judy", "ken",
-               "leo", "mia", "nina", "oscar", "postmaster")
+               "leo", "mia", "nina", "oscar", "peggy", "quinn", "postmaster")
 BUSY_USER = "busy"
 MAIL_USER = "nobody"  # the unprivileged user both servers deliver and read mail as
 
