@@ -28,7 +28,8 @@ std::string Journals(const std::string& directory) {
 }
 
 // The daily log a row expects: its "log:" lines, "|" between several on one, the usual ones by
-// name: pop3 login, smtp login, ready N, delivered N (to alice), pop3 logout, smtp logout.
+// name: pop3 login, smtp login, ready N, delivered N (to alice), to alice N (a domain
+// mailbox's), failed N, no mail, pop3 logout, smtp logout.
 Lines ExpectedLog(const DataRow& row) {
   const std::string bob = "bob@localhost: ", local = "127.0.0.1: ";
   const std::map<std::string, std::string> named = {
@@ -36,7 +37,10 @@ Lines ExpectedLog(const DataRow& row) {
       {"pop3 logout", bob + "Logging out of POP3 server."}, {"smtp logout", local + "Logging out of SMTP server."},
       {"ready", bob + "# message(s) ready for transferring from POP3 server to SMTP server."},
       {"delivered", "EMail message transferred for: alice@local.example|" + bob +
-                        "Message number # successfully transferred to SMTP server."}};
+                        "Message number # successfully transferred to SMTP server."},
+      {"to alice", local + "To: alice@local.example|" + bob + "Message number # successfully transferred to SMTP server."},
+      {"failed", bob + "ERROR - Message number # failed to transfer to SMTP server."},
+      {"no mail", bob + "No mail waiting at POP3 server."}};
   Lines log;
   for (const std::string& value : row.All("log")) {
     for (const std::string& line : Split(value, '|')) {
