@@ -60,7 +60,7 @@ TEST(DomainTransfer, RecipientsChosenFromTheHeader) {
     for (const std::string& assignment : row.All("set")) environment.Set(assignment, &account);
     ScriptedServer pop3("deliver 1 " + row.Joined("header", "\r\n") + "\r\n\r\nHello.\r\n.\r\n");
     std::string smtpScript = "C: MAIL FROM:*|S: 250 ok|";
-    for (const std::string& recipient : row.All("rcpt")) {
+    for (const std::string& recipient : Split(row.Joined("rcpt", "|"), '|')) {
       size_t mark = recipient.find('=');
       smtpScript += "C: RCPT TO:<" + recipient.substr(0, mark) + ">|S: " +
                     (mark == std::string::npos ? "250 ok" : recipient.substr(mark + 1)) + "|";
