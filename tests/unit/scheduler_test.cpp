@@ -103,27 +103,6 @@ TEST(Scheduler, ChecksOverSimulatedDays) {
   ReplaceSchedulerMailCheck(nullptr);
 }
 
-TEST(Scheduler, StopDuringACheckReturnsAfterTheCheck) {
-  TempInstance instance;
-  static std::atomic<int> stage{0};
-  ReplaceSchedulerMailCheck([] {
-    stage = 1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    stage = 2;
-    return 0;
-  });
-  Settings.OSSettlingTime = -1;
-  ASSERT_EQ(StartScheduler(), 0);
-  while (stage == 0) {  // the first wake-up comes at once; a request after it is served
-    RequestMailCheck();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(StopScheduler(), 0);
-  EXPECT_EQ(stage, 2);
-  EXPECT_EQ(RequestMailCheck(), kPlatformMissing);
-  ReplaceSchedulerMailCheck(nullptr);
-}
-
 TEST(Scheduler, NamedEventIsAManualResetEventSharedByName) {
   TempInstance instance;
   char name[kPathSize];

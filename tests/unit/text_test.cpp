@@ -20,11 +20,3 @@ TEST(Text, CopyAndAppendCutWithoutOverrun) {
   EXPECT_EQ(CopyTextN(buffer, sizeof buffer, "ab\0cd", 5), 0);
   EXPECT_STREQ(buffer, "ab");
 }
-
-TEST(Text, CaseRulesAreAsciiOnly) {
-  EXPECT_TRUE(EqualsNoCase("Direct", "dIRECT"));
-  EXPECT_FALSE(EqualsNoCase("Direct", "Directly"));
-  EXPECT_FALSE(EqualsNoCase("\xC4", "\xE4"));  // Latin-1 letters are not folded
-  EXPECT_TRUE(StartsWithNoCase("EXclude", "ex"));
-  EXPECT_FALSE(StartsWithNoCase("e", "ex"));
-}
