@@ -11,13 +11,13 @@
 
 namespace {
 
-// Talks to a server through the transport as the transcript says ("C: text" is sent,
+// Talks to a server through the transport as the row's steps say ("C: text" is sent,
 // "S: text" is the server's next line, "S: text*" one that begins with text) and hangs
 // up. Gives the first line that differs, or "" when the server answered as written.
-std::string Converse(int port, const std::vector<std::pair<std::string, std::string>>& transcript) {
+std::string Converse(int port, const DataRow& row) {
   int connection = OpenConnection("127.0.0.1", port, nullptr, nullptr, 5);
   std::string mismatch;
-  for (const auto& [server, step] : transcript) {
+  for (const std::string& step : Split(row.Joined(row.Get("pop3").empty() ? "smtp" : "pop3", "|"), '|')) {
     std::string text = step.substr(3);
     if (step[0] == 'C') {
       SendCommand(connection, text.c_str());
@@ -49,7 +49,7 @@ TEST(DemoServers, AnswerErrorsAndDeliverTheDemoMailboxesOnce) {
   const std::string maildirs = demo.smtpDomain.maildirRoot;
   for (const DataRow& row : ReadDataBlocks("demo_conversations.txt")) {
     DATA_ROW_TRACE(row);
-    EXPECT_EQ(Converse(row.Get("pop3").empty() ? smtp.port : pop3.port, row.values), "");
+    EXPECT_EQ(Converse(row.Get("pop3").empty() ? smtp.port : pop3.port, row), "");
   }
   for (int i = 0; i < 1000 && smtp.sessionsEnded.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(CountFiles(maildirs + "/bob/tmp") + CountFiles(maildirs + "/bob/new"), 0);
