@@ -200,15 +200,19 @@ SMTPReply ReadSMTPReply(int connection, bool (*lineTest)(const char* line) = nul
 
 // The open SMTP dialogue's connection; -1 when none.
 extern int SMTPConnection;
+// Whether the server's EHLO reply listed PIPELINING (RFC 2920): an envelope's commands
+// may then go out in one write.
+extern bool SMTPPipelining;
 // Set to 1 by a 220 welcome with "WebShield" (exact case) in any of its lines; never
 // cleared.
 extern int32_t WebShieldSeen;
 
 // Connects, reads the welcome (none within TimeOut seconds is accepted), secures the
 // connection as security says (SSL: before the welcome; STARTTLS: "EHLO " + domain must
-// list STARTTLS, then "STARTTLS" must be answered 220) and greets with
-// "HELO " + domain, then "HELO postmaster", then "HELO ", until one reply has the code
-// 250 or 220; then drains whatever else the server sent (at least 5 seconds). Each reply
+// list STARTTLS, then "STARTTLS" must be answered 220) and greets with "EHLO " + domain,
+// then "HELO " + domain, "HELO postmaster" and "HELO ", until one reply has the code 250
+// or 220 (SMTPPipelining: a 250 to EHLO that lists PIPELINING); then drains whatever else
+// the server sent (DrainInput). Each reply
 // is read whole; the error lines below carry the last line of the reply concerned.
 // Failures go to the daily log (source: server), then MessageCallback, then StatusCallback:
 //   "ERROR - Connected to SMTP server but server sent incorrect welcome statement: " + line
@@ -225,3 +229,13 @@ int SMTPLogout();
 // Closes SMTPConnection without QUIT: inside DATA a QUIT would be message data, and the
 // transaction is void without its final dot.
 void SMTPAbandon();
+
+// Sends up to 3 commands in one write, each traced under "SMTP>>"; their replies are then
+// due, in that order. Returns 0, or -1 when they did not all go out.
+int SendSMTPCommandsAhead(const char* const* commands, int count);
+// Sends a command and reads its whole reply. A command sent ahead whose reply is due next
+// is not sent again, only answered; before any other command (and before SMTPLogout's
+// QUIT) the replies still due are read and thrown away, and when one does not come, or a
+// DATA was answered 354, the connection is closed (the server would wait for data).
+// Returns the reply; code -1 when not sent or not answered.
+SMTPReply ExchangeSMTPCommand(const char* command);

@@ -1,4 +1,5 @@
-// The SMTP dialogue with the local server: welcome, HELO (three names), logout.
+// The SMTP dialogue with the local server: welcome, EHLO or HELO (three names), the
+// commands sent ahead where the server pipelines, logout.
 #include <cstring>
 
 #include "config/settings.h"
@@ -10,8 +11,33 @@
 
 int SMTPConnection = kNoConnection;
 int32_t WebShieldSeen = 0;
+bool SMTPPipelining = false;
 
 namespace {
+
+// Commands sent ahead wait for their replies here, oldest first: at most the MAIL FROM,
+// RCPT TO and DATA of one envelope.
+constexpr int kMaxCommandsAhead = 3;
+char commandsAhead[kMaxCommandsAhead][kCommandLineSize];
+int commandsSentAhead = 0;
+int repliesRead = 0;
+
+void ForgetCommandsAhead() { commandsSentAhead = repliesRead = 0; }
+
+// Reads the replies still due and throws them away. Returns 0, or -1 when one did not
+// come or a DATA was answered 354: the server then waits for message data that never
+// comes, so the connection is closed.
+int SkipRepliesDue() {
+  int result = 0;
+  while (result == 0 && repliesRead < commandsSentAhead) {
+    bool data = strcmp(commandsAhead[repliesRead++], "DATA") == 0;
+    int code = ReadSMTPReply(SMTPConnection).code;
+    if (code == -1 || (data && code == 354)) result = -1;
+  }
+  ForgetCommandsAhead();
+  if (result != 0) SMTPAbandon();
+  return result;
+}
 
 constexpr int kWelcomeCode = 220;
 constexpr int kOkCode = 250;
@@ -36,6 +62,7 @@ constexpr char kTimeOutText[] = "ERROR - Time out trying to login to SMTP server
 bool IsHeloAccepted(int code) { return code == kOkCode || code == kWelcomeCode; }
 
 bool MentionsWebShield(const char* line) { return strstr(line, "WebShield") != nullptr; }
+bool OffersPipelining(const char* line) { return IsSMTPExtensionLine(line, "PIPELINING") == 1; }
 bool OffersStartTls(const char* line) { return IsSMTPExtensionLine(line, "STARTTLS") == 1; }
 
 // Sends one command of the TLS upgrade and reads its reply whole; -1 as the code when it
@@ -47,7 +74,7 @@ SMTPReply ExchangeUpgradeCommand(const char* command, bool (*lineTest)(const cha
 }
 
 // EHLO, to learn that STARTTLS is offered, then STARTTLS and the handshake, so that the
-// HELO dialogue goes over TLS only. Returns 0, or -1 with the connection closed and the
+// greeting goes over TLS only. Returns 0, or -1 with the connection closed and the
 // failure reported.
 int StartSMTPTls(const char* domain, const ConnectionSecurity& security) {
   SMTPReply reply = ExchangeUpgradeCommand(ComposeCommand("EHLO ", domain), OffersStartTls);
@@ -87,6 +114,8 @@ SMTPReply ReadSMTPReply(int connection, bool (*lineTest)(const char* line)) {
 
 int SMTPLogin(const char* server, int port, const char* domain, const ConnectionSecurity& security) {
   CopyText(dialogueServer, server);
+  SMTPPipelining = false;
+  ForgetCommandsAhead();
   WriteTrace("Login", server);
   if (CheckSecurityUsable(dialogueServer, dialogueServer, security) != 0) return -1;
   SMTPConnection = OpenConnection(server, port, StatusCallback, MessageCallback, Settings.TimeOut);
@@ -107,15 +136,22 @@ int SMTPLogin(const char* server, int port, const char* domain, const Connection
   }
   if (security.mode == kSecuritySTARTTLS && StartSMTPTls(domain, security) != 0) return -1;
 
-  const char* const names[] = {domain, "postmaster", ""};
+  // EHLO first, for its extension list; a server that does not know it gets the HELO
+  // names as ever.
+  struct Greeting {
+    const char* verb;
+    const char* name;
+  };
+  const Greeting greetings[] = {{"EHLO ", domain}, {"HELO ", domain}, {"HELO ", "postmaster"}, {"HELO ", ""}};
   SMTPReply reply = {-1, nullptr, false};
-  for (const char* name : names) {
+  for (const Greeting& greeting : greetings) {
     reply = {-1, nullptr, false};
-    WriteTrace("SMTP>>", ComposeCommand("HELO ", name));
+    WriteTrace("SMTP>>", ComposeCommand(greeting.verb, greeting.name));
     if (SendCommand(SMTPConnection, CommandBuffer) == -1) break;
-    reply = ReadSMTPReply(SMTPConnection);
+    reply = ReadSMTPReply(SMTPConnection, OffersPipelining);
     if (reply.code == -1 || IsHeloAccepted(reply.code)) break;
   }
+  SMTPPipelining = reply.code == kOkCode && reply.lineSeen;
   if (reply.code == -1) return FailLogin(kTimeOutText);
   if (!IsHeloAccepted(reply.code)) {
     return FailLogin(
@@ -129,7 +165,7 @@ int SMTPLogin(const char* server, int port, const char* domain, const Connection
 }
 
 int SMTPLogout() {
-  if (IsOpenConnection(SMTPConnection)) {
+  if (SkipRepliesDue() == 0 && IsOpenConnection(SMTPConnection)) {
     WriteTrace("SMTP>>", "QUIT");
     SendCommand(SMTPConnection, "QUIT");
     ReadSMTPReply(SMTPConnection);
@@ -143,4 +179,37 @@ int SMTPLogout() {
 void SMTPAbandon() {
   if (IsOpenConnection(SMTPConnection)) CloseConnection(SMTPConnection);
   SMTPConnection = kNoConnection;
+  ForgetCommandsAhead();
+}
+
+int SendSMTPCommandsAhead(const char* const* commands, int count) {
+  if (SkipRepliesDue() != 0 || count > kMaxCommandsAhead) return -1;
+  char batch[kMaxCommandsAhead * kCommandLineSize];
+  int length = 0;
+  for (int index = 0; index < count; ++index) {
+    size_t size = strlen(commands[index]);
+    if (size + 3 > kCommandLineSize) return -1;
+    WriteTrace("SMTP>>", commands[index]);
+    memcpy(batch + length, commands[index], size);
+    memcpy(batch + length + size, "\r\n", 2);
+    length += static_cast<int>(size) + 2;
+    CopyText(commandsAhead[index], commands[index]);
+  }
+  if (SendAll(SMTPConnection, batch, length) != length) return -1;
+  commandsSentAhead = count;
+  return 0;
+}
+
+SMTPReply ExchangeSMTPCommand(const char* command) {
+  if (repliesRead < commandsSentAhead && strcmp(commandsAhead[repliesRead], command) == 0) {
+    ++repliesRead;
+    SMTPReply reply = ReadSMTPReply(SMTPConnection);
+    // Out of step: the replies behind it cannot come either.
+    if (reply.code == -1 || repliesRead == commandsSentAhead) ForgetCommandsAhead();
+    return reply;
+  }
+  if (SkipRepliesDue() != 0) return {-1, nullptr, false};
+  WriteTrace("SMTP>>", command);
+  if (SendCommand(SMTPConnection, command) < 0) return {-1, nullptr, false};
+  return ReadSMTPReply(SMTPConnection);
 }

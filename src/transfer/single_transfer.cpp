@@ -61,11 +61,25 @@ int SMTPTimedOut() {
   return -1;
 }
 
+// Where the server pipelines, the envelope's three commands go out in one write; their
+// replies are then judged one by one as if each had been sent alone. Not sent ahead (the
+// commands go one by one) when the write fails.
+void SendEnvelopeAhead(const Account* account, const char* sender) {
+  char mailFrom[kCommandLineSize], rcptTo[kCommandLineSize];
+  ComposeCommand("MAIL FROM:<", sender, ">");
+  CopyText(mailFrom, TransferBuffer);
+  ComposeCommand("RCPT TO:<", account->Alias, ">");
+  CopyText(rcptTo, TransferBuffer);
+  const char* const commands[] = {mailFrom, rcptTo, "DATA"};
+  SendSMTPCommandsAhead(commands, 3);
+}
+
 // MAIL FROM, RCPT TO and DATA. A refused sender or any refusal of the one recipient
 // ends the transfer before DATA: the message stays; a refusal for now leaves the
 // dropping of the transaction to the driver's closing of the SMTP dialogue, one of the
 // recipient for good clears it with RSET.
 int OpenEnvelope(const Account* account, int number, const char* sender) {
+  if (SMTPPipelining) SendEnvelopeAhead(account, sender);
   SenderAnswer answer = SendMailFrom(sender);
   if (answer == SenderAnswer::kUnanswered) return -1;
   if (answer != SenderAnswer::kAccepted) return RefuseSender(sender);

@@ -67,11 +67,7 @@ const char* POP3Exchange(const char* command) {
   return reply;
 }
 
-int SMTPExchange(const char* command) {
-  WriteTrace("SMTP>>", command);
-  if (SendCommand(SMTPConnection, command) < 0) return -1;
-  return ReadSMTPReply(SMTPConnection).code;
-}
+int SMTPExchange(const char* command) { return ExchangeSMTPCommand(command).code; }
 
 void ReportTransferError(const char* source, const char* tag, const char* text) {
   WriteLog(source, text);

@@ -70,12 +70,12 @@ TEST(POP3Session, ASilentServerIsTriedFourTimes) {
 TEST(SMTPSession, TheDrainTakesTheRealHeloReplyBehindALateWelcome) {
   MailEnvironment environment;
   PlatformRestoreClock();
-  ScriptedServer server("C: HELO example.com|S: 220-mail.example.com\r\n220 late|S: <pause 20>|S: 250 mail|C: QUIT|S: 221 bye");
+  ScriptedServer server("C: EHLO example.com|S: 220-mail.example.com\r\n220 late|S: <pause 20>|S: 250 mail|C: QUIT|S: 221 bye");
   ASSERT_NE(SMTPLogin("127.0.0.1", server.Port(), "example.com"), -1);
   SMTPLogout();
   EXPECT_TRUE(server.Done());
   std::string trace = environment.Trace();
-  EXPECT_LT(trace.find(" SMTP>>  HELO example.com\r\n"), trace.find(" <<SMTP  220 late\r\n"));
+  EXPECT_LT(trace.find(" SMTP>>  EHLO example.com\r\n"), trace.find(" <<SMTP  220 late\r\n"));
   EXPECT_NE(trace.find(" <<SMTP  221 bye\r\n"), std::string::npos);
   EXPECT_EQ(trace.find("250 mail"), std::string::npos);
 }

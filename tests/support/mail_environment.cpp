@@ -71,6 +71,7 @@ MailEnvironment::MailEnvironment() {
   TransportStartUp();
   ShutdownRequested = 0;
   WebShieldSeen = 0;
+  SMTPPipelining = false;
   EndMarkCarry = {};
   GatewaySender[0] = '\0';
   MessageIdCount = 0;
@@ -121,6 +122,8 @@ void MailEnvironment::Set(const std::string& assignment, Account* account) {
   std::string name = assignment.substr(0, equals), value = assignment.substr(equals + 1);
   if (name == "WebShieldSeen") {
     WebShieldSeen = std::stoi(value);
+  } else if (name == "SMTPPipelining") {
+    SMTPPipelining = value == "1";
   } else if (name == "Excluded") {
     *End(&Settings.SpecialActions) = &excluded_.emplace_back(SpecialAction{"", 1, nullptr});
     CopyText(excluded_.back().Name, value.c_str());
@@ -149,6 +152,7 @@ void MailEnvironment::Set(const std::string& assignment, Account* account) {
 }
 
 void MailEnvironment::Disconnect() {
+  SMTPAbandon();  // replies still due go with the connection
   for (Connection connection = 0; connection < kConnectionTableSize; ++connection) CloseConnection(connection);
   POP3Connection = SMTPConnection = kNoConnection;
 }

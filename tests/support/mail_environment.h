@@ -40,8 +40,8 @@ class MailEnvironment {
   void Connect(const ScriptedServer& pop3, const ScriptedServer* smtp);
   void Disconnect();
   // Sets what a row of a table asks for, "Name=value": a field of Settings, or of the
-  // account; the run's WebShieldSeen; or an entry of the lists, "Excluded=address" or
-  // "DeliveredTo=prefix".
+  // account; the run's WebShieldSeen or SMTPPipelining; or an entry of the lists,
+  // "Excluded=address" or "DeliveredTo=prefix".
   void Set(const std::string& assignment, Account* account);
 
   // The daily log's lines without their timestamps, behind the one written on opening.

@@ -24,7 +24,11 @@ std::string NamedStep(const std::string& step) {
   std::vector<std::string> words;
   in >> name;
   for (std::string word; in >> word;) words.push_back(word);
-  if (name == "helo") return "S: 220 local ready|C: HELO local.example|S: 250 hello";
+  if (name == "helo") {
+    std::string reply = words.empty() ? "250 hello" : "250-hello";
+    for (size_t at = 0; at < words.size(); ++at) reply += (at + 1 < words.size() ? "\r\n250-" : "\r\n250 ") + words[at];
+    return "S: 220 local ready|C: EHLO local.example|S: " + reply;
+  }
   if (name == "quit") return "C: QUIT|S: 221 bye|C: <close>";
   if (name == "logout") return "C: QUIT|S: +OK bye|C: <close>";
   if (name == "user") return "C: USER bob|S: +OK|C: PASS secret|S: +OK";

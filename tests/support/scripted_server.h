@@ -26,7 +26,7 @@
 //   dele N           DELE N answered +OK
 //   deliver N [TEXT] retr N, then dele N
 //   logout           POP3's QUIT answered +OK, then the close
-//   helo             the SMTP greeting 220 and HELO local.example answered 250
+//   helo [EXT...]    the SMTP greeting 220 and EHLO local.example answered 250, listing EXT...
 //   deliver [FROM [TO...]]  MAIL FROM, RCPT TO each and DATA answered 250, 250 and 354, the
 //                    data, and 250 (by default from postmaster@ to alice@local.example;
 //                    FROM <> is the empty sender)
