@@ -11,12 +11,16 @@
 #include "util/text.h"
 
 int POP3Connection = kNoConnection;
+bool POP3Pipelining = false;
 
 namespace {
 
 // A server that accepts connections but stays silent is tried this many more times.
 constexpr int kGreetingRetries = 3;
 constexpr uint32_t kGreetingRetryPauseMs = 10000;
+
+// Capability lists are short (RFC 2449 names ten); this many lines is no list.
+constexpr int kMaxCapabilityLines = 100;
 
 constexpr char kStatTimeoutText[] = "ERROR - Timeout trying to access POP3 server";
 constexpr char kStatRefusedText[] = "ERROR - POP3 server refused request for mail count";
@@ -206,6 +210,23 @@ int POP3UniqueIdList(int count, UniqueId* ids) {
     ids[number - 1] = id;
     ++listed;
   }
+  return -1;
+}
+
+int POP3Capabilities() {
+  POP3Pipelining = false;
+  const char* reply = ExchangeCommand("CAPA");
+  if (reply == nullptr) return -1;
+  if (CheckPOP3Reply(reply) != 0) return 0;
+  // A server that lists without end is not listing.
+  for (int lines = 0; lines < kMaxCapabilityLines; ++lines) {
+    const char* line = ReadLine(POP3Connection);
+    if (line == nullptr) return -1;
+    WriteTrace("<<POP3", line);
+    if (strcmp(line, ".\r\n") == 0 || strcmp(line, ".\n") == 0) return 0;
+    if (StartsWithNoCase(line, "PIPELINING") && strchr(" \t\r\n", line[10]) != nullptr) POP3Pipelining = true;
+  }
+  POP3Pipelining = false;
   return -1;
 }
 

@@ -165,6 +165,15 @@ int POP3MessageCount();
 // count + 1 lines or a line did not come in time (the dialogue is out of step).
 int POP3UniqueIdList(int count, UniqueId* ids);
 
+// Whether the server's CAPA listed PIPELINING (RFC 2449): requests may then be sent
+// before the replies to earlier ones have come.
+extern bool POP3Pipelining;
+// Sends CAPA and reads the list (each line traced under "<<POP3"), setting
+// POP3Pipelining. Returns 0 (a refusal included: nothing is listed), or -1 when a line
+// did not come in time or the list did not end within 100 lines (the dialogue is out of
+// step).
+int POP3Capabilities();
+
 // Sends QUIT (which commits the deletions), reads and traces one reply, closes
 // POP3Connection and logs "Logging out of POP3 server." (the account's source). Returns 0
 // when QUIT was answered positively (the deletions are done), else -1 (the connection is

@@ -389,6 +389,8 @@ int LoadLoginJournal(int count) {
   return 0;
 }
 
+bool LoginJournalled() { return journal.count > 0; }
+
 JournalMark JournalMarkOf(int number) {
   if (number < 1 || number > journal.count) return JournalMark::kNone;
   return journal.entries[number - 1].mark;

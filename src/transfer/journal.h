@@ -67,6 +67,8 @@ void BeginAccountJournal(const Account* account);
 // Returns 0, or -1 when the listing left the dialogue out of step (reported; the caller
 // logs out).
 int LoadLoginJournal(int count);
+// Whether the current login has a journal.
+bool LoginJournalled();
 // What the journal says of message number of the current login (kNone without one).
 JournalMark JournalMarkOf(int number);
 // The answer recorded with a refusal ("" when none).

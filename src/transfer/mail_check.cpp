@@ -90,6 +90,11 @@ void CloseSMTP(CheckState& check) {
 }
 
 void LogOut(AccountState& state) {
+  // A DELE refused after its message counted as deleted leaves it where a failed one
+  // would have.
+  int refused = EndPOP3Requests();
+  state.deleted -= refused;
+  state.nextNumber += refused;
   bool deletionsDone = POP3Logout() == 0;
   EndLoginJournal(deletionsDone);
   state.left = state.count - (deletionsDone ? state.deleted : 0);
@@ -132,6 +137,9 @@ Walk WalkMessages(AccountState& state) {
       LastMailCheck.stopped = true;
       return Walk::kStopped;
     }
+    // The replies to earlier requests first: a DELE lost with the login ends the walk as
+    // it would have unpipelined.
+    if (SettleRequestsBefore(number) != 0) return Walk::kFailedForNow;
     JournalMark mark = JournalMarkOf(number);
     if (mark != JournalMark::kNone) {
       CountHandled(state, HandleJournalled(state.account, number, mark));
@@ -156,6 +164,19 @@ Walk WalkMessages(AccountState& state) {
   return Walk::kAllHandled;
 }
 
+// Asks the server whether it pipelines. Only a first pass with a journal pipelines: a
+// login that must end without QUIT while RETRs are in flight then loses nothing, since
+// the journal has every message delivered in it deleted at the next login. Returns 0, or
+// -1 when CAPA left the dialogue out of step (the login is ended).
+int StartRequests(const AccountState& state) {
+  if (POP3Capabilities() != 0) {
+    LosePOP3Step(state.account);
+    return -1;
+  }
+  BeginPOP3Requests(state.account, state.mode == Mode::kFirstPass && POP3Pipelining && LoginJournalled(), state.count);
+  return 0;
+}
+
 // One login of the account, from the count to the logout.
 Next VisitLogin(AccountState& state, CheckState& check) {
   const Account* account = state.account;
@@ -173,7 +194,7 @@ Next VisitLogin(AccountState& state, CheckState& check) {
     LogOut(state);
     return Next::kAccountDone;
   }
-  if (LoadLoginJournal(state.count) != 0) {
+  if (LoadLoginJournal(state.count) != 0 || StartRequests(state) != 0) {
     ++LastMailCheck.failed;
     LogOut(state);
     return Next::kAccountDone;

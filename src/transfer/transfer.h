@@ -179,10 +179,41 @@ int RefuseForGood(int number);
 // DELE, then DELE unless DoNotDeleteRemoteMail is on. Nothing with
 // DoNotWriteToLocalMailServer on. Returns 0, or kLeftAfterDelivery when the DELE failed.
 int FinishMessage(const Account* account, int number, bool duplicate);
-// Sends "DELE " + number and judges the one reply line. Returns 0 for +OK; else -1, and
-// the message stays on the server with its journal record (counted in
+// Sends "DELE " + number, once every reply in flight has been settled, and judges the
+// one reply line (JudgeDeletion). -1 at once, unreported, when the login was ended
+// before.
+int DeleteRemoteMessage(const Account* account, int number);
+// Judges the reply to "DELE " + number (nullptr: none came). Returns 0 for +OK; else -1,
+// and the message stays on the server with its journal record (counted in
 // LastMailCheck.failed): "ERROR - POP3 server did not delete message number " + number
 // + "; it stays on the server." and the reply, or the time-out line. No reply, or a line
 // that is no status line, leaves the dialogue out of step: the login is ended without
-// QUIT. -1 at once, unreported, when the login was ended before.
-int DeleteRemoteMessage(const Account* account, int number);
+// QUIT.
+int JudgeDeletion(const Account* account, int number, const char* reply);
+// The time-out line for the account, and the login ended without QUIT.
+void LosePOP3Step(const Account* account);
+
+// POP3 requests in flight (pop3_requests.cpp). Pipelined, the next RETRs go out while a
+// message is delivered and each DELE in one write with the next RETRs; replies are
+// settled strictly in the order of the requests. Otherwise each request goes alone and
+// is answered before the next.
+//
+// Starts a login of count messages; pipelined only where the caller has made sure that
+// a login ended without QUIT loses nothing.
+void BeginPOP3Requests(const Account* account, bool pipelined, int count);
+// Reads the replies in flight ahead of "RETR " + number, or all of them when it is not in
+// flight: a DELE's is judged (JudgeDeletion), a RETR nobody waits for is read through.
+// Returns 0, or -1 when the login was lost.
+int SettleRequestsBefore(int number);
+// The reply to "RETR " + number (traced): sent now unless it is in flight, pipelined
+// with the RETRs of the messages behind it. nullptr when not sent or not answered.
+const char* RequestRetrieval(int number);
+// The DELE of a message whose acceptance is in the journal: pipelined, sent with the next
+// RETRs and judged when its reply comes (0 now); else DeleteRemoteMessage.
+int RequestDeletion(const Account* account, int number);
+// Whether replies are due behind the message being read.
+bool RepliesInFlight();
+// Before QUIT: every reply in flight settled. A stop request with RETRs in flight ends the
+// login without QUIT instead. Returns how many DELEs were refused after their message
+// counted as deleted (the login goes on: the message stays).
+int EndPOP3Requests();

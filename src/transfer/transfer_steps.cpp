@@ -144,8 +144,7 @@ int RefuseSender(const char* sender) {
 
 int OpenRetrieval(Retrieval& retrieval, const Account* account, int number, const char* refusal) {
   retrieval = Retrieval{account, false};
-  ComposeNumberedCommand("RETR", number);
-  const char* reply = POP3Exchange(TransferBuffer);
+  const char* reply = RequestRetrieval(number);
   if (reply == nullptr) {
     LosePOP3Step(account);
     return -1;
@@ -175,7 +174,11 @@ int ReadRetrieval(Retrieval& retrieval, char* at, int room) {
   int through = EndOfMessageSeen(at, got);
   if (through == 0) return got;
   retrieval.open = false;
-  if (through < got) RefuseOverrun(retrieval);
+  if (through == got) return through;
+  // Pipelined, what comes behind the end mark are the replies to the next requests.
+  if (!RepliesInFlight() || ReturnReceivedData(POP3Connection, at + through, got - through) != 0) {
+    RefuseOverrun(retrieval);
+  }
   return through;
 }
 
@@ -242,9 +245,12 @@ int VoidTransaction(int result) {
 }
 
 int DeleteRemoteMessage(const Account* account, int number) {
-  if (POP3Connection == kNoConnection) return -1;
+  if (SettleRequestsBefore(0) != 0 || POP3Connection == kNoConnection) return -1;
   ComposeNumberedCommand("DELE", number);
-  const char* reply = POP3Exchange(TransferBuffer);
+  return JudgeDeletion(account, number, POP3Exchange(TransferBuffer));
+}
+
+int JudgeDeletion(const Account* account, int number, const char* reply) {
   if (reply != nullptr && CheckPOP3Reply(reply) == 0) {
     JournalDeleting(number);
     return 0;
@@ -268,5 +274,5 @@ int FinishMessage(const Account* account, int number, bool duplicate) {
   ++(duplicate ? LastMailCheck.duplicates : LastMailCheck.delivered);
   JournalDelivered(number);
   if (Settings.DoNotDeleteRemoteMail == 1) return 0;
-  return DeleteRemoteMessage(account, number) == 0 ? 0 : kLeftAfterDelivery;
+  return RequestDeletion(account, number) == 0 ? 0 : kLeftAfterDelivery;
 }

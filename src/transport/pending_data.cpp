@@ -42,6 +42,21 @@ int AppendPending(PendingData* pending, const char* data, int n) {
   return 0;
 }
 
+int PrependPending(PendingData* pending, const char* data, int n) {
+  if (n <= 0) return 0;
+  if (pending->start < n) {
+    int64_t needed = static_cast<int64_t>(pending->length) + n;
+    if (needed > INT_MAX || Regrow(pending, needed) != 0) return -1;
+    // Regrow put the pending bytes at the front; they move up behind the room for data.
+    memmove(pending->block + n, pending->block, static_cast<size_t>(pending->length));
+    pending->start = n;
+  }
+  pending->start -= n;
+  pending->length += n;
+  memcpy(pending->block + pending->start, data, static_cast<size_t>(n));
+  return 0;
+}
+
 int TakePending(PendingData* pending, char* buffer, int max) {
   int taken = max < pending->length ? max : pending->length;
   if (taken <= 0) return 0;

@@ -13,6 +13,9 @@ struct PendingData {
 // Appends n bytes. Returns 0, or -1 when the block cannot grow; the bytes are then
 // dropped and what was pending stays as it was.
 int AppendPending(PendingData* pending, const char* data, int n);
+// Puts n bytes back in front, ahead of what is pending. Returns 0, or -1 when the block
+// cannot grow (nothing changes).
+int PrependPending(PendingData* pending, const char* data, int n);
 // Moves up to max bytes from the front into buffer; returns the count. Taking the last
 // byte frees the block.
 int TakePending(PendingData* pending, char* buffer, int max);

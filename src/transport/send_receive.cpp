@@ -87,6 +87,15 @@ int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutS
   return taken;
 }
 
+int ReturnReceivedData(Connection connection, const char* data, int length) {
+  ConnectionRecord* record = OpenRecord(connection);
+  if (record == nullptr) return -1;
+  TakeBusyFlag(&record->receiveBusy);
+  int result = PrependPending(&record->pending, data, length);
+  ReleaseBusyFlag(&record->receiveBusy);
+  return result;
+}
+
 bool ConnectionEndReported(Connection connection) {
   ConnectionRecord* record = OpenRecord(connection);
   return record != nullptr && record->endReported;

@@ -101,6 +101,12 @@ int SendData(Connection connection, const char* data, int length, int timeoutSec
 // notifier stops reading it until the reader has caught up.
 int ReceiveData(Connection connection, char* buffer, int maxLength, int timeoutSeconds);
 
+// Puts bytes just taken with ReceiveData back in front of the connection's pending data,
+// for a reader that took more than was its own (the replies behind a message, where
+// requests are pipelined). Returns 0, or -1 when there was no room (the bytes are lost:
+// the caller ends the dialogue).
+int ReturnReceivedData(Connection connection, const char* data, int length);
+
 // True once ReceiveData has written the daily log line saying why no more bytes come on
 // the connection, so that its caller does not blame a wait as well.
 bool ConnectionEndReported(Connection connection);

@@ -34,6 +34,8 @@ std::string NamedStep(const std::string& step) {
   if (name == "user") return "C: USER bob|S: +OK|C: PASS secret|S: +OK";
   if (name == "login" && words.empty()) return "S: +OK ready|user";
   if (name == "login") {
+    bool pipelining = words.back() == "PIPELINING";
+    if (pipelining) words.pop_back();
     int count = atoi(words[0].c_str());
     std::string steps = "login|C: STAT|S: +OK " + std::to_string(count) + " 900";
     if (count > 0) steps += "|C: UIDL|S: +OK";
@@ -41,7 +43,15 @@ std::string NamedStep(const std::string& step) {
       bool given = static_cast<size_t>(number) < words.size();
       steps += "|S: " + std::to_string(number) + " " + (given ? words[number] : "id-" + std::string(1, 'a' + number - 1));
     }
-    return count > 0 ? steps + "|S: ." : steps;
+    if (count == 0) return steps;
+    return steps + "|S: .|C: CAPA|S: " + (pipelining ? "+OK\r\nPIPELINING\r\n." : "-ERR unknown command");
+  }
+  if ((name == "requests" || name == "messages") && words.size() >= 2) {
+    std::string steps;
+    for (int number = atoi(words[name == "requests"].c_str()); number <= atoi(words.back().c_str()); ++number) {
+      steps += (steps.empty() ? "" : "|") + (name == "requests" ? "C: " + words[0] + " " : "message ") + std::to_string(number);
+    }
+    return steps;
   }
   // The POP3 side's steps name a message by its number, the SMTP side's deliver addresses.
   if (!words.empty() && isdigit(static_cast<unsigned char>(words[0][0]))) {
@@ -51,6 +61,7 @@ std::string NamedStep(const std::string& step) {
                        (textAt < step.size() ? step.substr(textAt) : "Subject: message " + number + "\r\n\r\nHello.\r\n.\r\n");
     std::string dele = "C: DELE " + number + "|S: +OK";
     if (name == "retr") return retr;
+    if (name == "message") return retr.substr(retr.find('|') + 1);
     if (name == "dele") return dele;
     if (name == "deliver") return retr + "|" + dele;
   } else if (name == "deliver") {
@@ -130,6 +141,10 @@ void ScriptedServer::RunStep(const std::string& step) {
     if (EnsureConnection()) CloseConnection();
   } else if (step.rfind("S: ", 0) == 0 || step.rfind("R: ", 0) == 0) {
     SendBytes(step[0] == 'R' || EndsWith(text, '\n') ? text : text + "\r\n");
+  } else if (step == "C: <nothing more>") {
+    // A client that does not pipeline waits for the reply before its next command.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!inbox_.empty()) Fail("got \"" + Escaped(inbox_) + "\" before the reply");
   } else if (step == "C: <data>") {
     std::string data;
     while (line != ".\r\n") {

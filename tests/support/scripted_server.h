@@ -10,6 +10,7 @@
 //   C: text        expects the line text CR LF; "C: text*" a line that begins with text
 //   C: <data>      expects message data up to the line "." CR LF (kept in Messages())
 //   C: <close>     expects the client to close the connection without another line
+//   C: <nothing more>  expects no more bytes yet: the client waits for the reply
 //   S: <tls>       the TLS handshake, with the test CA's certificate for 127.0.0.1 ("S: <tls
 //                  expired>" and "S: <tls other-name>" for the others); later steps go
 //                  through TLS. A client that refuses it leaves the connection plain.
@@ -19,10 +20,14 @@
 //
 //   user             USER bob and PASS secret, each answered +OK
 //   login            the POP3 greeting +OK, then user
-//   login N [ID...]  login, STAT with N messages (900 octets), and when N > 0 UIDL listing
-//                    them as ID... (by default id-a, id-b, ...)
+//   login N [ID...] [PIPELINING]  login, STAT with N messages (900 octets), and when N > 0
+//                    UIDL listing them as ID... (by default id-a, id-b, ...) and CAPA,
+//                    refused, or listing PIPELINING
 //   retr N [TEXT]    RETR N answered +OK and the message TEXT as it stands, its end line
 //                    included (by default "Subject: message N", the empty line, "Hello.")
+//   message N [TEXT] the answer of retr N alone, for requests that came before
+//   messages N M     message N to message M
+//   requests VERB N M  expects VERB N to VERB M ("requests RETR 1 3")
 //   dele N           DELE N answered +OK
 //   deliver N [TEXT] retr N, then dele N
 //   logout           POP3's QUIT answered +OK, then the close
