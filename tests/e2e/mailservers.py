@@ -1,6 +1,7 @@
 """Private Dovecot (POP3) and Postfix (SMTP) on loopback, configured from the templates
 beside this file, everything below one temporary directory, stopped by their own PIDs."""
 
+import asyncio
 import os
 import pwd
 import re
@@ -8,6 +9,7 @@ import signal
 import socket
 import string
 import subprocess
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -15,7 +17,7 @@ LOCAL_DOMAIN = "example.test"
 # Postfix delivers for these users of LOCAL_DOMAIN and refuses any other local address
 # for good (550), except BUSY_USER, refused for now (450).
 LOCAL_USERS = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi", "henry", "ivan", "judy", "ken",
-               "leo", "mia", "nina", "oscar", "peggy", "quinn", "postmaster")
+               "leo", "mia", "nina", "oscar", "peggy", "quinn", "rosa", "postmaster")
 BUSY_USER = "busy"
 MAIL_USER = "nobody"  # the unprivileged user both servers deliver and read mail as
 
@@ -195,3 +197,48 @@ def stop_process(pid, seconds=10):
             return
         except AssertionError:
             pass
+
+
+class DelayProxy:
+    """Forwards one port to another; each piece read waits rtt/2 before it is written, in
+    order, so the link's latency is that of a far server and nothing else changes."""
+
+    def __init__(self, target_port, rtt_ms, hide_pipelining):
+        self.port = free_port()
+        self.target_port = target_port
+        self.delay = rtt_ms / 2000.0
+        self.hide = hide_pipelining
+        self.loop = asyncio.new_event_loop()
+        self.ready = threading.Event()
+        threading.Thread(target=self._run, daemon=True).start()
+        self.ready.wait(10)
+
+    def _run(self):
+        asyncio.set_event_loop(self.loop)
+        server = self.loop.run_until_complete(asyncio.start_server(self._client, "127.0.0.1", self.port))
+        self.ready.set()
+        self.loop.run_until_complete(server.serve_forever())
+
+    async def _pipe(self, reader, writer, rewrite):
+        queue = asyncio.Queue()
+
+        async def deliver():
+            while (item := await queue.get()) is not None:
+                due, data = item
+                await asyncio.sleep(max(0.0, due - self.loop.time()))
+                writer.write(data)
+                await writer.drain()
+            writer.close()
+
+        sender = asyncio.ensure_future(deliver())
+        while data := await reader.read(65536):
+            await queue.put((self.loop.time() + self.delay, rewrite(data)))
+        await queue.put(None)
+        await sender
+
+    async def _client(self, client_reader, client_writer):
+        server_reader, server_writer = await asyncio.open_connection("127.0.0.1", self.target_port)
+        hidden = (lambda data: data.replace(b"\r\nPIPELINING\r\n", b"\r\nX-NO-PIPELINING\r\n")) if self.hide \
+            else (lambda data: data)
+        await asyncio.gather(self._pipe(client_reader, server_writer, lambda data: data),
+                             self._pipe(server_reader, client_writer, hidden), return_exceptions=True)

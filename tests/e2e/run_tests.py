@@ -18,7 +18,7 @@ import threading
 import time
 import traceback
 
-from mailservers import BUSY_USER, LOCAL_DOMAIN, MailServers, wait_until
+from mailservers import BUSY_USER, LOCAL_DOMAIN, DelayProxy, MailServers, wait_until
 
 SERVERS = ROOT = None
 POSTWAIN = []  # the command that runs postwain
@@ -178,6 +178,15 @@ def single_user_mailbox_delivers_every_message_whole_to_the_alias():
     originals = [message(f"single {n:02d}") for n in range(1, 51)] + [big_message("big", 20)]
     mail_check("single", originals, single_user("alice"), transferred(51), {"alice": originals},
                log_has=["51 message(s) ready for transferring from POP3 server to SMTP server."])
+
+
+@scenario
+def a_far_pipelining_server_through_a_delay_proxy_delivers_every_message_once():
+    """Dovecot lists PIPELINING: with a 50 ms round trip several RETRs and DELEs are in
+    flight at once, and every message still arrives once and goes from the server."""
+    proxy = DelayProxy(SERVERS.pop3_port, 50, hide_pipelining=False)
+    originals = [message(f"far {n:02d}") for n in range(1, 41)]
+    mail_check("far", originals, dict(single_user("rosa"), Port=proxy.port), transferred(40), {"rosa": originals})
 
 
 @scenario
