@@ -78,13 +78,17 @@ void AddRequest(char* batch, size_t size, Verb verb, int number) {
   Push(verb, number);
 }
 
-// Sends the DELE of deletion (0: none) and RETRs of the next messages up to
-// kRetrievalsAhead in flight, in one write. The RETRs stop before a message the journal
-// knows: that one needs no transfer, or no transfer yet. Returns 0, or -1 when the
-// write failed (the login is ended).
-int SendRequests(int deletion) {
+// Sends the DELE of deletion (0: none), the RETR of retrieval (0: none) and RETRs of
+// the next messages up to kRetrievalsAhead in flight, in one write. Those stop before a
+// message the journal knows: that one needs no transfer, or none yet. Returns 0, or -1
+// when the write failed (the login is ended).
+int SendRequests(int deletion, int retrieval) {
   char batch[(kRetrievalsAhead + 1) * kRequestSize] = "";
   if (deletion > 0) AddRequest(batch, sizeof batch, Verb::kDele, deletion);
+  if (retrieval > 0) {
+    AddRequest(batch, sizeof batch, Verb::kRetr, retrieval);
+    InFlight.nextRetrieval = retrieval + 1;
+  }
   while (InFlight.retrievals < kRetrievalsAhead && InFlight.nextRetrieval <= InFlight.lastNumber &&
          JournalMarkOf(InFlight.nextRetrieval) == JournalMark::kNone) {
     AddRequest(batch, sizeof batch, Verb::kRetr, InFlight.nextRetrieval++);
@@ -150,10 +154,7 @@ const char* RequestRetrieval(int number) {
     return POP3Exchange(TransferBuffer);
   }
   if (SettleRequestsBefore(number) != 0) return nullptr;
-  if (InFlight.size == 0) {
-    InFlight.nextRetrieval = number;
-    if (SendRequests(0) != 0) return nullptr;
-  }
+  if (InFlight.size == 0 && SendRequests(0, number) != 0) return nullptr;
   Pop();
   const char* reply = ReadLine(POP3Connection);
   if (reply != nullptr) WriteTrace("<<POP3", reply);
@@ -162,7 +163,7 @@ const char* RequestRetrieval(int number) {
 
 int RequestDeletion(const Account* account, int number) {
   if (!InFlight.pipelined) return DeleteRemoteMessage(account, number);
-  return SendRequests(number);
+  return SendRequests(number, 0);
 }
 
 bool RepliesInFlight() { return InFlight.size > 0; }
