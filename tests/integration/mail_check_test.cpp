@@ -89,7 +89,7 @@ TEST(MailCheck, Scenarios) {
     }
     ScriptedServer smtp(row.Joined("smtp", "|"));
     Settings.SMTPPort = smtp.Port();
-    for (const std::string& assignment : row.All("set")) environment.Set(assignment, nullptr);
+    for (const std::string& assignment : Split(row.Joined("set", " "), ' ')) environment.Set(assignment, nullptr);
     Lines calls;
     ras.observer = [&](const std::string& call) { calls.push_back(std::to_string(accounts[0]->Connections()) + " " + call); };
     for (int check = std::stoi(row.Get("checks", "1")); check > 0; --check) {

@@ -16,7 +16,7 @@ void RunTransferScenarios(const std::string& file, int (*transfer)(const Account
     DATA_ROW_TRACE(row);
     MailEnvironment environment;
     Account& account = environment.AddAccount(110, transfer == TransferSingleMessage ? "alice@local.example" : "");
-    for (const std::string& assignment : row.All("set")) environment.Set(assignment, &account);
+    for (const std::string& assignment : Split(row.Joined("set", " "), ' ')) environment.Set(assignment, &account);
     bool toLocalServer = Settings.DoNotWriteToLocalMailServer != 1;
     ScriptedServer pop3(row.Get("pop3").empty() ? "C: <close>" : row.Joined("pop3", "|"));
     ScriptedServer smtp(row.Get("smtp").empty() && toLocalServer ? "C: <close>" : row.Joined("smtp", "|"));
@@ -57,7 +57,7 @@ TEST(DomainTransfer, RecipientsChosenFromTheHeader) {
     DATA_ROW_TRACE(row);
     MailEnvironment environment;
     Account& account = environment.AddAccount(110, "");
-    for (const std::string& assignment : row.All("set")) environment.Set(assignment, &account);
+    for (const std::string& assignment : Split(row.Joined("set", " "), ' ')) environment.Set(assignment, &account);
     ScriptedServer pop3("deliver 1 " + row.Joined("header", "\r\n") + "\r\n\r\nHello.\r\n.\r\n");
     std::string smtpScript = "C: MAIL FROM:*|S: 250 ok|";
     for (const std::string& recipient : Split(row.Joined("rcpt", "|"), '|')) {
