@@ -4,6 +4,6 @@
 #   bench/wan.sh [wan.py options, e.g. --messages 200 --size 10240 --rtt 50]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh mpop dovecot-core dovecot-pop3d postfix python3 >/dev/null
+scripts/install-deps.sh mpop dovecot-core dovecot-pop3d postfix python3 time >/dev/null
 scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release -DPOSTWAIN_TESTS=OFF >/dev/null
 python3 -B bench/wan.py build-bench/bin "$@"
