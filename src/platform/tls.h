@@ -44,12 +44,16 @@ int PlatformTlsPutReceived(PlatformTls* tls, const char* data, int length);
 int PlatformTlsTakePlain(PlatformTls* tls, char* buffer, int size);
 // Encrypts up to kTlsPlainPiece plain bytes. Returns the count taken, or kTlsFailed.
 int PlatformTlsPutPlain(PlatformTls* tls, const char* data, int length);
-// The encrypted bytes waiting to be sent: *data points at them until the next
+// The encrypted bytes waiting to be sent (also what reading made: the answer to a key
+// update or another message after the handshake, an alert): *data points at them until the next
 // PlatformTlsOutgoing or PlatformTlsSent, whatever else is called meanwhile. Returns
 // their count, 0 when none wait.
 int PlatformTlsOutgoing(PlatformTls* tls, const char** data);
 // The first count bytes of what PlatformTlsOutgoing gave have been sent.
 void PlatformTlsSent(PlatformTls* tls, int count);
+// Puts close_notify into what PlatformTlsOutgoing holds: the orderly end of a sound
+// session. Does not wait for the server's.
+void PlatformTlsClose(PlatformTls* tls);
 // Why the last call failed, into reason (kTlsReasonSize bytes): kTlsCertificateRejected
 // when the server's certificate was not trusted, else kTlsNegotiationFailed.
 int PlatformTlsFailure(PlatformTls* tls, char* reason);

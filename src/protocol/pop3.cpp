@@ -234,6 +234,7 @@ int POP3Logout() {
   const char* reply = nullptr;
   if (IsOpenConnection(POP3Connection)) {
     reply = ExchangeCommand("QUIT");
+    EndTlsSession(POP3Connection);
     ClosePOP3Connection();
   }
   WriteLog(dialogueSource, "Logging out of POP3 server.");

@@ -169,6 +169,7 @@ int SMTPLogout() {
     WriteTrace("SMTP>>", "QUIT");
     SendCommand(SMTPConnection, "QUIT");
     ReadSMTPReply(SMTPConnection);
+    EndTlsSession(SMTPConnection);
   }
   SMTPAbandon();
   WriteLog(dialogueServer, "Logging out of SMTP server.");

@@ -58,9 +58,10 @@ struct ConnectionRecord {
   TextCallback messageCallback;
   // TLS: the notifier decrypts what it reads and the sender encrypts, so the session is
   // taken by one at a time. Taken before receiveBusy or sendBusy, never after them.
-  std::atomic<int32_t> tlsBusy;   // guards tls, and decrypting
+  std::atomic<int32_t> tlsBusy;   // guards tls, decrypting and outgoingHeld
   PlatformTls* tls;               // null while the connection is plain
   bool decrypting;                // the handshake is over: the notifier decrypts
+  bool outgoingHeld;              // the sender is sending bytes PlatformTlsOutgoing gave
 };
 
 // Each slot is empty (null) or holds one connection's record.
@@ -106,6 +107,14 @@ int SendEncrypted(ConnectionRecord* record, const char* data, int length, int ti
 // the pending data, using work (size bytes) on the way; a session that ends or breaks
 // ends the stream.
 void DecryptIntoPending(ConnectionRecord* record, char* work, int size);
+
+// Called on the notification thread with tlsBusy held, after a read or when the socket
+// can be written again: sends at once what the session made while reading (the answer to
+// a key update or another message after the handshake, an alert), since a server may
+// wait for it before it sends more. What the socket does not take now goes at the next
+// write event, or first with the next SendData. Leaves the bytes to the sender while it
+// has them in hand (outgoingHeld): its loop takes what came meanwhile too.
+void SendMadeWhileReading(ConnectionRecord* record);
 
 // Starts the notification thread unless it runs; returns the notifier, or null when
 // there is none.

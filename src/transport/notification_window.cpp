@@ -97,6 +97,7 @@ bool ReadIntoPending(ConnectionRecord* record) {
     EndStream(record, kStreamClosedByPeer);
   }
   ReleaseBusyFlag(&record->receiveBusy);
+  SendMadeWhileReading(record);
   ReleaseBusyFlag(&record->tlsBusy);
   return n > 0;
 }
@@ -106,6 +107,9 @@ void NoteWritable(ConnectionRecord* record) {
   record->writable = 1;
   PlatformSetEvent(record->sendEvent);
   ReleaseBusyFlag(&record->sendBusy);
+  TakeBusyFlag(&record->tlsBusy);
+  SendMadeWhileReading(record);
+  ReleaseBusyFlag(&record->tlsBusy);
 }
 
 }  // namespace

@@ -14,14 +14,17 @@ int FlushOutgoing(ConnectionRecord* record, int timeoutSeconds) {
     const char* data = nullptr;
     TakeBusyFlag(&record->tlsBusy);
     int waiting = PlatformTlsOutgoing(record->tls, &data);
+    record->outgoingHeld = waiting > 0;
     ReleaseBusyFlag(&record->tlsBusy);
     if (waiting == 0) return 1;
-    // The bytes stay where they are while they are sent: only this thread moves them.
+    // The bytes stay where they are while they are sent: the notifier leaves them alone
+    // while outgoingHeld says this thread has them in hand.
     int sent = SendWhenWritable(record, data, waiting, timeoutSeconds);
-    if (sent <= 0) return sent;
     TakeBusyFlag(&record->tlsBusy);
-    PlatformTlsSent(record->tls, sent);
+    record->outgoingHeld = false;
+    if (sent > 0) PlatformTlsSent(record->tls, sent);
     ReleaseBusyFlag(&record->tlsBusy);
+    if (sent <= 0) return sent;
   }
 }
 
@@ -105,4 +108,29 @@ int SendEncrypted(ConnectionRecord* record, const char* data, int length, int ti
   // Encrypted bytes belong to the connection, as bytes the stack took do: if the socket
   // stays full now, the next call sends them first.
   return FlushOutgoing(record, timeoutSeconds) == -1 ? -1 : taken;
+}
+
+void SendMadeWhileReading(ConnectionRecord* record) {
+  if (!record->decrypting || record->outgoingHeld) return;
+  for (;;) {
+    const char* data = nullptr;
+    int waiting = PlatformTlsOutgoing(record->tls, &data);
+    if (waiting == 0) return;
+    int sent = SendWhenWritable(record, data, waiting, 0);
+    if (sent <= 0) return;
+    PlatformTlsSent(record->tls, sent);
+  }
+}
+
+void EndTlsSession(Connection connection) {
+  ConnectionRecord* record = OpenRecord(connection);
+  if (record == nullptr || record->tls == nullptr) return;
+  TakeBusyFlag(&record->tlsBusy);
+  TakeBusyFlag(&record->receiveBusy);
+  // A broken session has no orderly end: OpenSSL must not be asked for one.
+  bool sound = record->decrypting && record->ended != kStreamTlsFailed;
+  ReleaseBusyFlag(&record->receiveBusy);
+  if (sound) PlatformTlsClose(record->tls);
+  ReleaseBusyFlag(&record->tlsBusy);
+  if (sound) FlushOutgoing(record, 0);
 }

@@ -139,6 +139,11 @@ struct TlsOutcome {
 int StartTls(Connection connection, const char* serverName, int verify, const char* caFile, int timeoutSeconds,
              TlsOutcome* outcome);
 
+// Ends the TLS session of a connection in order (close_notify), after the last reply of
+// a logout: one send without waiting, no wait for the server's own close_notify. Does
+// nothing for a plain connection or a TLS session that broke.
+void EndTlsSession(Connection connection);
+
 // Ends every wait on a connection now, so that a stop request is seen at once; called by
 // PostwainShutdown right after it has set ShutdownRequested.
 void InterruptNetworkWaits();

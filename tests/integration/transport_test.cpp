@@ -110,6 +110,17 @@ class TransportData : public testing::Test {
     EXPECT_EQ(record->pending.block, nullptr);
   }
 
+  // The handshake on both ends; the server's session, or null.
+  ServerTls* StartBothTls() {
+    ServerTls* tls = nullptr;
+    std::thread handshake([&] { tls = AcceptTls(peer_, TestCertificate::kGood); });
+    TlsOutcome outcome;
+    EXPECT_EQ(StartTls(connection_, "127.0.0.1", 1, WriteTestCA(environment_.instance.Dir()).c_str(), 2, &outcome), 0)
+        << outcome.reason;
+    handshake.join();
+    return tls;
+  }
+
   MailEnvironment environment_;
   ScriptedServer listener_;
   Connection connection_ = Open("127.0.0.1", listener_.Port());
@@ -139,11 +150,7 @@ TEST_F(TransportData, TakesPendingBytesInOrderThroughLargeBacklogsAndRaggedTakes
 // sent, it goes out encrypted in pieces and in order.
 TEST_F(TransportData, TlsCarriesBacklogsAndLargeSendsInOrder) {
   if (!TestServersHaveTls()) GTEST_SKIP() << kNoTestServerTls;
-  ServerTls* tls = nullptr;
-  std::thread handshake([&] { tls = AcceptTls(peer_, TestCertificate::kGood); });
-  TlsOutcome outcome;
-  ASSERT_EQ(StartTls(connection_, "127.0.0.1", 1, WriteTestCA(environment_.instance.Dir()).c_str(), 2, &outcome), 0) << outcome.reason;
-  handshake.join();
+  ServerTls* tls = StartBothTls();
   ASSERT_NE(tls, nullptr);
   ExpectBacklogInOrder([tls](const std::string& bytes) { TlsSend(tls, bytes.data(), bytes.size()); });
   std::string received;
@@ -160,6 +167,27 @@ TEST_F(TransportData, TlsCarriesBacklogsAndLargeSendsInOrder) {
   }
   reader.join();
   EXPECT_TRUE(received == pattern_);
+  EndTls(tls);
+}
+
+// What the session makes while reading goes out at once, not with the next send: a
+// server that asks for a key update in the middle of a message waits for the answer.
+// An orderly end says close_notify.
+TEST_F(TransportData, TlsAnswersAKeyUpdateAtOnceAndEndsWithCloseNotify) {
+  if (!TestServersHaveTls()) GTEST_SKIP() << kNoTestServerTls;
+  ServerTls* tls = StartBothTls();
+  ASSERT_NE(tls, nullptr);
+  TlsAskKeyUpdate(tls);
+  TlsSend(tls, "+OK 5 octets\r\n", 14);
+  EXPECT_EQ(Receive(14, 2), "+OK 5 octets\r\n");
+  char buffer[64];
+  EXPECT_EQ(TlsReceive(tls, buffer, sizeof buffer, 2000), 0) << "no answer to the key update";
+  ASSERT_EQ(SendData(connection_, "QUIT\r\n", 6, 2), 6);
+  EXPECT_EQ(TlsReceive(tls, buffer, sizeof buffer, 2000), 6);
+  EndTlsSession(connection_);
+  CloseConnection(connection_);
+  EXPECT_EQ(TlsReceive(tls, buffer, sizeof buffer, 2000), 0);
+  EXPECT_TRUE(TlsClosedByClient(tls));
   EndTls(tls);
 }
 

@@ -95,6 +95,14 @@ long TlsReceive(ServerTls* tls, char* data, size_t size, uint32_t milliseconds) 
   return std::max(SSL_read(tls->ssl, data, static_cast<int>(size)), 0);
 }
 
+void TlsAskKeyUpdate(ServerTls* tls) {
+  SSL_key_update(tls->ssl, SSL_KEY_UPDATE_REQUESTED);
+  // A read that finds only the answer returns instead of blocking for data behind it.
+  SSL_clear_mode(tls->ssl, SSL_MODE_AUTO_RETRY);
+}
+
+bool TlsClosedByClient(ServerTls* tls) { return (SSL_get_shutdown(tls->ssl) & SSL_RECEIVED_SHUTDOWN) != 0; }
+
 void EndTls(ServerTls* tls) {
   if (tls != nullptr) SSL_free(tls->ssl);
   delete tls;

@@ -27,3 +27,7 @@ ServerTls* AcceptTls(intptr_t stream, TestCertificate certificate);
 long TlsSend(ServerTls* tls, const char* data, size_t length);
 long TlsReceive(ServerTls* tls, char* data, size_t size, uint32_t milliseconds);
 void EndTls(ServerTls* tls);
+// Asks the client for a key update (TLS 1.3), sent with the next TlsSend.
+void TlsAskKeyUpdate(ServerTls* tls);
+// Whether the client's close_notify has been read.
+bool TlsClosedByClient(ServerTls* tls);

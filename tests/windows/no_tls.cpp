@@ -7,3 +7,5 @@ ServerTls* AcceptTls(intptr_t, TestCertificate) { return nullptr; }
 long TlsSend(ServerTls*, const char*, size_t) { return -1; }
 long TlsReceive(ServerTls*, char*, size_t, uint32_t) { return -1; }
 void EndTls(ServerTls*) {}
+void TlsAskKeyUpdate(ServerTls*) {}
+bool TlsClosedByClient(ServerTls*) { return false; }

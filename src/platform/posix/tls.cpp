@@ -125,12 +125,28 @@ int PlatformTlsPutReceived(PlatformTls* tls, const char* data, int length) {
   return BIO_write(tls->input, data, length) == length ? 0 : kTlsFailed;
 }
 
+namespace {
+
+// OpenSSL answers a key update the server asked for only with the next write; a server
+// that waits for the answer before it sends more would wait for nothing. Asked for again
+// here (the same answer, not asking the server back), the handshake call makes it now.
+void AnswerKeyUpdate(PlatformTls* tls) {
+  if (SSL_get_key_update_type(tls->ssl) == SSL_KEY_UPDATE_NONE) return;
+  if (SSL_key_update(tls->ssl, SSL_KEY_UPDATE_NOT_REQUESTED) == 1) SSL_do_handshake(tls->ssl);
+  ERR_clear_error();
+}
+
+}  // namespace
+
 int PlatformTlsTakePlain(PlatformTls* tls, char* buffer, int size) {
   ERR_clear_error();
   int taken = SSL_read(tls->ssl, buffer, size);
   if (taken > 0) return taken;
   int error = SSL_get_error(tls->ssl, taken);
-  if (error == SSL_ERROR_WANT_READ) return kTlsWantMore;
+  if (error == SSL_ERROR_WANT_READ) {
+    AnswerKeyUpdate(tls);
+    return kTlsWantMore;
+  }
   if (error == SSL_ERROR_ZERO_RETURN) return kTlsClosed;
   return NoteFailure(tls, error);
 }
@@ -155,6 +171,12 @@ int PlatformTlsOutgoing(PlatformTls* tls, const char** data) {
 void PlatformTlsSent(PlatformTls* tls, int count) {
   int waiting = tls->outboxLength - tls->outboxStart;
   tls->outboxStart += count < waiting ? (count > 0 ? count : 0) : waiting;
+}
+
+void PlatformTlsClose(PlatformTls* tls) {
+  // 0 (the server's close_notify has not come) is all that is asked for.
+  SSL_shutdown(tls->ssl);
+  ERR_clear_error();
 }
 
 int PlatformTlsFailure(PlatformTls* tls, char* reason) {

@@ -67,6 +67,9 @@ struct PlatformTls {
   SecPkgContext_StreamSizes sizes;
   ByteQueue inbox;
   ByteQueue plain;
+  // Encrypted bytes: made (records, handshake tokens, alerts) go into made; outbox holds
+  // what PlatformTlsOutgoing handed out, which must not move while it is being sent.
+  ByteQueue made;
   ByteQueue outbox;
   int failureKind;
   char failure[kTlsReasonSize];
@@ -142,7 +145,7 @@ HCERTSTORE ReadRoots(const char* caFile) {
 }
 
 bool AppendToken(PlatformTls* tls, SecBuffer& token) {
-  bool kept = Append(tls->outbox, static_cast<const char*>(token.pvBuffer), static_cast<int>(token.cbBuffer));
+  bool kept = Append(tls->made, static_cast<const char*>(token.pvBuffer), static_cast<int>(token.cbBuffer));
   if (token.pvBuffer != nullptr) FreeContextBuffer(token.pvBuffer);
   token.pvBuffer = nullptr;
   return kept;
@@ -346,6 +349,7 @@ void PlatformTlsDestroy(PlatformTls* tls) {
   if (tls->roots != nullptr) CertCloseStore(tls->roots, 0);
   PlatformFree(tls->inbox.bytes);
   PlatformFree(tls->plain.bytes);
+  PlatformFree(tls->made.bytes);
   PlatformFree(tls->outbox.bytes);
   PlatformFree(tls);
 }
@@ -394,7 +398,7 @@ int DecryptWaiting(PlatformTls* tls) {
     KeepLast(tls->inbox, extra);
     if (status == SEC_I_RENEGOTIATE) {
       // A handshake message after the handshake (a TLS 1.3 ticket or key update): SChannel
-      // takes it through the context, and what it answers goes out with the next send.
+      // takes it through the context; the transport sends its answer at once.
       status = Initialize(tls);
       if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_E_INCOMPLETE_MESSAGE) {
         return FailWithStatus(tls, "a message after the handshake failed", status);
@@ -439,7 +443,7 @@ int PlatformTlsPutPlain(PlatformTls* tls, const char* data, int length) {
   int result = count;
   if (status != SEC_E_OK) {
     result = FailWithStatus(tls, "a record could not be made", status);
-  } else if (!Append(tls->outbox, bytes, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer))) {
+  } else if (!Append(tls->made, bytes, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer))) {
     result = Fail(tls, kTlsNegotiationFailed, "out of memory");
   }
   PlatformFree(bytes);
@@ -447,6 +451,11 @@ int PlatformTlsPutPlain(PlatformTls* tls, const char* data, int length) {
 }
 
 int PlatformTlsOutgoing(PlatformTls* tls, const char** data) {
+  if (Waiting(tls->outbox) == 0 && Waiting(tls->made) > 0) {
+    ByteQueue sent = tls->outbox;
+    tls->outbox = tls->made;
+    tls->made = ByteQueue{sent.bytes, 0, 0, sent.capacity};
+  }
   *data = tls->outbox.bytes + tls->outbox.start;
   return Waiting(tls->outbox);
 }
@@ -454,6 +463,20 @@ int PlatformTlsOutgoing(PlatformTls* tls, const char** data) {
 void PlatformTlsSent(PlatformTls* tls, int count) {
   int waiting = Waiting(tls->outbox);
   tls->outbox.start += count < waiting ? (count > 0 ? count : 0) : waiting;
+}
+
+void PlatformTlsClose(PlatformTls* tls) {
+  DWORD type = SCHANNEL_SHUTDOWN;
+  SecBuffer control = {sizeof type, SECBUFFER_TOKEN, &type};
+  SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
+  if (ApplyControlToken(&tls->context, &controlDesc) != SEC_E_OK) return;
+  // With the shutdown applied, the next token SChannel makes is the close_notify alert.
+  SecBuffer output = {0, SECBUFFER_TOKEN, nullptr};
+  SecBufferDesc outputDesc = {SECBUFFER_VERSION, 1, &output};
+  ULONG attributes = 0;
+  InitializeSecurityContextA(&tls->credentials, &tls->context, tls->serverName, kContextRequest, 0, 0, nullptr, 0,
+                             &tls->context, &outputDesc, &attributes, nullptr);
+  AppendToken(tls, output);
 }
 
 int PlatformTlsFailure(PlatformTls* tls, char* reason) {
