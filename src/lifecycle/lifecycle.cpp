@@ -4,6 +4,7 @@
 
 #include "config/settings.h"
 #include "logging/logging.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/sync.h"
 #include "platform/system.h"
@@ -15,6 +16,9 @@
 namespace {
 
 intptr_t instanceLock = kPlatformFailed;
+// A probe of the lock lasts microseconds; a second covers a prober the system paused.
+constexpr int kLockRetries = 10;
+constexpr uint32_t kLockRetryPauseMs = 100;
 
 // Where the system stands. Hosts may call the entry points in any order and from any
 // thread: only the call that moves the state on does the work, so a second start-up
@@ -44,6 +48,15 @@ int LockInstance() {
   char path[kPathSize];
   InstanceLockPath(path, sizeof path);
   instanceLock = PlatformLockFile(path);
+  // `postwain check` asks whether a Postwain runs by probing the lock for a moment (a
+  // shared lock, or a shared open on Windows), which a start-up at that instant meets as
+  // a holder. The probe cannot ask without taking something on Windows, so the start-up
+  // tries again for a while before it believes in another Postwain; a real one holds the
+  // lock for its whole run, and `run` refuses it before loading the library anyway.
+  for (int retry = 0; instanceLock == kPlatformHeld && retry < kLockRetries; ++retry) {
+    PlatformSleep(kLockRetryPauseMs);
+    instanceLock = PlatformLockFile(path);
+  }
   if (instanceLock < 0) {
     char text[kPathSize + 100];
     CopyText(text, instanceLock == kPlatformHeld ? "ERROR - Another Postwain runs for this instance, which holds "

@@ -17,6 +17,9 @@ void RealSleep(uint32_t milliseconds);
 int TimedEventWait(void* event, uint32_t milliseconds, int (*isSet)(void* event),
                    int (*realWait)(void* event, uint32_t milliseconds));
 
+// Called by PlatformFileIsLocked while it holds its probe: runs the test's hook, if any.
+void WhileProbingLock();
+
 // Reads one line of standard input into line (size > 0 bytes), without its line end.
 // Returns 0, or -1 at the end of input, on a read error, or when the line does not fit
 // (the rest of the line is consumed).

@@ -131,5 +131,6 @@ intptr_t PlatformLockFile(const char* path);
 void PlatformUnlockFile(intptr_t lock);
 // Whether some process holds the lock on path now, asked without creating the file and
 // without getting in the holder's way: 1 held, 0 free or no such file, kPlatformNoAccess
-// or kPlatformFailed.
+// or kPlatformFailed. For the moment of the probe, PlatformLockFile of another caller
+// finds the lock held.
 int PlatformFileIsLocked(const char* path);

@@ -21,3 +21,8 @@ struct PlatformClockHooks {
 };
 void PlatformReplaceClock(const PlatformClockHooks& hooks);
 void PlatformRestoreClock();
+
+// ---------------------------------------------------------------------------------------
+// Test hook: called by PlatformFileIsLocked while it holds its probe of the lock, so that
+// a test can make a start-up meet the probe; null = none.
+void PlatformSetLockProbeHook(void (*whileProbing)());

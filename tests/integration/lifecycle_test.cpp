@@ -1,5 +1,7 @@
 // Start-up and shutdown of the whole library, and what a failed start-up leaves behind.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/sync.h"
@@ -44,8 +46,11 @@ TEST(Lifecycle, StartUpAndShutdownLeaveNothingBehindWhateverAllocationFails) {
 }
 
 // The lock is what tells another Postwain of the instance (flock locks of two opens
-// exclude each other as two processes' would). A start-up that gets it removes the event
-// that a killed Postwain left behind, so its own is fresh and goes with it.
+// exclude each other as two processes' would); a probe of it does not. A start-up that
+// gets it removes the event that a killed Postwain left behind, so its own is fresh and
+// goes with it.
+std::atomic<bool> probing{false};
+
 TEST(Lifecycle, OnlyOnePostwainRunsPerInstance) {
   TempInstance instance;
   std::string lock = instance.Dir() + kDirectorySeparator + "postwain.lock";
@@ -56,8 +61,16 @@ TEST(Lifecycle, OnlyOnePostwainRunsPerInstance) {
   EXPECT_EQ(PostwainStartUp(), -1);
   EXPECT_EQ(CountOf(instance.DailyLog(), "Postwain: ERROR - Another Postwain runs for this instance, which holds " + lock), 1);
   PlatformUnlockFile(other);
-  EXPECT_EQ(PlatformFileIsLocked(lock.c_str()), 0);
+  // `postwain check` may probe the lock at the moment a run starts up.
+  PlatformSetLockProbeHook([] {
+    probing = true;
+    PlatformSleep(300);
+  });
+  std::thread check([&] { EXPECT_EQ(PlatformFileIsLocked(lock.c_str()), 0); });
+  while (!probing) PlatformSleep(1);
   ASSERT_EQ(PostwainStartUp(), 0);
+  check.join();
+  PlatformSetLockProbeHook(nullptr);
   EXPECT_EQ(PlatformFileIsLocked(lock.c_str()), 1);
   PostwainShutdown();
   ShutdownRequested = 0;

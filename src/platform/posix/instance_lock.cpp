@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/backend.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -42,6 +43,7 @@ int PlatformFileIsLocked(const char* path) {
   // A shared lock for the question: two questions at once do not disturb each other.
   int result = 0;
   if (flock(file, LOCK_SH | LOCK_NB) != 0) result = errno == EWOULDBLOCK ? 1 : kPlatformFailed;
+  if (result == 0) WhileProbingLock();
   close(file);
   return result;
 }

@@ -2,6 +2,7 @@
 // handle lives, and Windows closes the handle when the process ends, however it ends.
 #include <windows.h>
 
+#include "platform/backend.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -30,6 +31,7 @@ int PlatformFileIsLocked(const char* path) {
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
+    WhileProbingLock();
     CloseHandle(file);
     return 0;
   }
