@@ -2,11 +2,13 @@
 beside this file, everything below one temporary directory, stopped by their own PIDs."""
 
 import asyncio
+import collections
 import os
 import pwd
 import re
 import signal
 import socket
+import socketserver
 import string
 import subprocess
 import threading
@@ -17,8 +19,11 @@ LOCAL_DOMAIN = "example.test"
 # Postfix delivers for these users of LOCAL_DOMAIN and refuses any other local address
 # for good (550), except BUSY_USER, refused for now (450).
 LOCAL_USERS = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi", "henry", "ivan", "judy", "ken",
-               "leo", "mia", "nina", "oscar", "peggy", "quinn", "rosa", "postmaster")
+               "leo", "mia", "nina", "oscar", "peggy", "quinn", "rosa", "sam", "tina", "uma", "vic", "postmaster")
 BUSY_USER = "busy"
+# Postfix's policy service refuses for good the second DATA for each of these users, after
+# MAIL and RCPT went through.
+REFUSED_SECOND_DATA = ("sam", "tina")
 MAIL_USER = "nobody"  # the unprivileged user both servers deliver and read mail as
 
 
@@ -83,7 +88,7 @@ class MailServers:
         self.values = dict(root=root, uid=self.uid, gid=self.gid, domain=LOCAL_DOMAIN,
                            pop3_port=self.pop3_port, smtp_port=self.smtp_port,
                            pop3s_port=self.pop3s_port, smtp_tls_port=self.smtp_tls_port)
-        self.root, self.pids, self.dovecot = root, [], None
+        self.root, self.pids, self.dovecot, self.policy = root, [], None, None
         os.chmod(root, 0o755)  # the servers' unprivileged processes reach their files below it
 
     def path(self, *parts):
@@ -114,6 +119,8 @@ class MailServers:
                 out.writelines(f"{user}@{LOCAL_DOMAIN} {user}/Maildir/\n" for user in LOCAL_USERS)
             with open(self.path("postfix", "conf", "busy"), "w", encoding="ascii") as out:
                 out.write(f"{BUSY_USER}@{LOCAL_DOMAIN} 450 4.2.1 mailbox busy, try again later\n")
+            self.policy = DataPolicy()
+            self.values["policy_port"] = self.policy.server_address[1]
             self.configure("postfix-main.cf", "postfix", "conf", "main.cf")
             self.configure("postfix-master.cf", "postfix", "conf", "master.cf")
             for action in ("check", "start"):
@@ -169,6 +176,8 @@ class MailServers:
         self.pids = []
         if self.dovecot is not None:
             self.dovecot.wait()
+        if self.policy is not None:
+            self.policy.shutdown()
 
     def logs(self):
         """The servers' own logs, for a failure report."""
@@ -177,6 +186,36 @@ class MailServers:
             if os.path.exists(path):
                 text += f"--- {path}\n" + open(path, encoding="utf-8", errors="replace").read()[-4000:]
         return text
+
+
+class DataPolicy(socketserver.ThreadingTCPServer):
+    """Postfix's policy service: refuses the second DATA for each of REFUSED_SECOND_DATA."""
+    daemon_threads = True
+
+    def __init__(self):
+        self.data_seen, self.lock = collections.Counter(), threading.Lock()
+        super().__init__(("127.0.0.1", 0), PolicyRequests)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def answer(self, request):
+        recipient = request.get("recipient", "")
+        if request.get("protocol_state") != "DATA" or recipient.split("@")[0] not in REFUSED_SECOND_DATA:
+            return "DUNNO"
+        with self.lock:
+            self.data_seen[recipient] += 1
+            return "REJECT 5.7.1 the policy refuses this message" if self.data_seen[recipient] == 2 else "DUNNO"
+
+
+class PolicyRequests(socketserver.StreamRequestHandler):
+    def handle(self):  # name=value lines, an empty line ends a request; Postfix keeps the connection
+        request = {}
+        for line in self.rfile:
+            name, _, value = line.decode(errors="replace").strip().partition("=")
+            if name:
+                request[name] = value
+            else:
+                self.wfile.write(f"action={self.server.answer(request)}\n\n".encode())
+                request = {}
 
 
 def stop_process(pid, seconds=10):
@@ -203,8 +242,10 @@ class DelayProxy:
     """Forwards one port to another; each piece read waits rtt/2 before it is written, in
     order, so the link's latency is that of a far server and nothing else changes."""
 
-    def __init__(self, target_port, rtt_ms, hide_pipelining):
+    def __init__(self, target_port, rtt_ms, hide_pipelining, stall_after=None):
+        """stall_after: the server's bytes after which nothing more reaches the client."""
         self.port = free_port()
+        self.stall_after = stall_after
         self.target_port = target_port
         self.delay = rtt_ms / 2000.0
         self.hide = hide_pipelining
@@ -219,13 +260,18 @@ class DelayProxy:
         self.ready.set()
         self.loop.run_until_complete(server.serve_forever())
 
-    async def _pipe(self, reader, writer, rewrite):
+    async def _pipe(self, reader, writer, rewrite, stall_after=None):
         queue = asyncio.Queue()
 
         async def deliver():
+            passed = 0
             while (item := await queue.get()) is not None:
                 due, data = item
                 await asyncio.sleep(max(0.0, due - self.loop.time()))
+                if stall_after is not None and passed + len(data) > stall_after:
+                    writer.write(data[:stall_after - passed])
+                    await asyncio.Event().wait()  # a stalled link: the rest never comes
+                passed += len(data)
                 writer.write(data)
                 await writer.drain()
             writer.close()
@@ -241,4 +287,5 @@ class DelayProxy:
         hidden = (lambda data: data.replace(b"\r\nPIPELINING\r\n", b"\r\nX-NO-PIPELINING\r\n")) if self.hide \
             else (lambda data: data)
         await asyncio.gather(self._pipe(client_reader, server_writer, lambda data: data),
-                             self._pipe(server_reader, client_writer, hidden), return_exceptions=True)
+                             self._pipe(server_reader, client_writer, hidden, self.stall_after),
+                             return_exceptions=True)

@@ -18,7 +18,7 @@ import threading
 import time
 import traceback
 
-from mailservers import BUSY_USER, LOCAL_DOMAIN, DelayProxy, MailServers, wait_until
+from mailservers import BUSY_USER, LOCAL_DOMAIN, REFUSED_SECOND_DATA, DelayProxy, MailServers, wait_until
 
 SERVERS = ROOT = None
 POSTWAIN = []  # the command that runs postwain
@@ -60,9 +60,9 @@ def message_ids(messages):
     return sorted(email.message_from_bytes(m)["Message-ID"] for m in messages)
 
 
-def big_message(subject, megabytes):
+def big_message(subject, megabytes, headers=None):
     line = "0123456789 abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789\n"
-    return message(subject, body="".join(("." if n % 97 == 0 else "") + line
+    return message(subject, headers, body="".join(("." if n % 97 == 0 else "") + line
                                          for n in range(megabytes * 1024 * 1024 // len(line))))
 
 
@@ -197,6 +197,23 @@ def a_refused_recipient_keeps_the_message_on_the_pop3_server():
 
 
 @scenario
+def a_large_message_refused_at_data_stays_and_every_other_arrives_whole():
+    """Postfix refuses one large message at DATA: the rest of it is read off the POP3
+    connection and dropped, so the next ones arrive byte for byte and only commands reach
+    the SMTP server; single-user and domain mailbox alike."""
+    for user, account in (("atdata-single", single_user(REFUSED_SECOND_DATA[0])),
+                          ("atdata-domain", {"Type": "Group", "Domain": LOCAL_DOMAIN})):
+        local = account.get("Alias", REFUSED_SECOND_DATA[1]).split("@")[0]
+        to = f"To: {local}@{LOCAL_DOMAIN}\n"
+        others = [message(f"{user} {n}", to) for n in (1, 3, 4)]
+        mail_check(user, [others[0], big_message(f"{user} 2", 5, to), *others[1:]], account,
+                   lambda log: "Mail check finished" in log, {local: others}, left=1, log_lacks=())
+    postfix = open(SERVERS.path("postfix", "postfix.log"), encoding="utf-8", errors="replace").read()
+    assert postfix.count("the policy refuses this message") == 2, postfix[-3000:]
+    assert "unknown=" not in postfix and "non-SMTP command" not in postfix, postfix[-3000:]
+
+
+@scenario
 def domain_mailbox_spreads_messages_over_local_users():
     cc = message("to and cc", f"To: Bob <bob@{LOCAL_DOMAIN}>\nCc: carol@{LOCAL_DOMAIN}, Someone "
                               "<someone@foreign.test>\nMessage-ID: <m1@remote.test>\n")
@@ -316,19 +333,20 @@ def a_message_refused_for_good_is_downloaded_once_and_skipped_after():
 
 
 @scenario
-def kept_mail_is_delivered_once_in_three_checks():
+def kept_mail_is_delivered_once_in_three_checks_by_each_account_of_the_mailbox():
     originals = [message(f"kept {n}") for n in range(1, 6)]
-    instance = Instance("keeper", [mailbox("keeper", originals, single_user("oscar"))], ALL_DAY,
+    account = mailbox("keeper", originals, single_user("oscar"))
+    instance = Instance("keeper", [account, dict(account, Alias=f"vic@{LOCAL_DOMAIN}")], ALL_DAY,
                         debug=["DoNotDeleteRemoteMail=1"], start=False)
     outputs = [instance.once() for _ in range(3)]
     assert [status for status, _ in outputs] == [0, 0, 0], outputs
-    assert "Mail check finished: 0 delivered, 0 failed, 5 left on the server" in outputs[2][1], outputs
-    assert message_ids(SERVERS.delivered("oscar")) == message_ids(originals)
+    assert "Mail check finished: 0 delivered, 0 failed, 10 left on the server" in outputs[2][1], outputs
+    assert message_ids(SERVERS.delivered("oscar")) == message_ids(SERVERS.delivered("vic")) == message_ids(originals)
     assert len(SERVERS.pop3_messages("keeper")) == 5
 
 
 @scenario
-def sigterm_ends_greeting_retries_and_recovery_logins_within_5_seconds():
+def sigterm_ends_greeting_retries_recovery_logins_and_a_stalled_message_within_5_seconds():
     with socket.create_server(("127.0.0.1", 0)) as silent:  # accepts, never greets
         instance = Instance("silent", [dict(single_user("alice"), Port=silent.getsockname()[1], UserName="x")],
                             ALL_DAY)
@@ -340,6 +358,17 @@ def sigterm_ends_greeting_retries_and_recovery_logins_within_5_seconds():
     instance.wait_for_log(lambda log: log.count("failed to transfer") >= 3)  # one login per message now
     instance.stop(seconds=5)
     assert len(SERVERS.pop3_messages("stuck")) == 10
+    # The POP3 data stops in the middle of a message: the SMTP transaction goes without its
+    # final dot, and the message stays on the server whole.
+    stalled = big_message("stalled", 5)
+    proxy = DelayProxy(SERVERS.pop3_port, 0, hide_pipelining=False, stall_after=2 * 1024 * 1024)
+    instance = Instance("stalled", [dict(mailbox("stalled", [stalled], single_user("uma")), Port=proxy.port)], ALL_DAY)
+    trace = os.path.join(instance.home, "logs", "postwain trace.txt")
+    wait_until(lambda: os.path.exists(trace) and b"hidden from view" in instance.trace(), 60, "no relay began")
+    time.sleep(2)
+    instance.stop(seconds=5)
+    assert [open(path, "rb").read() for path in SERVERS.pop3_messages("stalled")] == [stalled]
+    assert SERVERS.delivered("uma") == []
 
 
 @scenario
