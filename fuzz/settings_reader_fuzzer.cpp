@@ -9,7 +9,7 @@
 #include "platform/files.h"
 #include "config/settings.h"
 #include "fuzz_support.h"
-#include "lifecycle/lifecycle.h"
+#include "process/process.h"
 #include "platform/posix/profile_reader.h"
 #include "util/text.h"
 
