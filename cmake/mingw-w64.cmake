@@ -9,5 +9,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/${POSTWAIN_MINGW_TARGET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Tests registered with add_test run under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests registered with add_test run under Wine's loader for the target (see POSTWAIN_WINE).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${POSTWAIN_WINE})

@@ -1,7 +1,7 @@
 """End-to-end scenarios: postwain and libpwt.so against private Dovecot and Postfix.
 
 usage: run_tests.py [--wine] BIN_DIR [SCENARIO...]   A scenario is a function marked @scenario.
-       --wine: postwain.exe and pwt.dll of BIN_DIR under Wine (WINEPREFIX set)
+       --wine: postwain.exe and pwt.dll of BIN_DIR under Wine (WINEPREFIX set; WINE names the loader)
 """
 
 import email
@@ -468,9 +468,12 @@ def main():
     if not arguments:
         sys.exit(__doc__)
     binaries = os.path.abspath(arguments[0])
-    POSTWAIN = ["wine", os.path.join(binaries, "postwain.exe")] if wine else [os.path.join(binaries, "postwain")]
+    POSTWAIN = [os.environ.get("WINE", "wine"), os.path.join(binaries, "postwain.exe")] if wine else [os.path.join(binaries, "postwain")]
     STOP = signal.SIGINT if wine else signal.SIGTERM
     chosen = [s for s in SCENARIOS if not arguments[1:] or s.__name__ in arguments[1:]]
+    unknown = set(arguments[1:]) - {s.__name__ for s in SCENARIOS}
+    if unknown:
+        sys.exit(f"run_tests.py: no such scenario: {' '.join(sorted(unknown))}")
     # A run stopped from outside still stops its servers.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     ROOT = tempfile.mkdtemp(prefix="postwain-e2e-")
