@@ -35,6 +35,7 @@ Account* ReadAccount(const PlatformProfile* settingsFile, const char* section, b
   }
   for (size_t i = 1; i < kAccountFieldCount; ++i) ReadField(settingsFile, section, kAccountFields[i], account);
   DefaultPortForSSL(settingsFile, section, account->Security, &account->Port, kSSLPOP3Port);
+  account->SecurityWritten = KeyWritten(settingsFile, section, "Security");
   return account;
 }
 

@@ -53,6 +53,7 @@ void SetBuiltInSettings() {
   Settings.WeekEndEndMinute = 0;
   Settings.WeekEndFrequency = 30;
   Settings.OSSettlingTime = 90;
+  Settings.SMTPSecurityWritten = 0;
   Settings.DoNotDeleteRemoteMail = 1;
   Settings.SettingsFileTime = 0;
 }
@@ -128,6 +129,7 @@ int LoadSettings() {
   PlatformProfile* settingsFile = PlatformOpenProfile(path);
   ReadGroup(settingsFile, FieldGroup::Smtp);
   DefaultPortForSSL(settingsFile, "SMTP", Settings.SMTPSecurity, &Settings.SMTPPort, kSSLSMTPPort);
+  Settings.SMTPSecurityWritten = KeyWritten(settingsFile, "SMTP", "Security");
   int32_t version = 0;
   ReadGroup(settingsFile, kLayoutFields, kLayoutFieldCount, FieldGroup::Version, &version);
   if (version == 0) {

@@ -20,6 +20,16 @@ constexpr int32_t kSSLPOP3Port = 995;
 constexpr int32_t kSSLSMTPPort = 465;
 constexpr size_t kCAFileSize = 260;
 
+// How an account logs into its POP3 server: the Authentication key of [AccountN], judged
+// by the whole word in any case.
+constexpr char kAuthenticationWords[] = "Password|Plain|XOAUTH2|OAUTHBEARER";
+constexpr int32_t kAuthenticationPassword = 0;     // "Password", the default: USER and PASS
+constexpr int32_t kAuthenticationPlain = 1;        // "Plain": AUTH PLAIN with the password
+constexpr int32_t kAuthenticationXOAUTH2 = 2;      // "XOAUTH2": AUTH XOAUTH2 with an OAuth token
+constexpr int32_t kAuthenticationOAUTHBEARER = 3;  // "OAUTHBEARER": AUTH OAUTHBEARER (RFC 7628)
+constexpr int32_t kAuthenticationUnknown = -1;     // any other word: the server is not contacted
+constexpr size_t kTokenCommandSize = 1024;
+
 struct Account {
   char ServerName[256];
   int32_t Port;
@@ -32,6 +42,11 @@ struct Account {
   int32_t Security;           // kSecurityNone, kSecuritySSL, kSecuritySTARTTLS or kSecurityUnknown
   int32_t VerifyCertificate;  // 1: the certificate must be trusted and name ServerName
   char CAFile[kCAFileSize];   // a trust anchor beside the system's, e.g. a private CA
+  int32_t Authentication;     // kAuthenticationPassword ... or kAuthenticationUnknown
+  char OAuthTokenCommand[kTokenCommandSize];  // a site's own token helper: its first output line
+  // 1 when Security has a value in the file: only a Security=None written out lets a SASL
+  // login go in clear text, a missing key never does.
+  int32_t SecurityWritten;
   Account* Next;
 };
 
@@ -54,6 +69,9 @@ struct SettingsRecord {
   int32_t SMTPSecurity;  // as Account's Security, VerifyCertificate and CAFile
   int32_t SMTPVerifyCertificate;
   char SMTPCAFile[kCAFileSize];
+  char SMTPUserName[256];  // SMTP AUTH to the local server when not empty
+  char SMTPPassword[256];  // plain text, after unscrambling
+  int32_t SMTPSecurityWritten;  // as Account's SecurityWritten
   int32_t DirectConnect;
   char ConnectionName[260];
   char DialUpUserName[256];

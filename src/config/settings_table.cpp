@@ -75,6 +75,7 @@ const SettingsField kAccountFields[] = {
     PW_CHOICE(Account, FieldGroup::Special, nullptr, Security, "Security", kSecurityWords),
     PW_KEYED_SWITCH(Account, FieldGroup::Special, nullptr, VerifyCertificate, "VerifyCertificate", 1),
     PW_TEXT(Account, FieldGroup::Special, nullptr, CAFile, "CAFile"),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthTokenCommand, "OAuthTokenCommand"),
 };
 const size_t kAccountFieldCount = sizeof kAccountFields / sizeof kAccountFields[0];
 
@@ -132,6 +133,11 @@ void ChoiceWord(const SettingsField& field, int32_t value, char* word, size_t si
     if (index == value || at[length] == '\0') return;
     at += length + 1;
   }
+}
+
+int32_t KeyWritten(const PlatformProfile* settingsFile, const char* section, const char* key) {
+  char value[2];
+  return PlatformProfileString(settingsFile, section, key, "", value, sizeof value) > 0 ? 1 : 0;
 }
 
 void DefaultPortForSSL(const PlatformProfile* settingsFile, const char* section, int32_t security, int32_t* port,

@@ -79,6 +79,8 @@ void SetFieldDefault(const SettingsField& field, void* record);
 int32_t ChoiceIndex(const SettingsField& field, const char* text);
 // The word of a Choice row's value into word (size bytes); empty for -1.
 void ChoiceWord(const SettingsField& field, int32_t value, char* word, size_t size);
+// Whether the key has a value in the section (an empty one counts as none).
+int32_t KeyWritten(const PlatformProfile* settingsFile, const char* section, const char* key);
 // TLS from the first byte has a port of its own where the section names none.
 void DefaultPortForSSL(const PlatformProfile* settingsFile, const char* section, int32_t security, int32_t* port,
                        int32_t sslPort);

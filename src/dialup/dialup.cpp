@@ -88,12 +88,6 @@ void ReportServiceError(const char* entryName, const char* prefix, uint32_t code
   ReportFailure(entryName, report, statusCallback, messageCallback);
 }
 
-// The password leaves no copy behind; volatile keeps the compiler from skipping the stores.
-void WipeText(char* text, size_t size) {
-  volatile char* bytes = text;
-  for (size_t i = 0; i < size; ++i) bytes[i] = '\0';
-}
-
 uint32_t ConnectionState(RasConnectionHandle connection, RASCONNSTATUSA* status) {
   memset(status, 0, sizeof *status);
   status->dwSize = kRasConnStatusSize;

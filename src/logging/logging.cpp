@@ -247,3 +247,13 @@ int FileClose(int slot) {
 }
 
 int FileExists(const char* path) { return PlatformFileExists(path); }
+
+LogSource AccountLogSource(const char* user, const char* server) {
+  LogSource source;
+  // The server is never cut; a user name too long for the rest gives way.
+  size_t room = sizeof source.text - 2 - strnlen(server, kServerTextSize - 1);
+  CopyTextN(source.text, sizeof source.text, user, room);
+  AppendText(source.text, "@");
+  AppendText(source.text, server);
+  return source;
+}

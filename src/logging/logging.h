@@ -20,6 +20,18 @@ constexpr size_t kLineBufferSize = 32768;
 constexpr char kLogToStandardOutputVariable[] = "POSTWAIN_LOG_TO_STDOUT";
 constexpr int kOpenFileSlots = 16;
 
+// Longest server text kept for a connection: 259 characters and the terminating zero.
+constexpr int kServerTextSize = 260;
+// A daily log source for a connection's lines: the server text, or what its dialogue
+// names the lines by ("user@server" for an account).
+constexpr int kLogSourceSize = kServerTextSize + 256;
+struct LogSource {
+  char text[kLogSourceSize];
+};
+// The source for the lines about an account: its user name, "@" and its server
+// ("anna@pop.example.net"), so that accounts on one server are told apart.
+LogSource AccountLogSource(const char* user, const char* server);
+
 // Creates the logs directory, allocates LineBuffer and writes "Starting up..." with the
 // source "Postwain 2.4". Returns 0, or -1 when LineBuffer cannot be allocated.
 int OpenLogs();

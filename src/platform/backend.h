@@ -24,3 +24,14 @@ void WhileProbingLock();
 // Returns 0, or -1 at the end of input, on a read error, or when the line does not fit
 // (the rest of the line is consumed).
 int ReadStandardInputLine(char* line, size_t size);
+
+// The first line of a child command's output, gathered from the pieces the pipe gives:
+// bytes up to the first LF (a CR before it dropped), cut to size - 1; text always ends
+// with a NUL.
+struct CommandFirstLine {
+  char* text;
+  size_t size;  // more than 0
+  size_t length;
+  bool ended;  // the LF came: later bytes are dropped
+};
+void AddToFirstLine(CommandFirstLine* line, const char* data, size_t length);

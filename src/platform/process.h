@@ -1,5 +1,6 @@
-// What the host program and the dial-up code ask of the process: shared libraries, stop
-// requests, standard output, the remote access library's place, the terminal.
+// What the host program, the dial-up code and the token helper ask of the process: shared
+// libraries, stop requests, standard output, child commands, the remote access library's
+// place, the terminal.
 #pragma once
 
 #include "platform/system.h"
@@ -32,6 +33,24 @@ void PlatformWaitForStopRequest();
 void PlatformRequestStop();
 // Writes the bytes to standard output; a failure is not reported.
 void PlatformWriteStandardOutput(const char* data, size_t length);
+
+// ---------------------------------------------------------------------------------------
+// Child commands (a site's OAuth token helper)
+
+// What PlatformRunCommand gives instead of an exit code.
+constexpr int kCommandNotStarted = -1;  // no shell, no process, no pipe
+constexpr int kCommandTimedOut = -2;    // still running when the wait ended; it was killed
+constexpr int kCommandKilled = -3;      // ended by a signal (POSIX)
+
+// Runs a command line through the system's shell (POSIX: /bin/sh -c; Windows: cmd.exe /c)
+// with standard input empty, standard error the program's own, and none of the program's
+// other files or sockets. Its standard output's first line, without the line end and cut
+// to size - 1 bytes, goes into firstLine (empty when it printed nothing); the rest is read
+// and dropped, so a talkative command never blocks. Waits at most milliseconds, and stops
+// waiting as soon as giveUp (when not null) returns true; a command still running then is
+// killed with every process it started.
+// Returns its exit code (0 or more), or one of the codes above.
+int PlatformRunCommand(const char* command, uint32_t milliseconds, bool (*giveUp)(), char* firstLine, size_t size);
 
 // ---------------------------------------------------------------------------------------
 // Remote access library location (dialup)

@@ -6,6 +6,7 @@
 #include "protocol/protocol.h"
 #include "protocol/session.h"
 #include "transport/transport.h"
+#include "util/text.h"
 
 namespace {
 
@@ -47,12 +48,6 @@ int DrainInput(int connection) {
     PlatformSleep(kDrainQuietMilliseconds);
   } while (DiscardPending(connection) > 0);
   return 0;
-}
-
-void WipeText(char* text, size_t size) {
-  // Through a volatile pointer, so the compiler cannot drop the stores as dead.
-  volatile char* at = text;
-  for (size_t index = 0; index < size; ++index) at[index] = '\0';
 }
 
 int SendAll(int connection, const char* data, int length) {

@@ -50,10 +50,6 @@ int SendAll(int connection, const char* data, int length);
 // else). The line buffer is wiped after the send, since it may have held a password.
 int SendCommand(int connection, const char* text);
 
-// Overwrites size bytes with NULs in a way the compiler keeps (for buffers that held a
-// password).
-void WipeText(char* text, size_t size);
-
 // 0 for a positive POP3 reply, -1 for a negative or unrecognised one. Walks the line;
 // the first of '-' (-1), '+' (0), "er" (-1) or "ok" (0, both in any case) decides.
 int CheckPOP3Reply(const char* line);
@@ -81,12 +77,6 @@ int IsSMTPContinuationLine(const char* line);
 // ("250-STARTTLS\r\n", "250 starttls"); else 0.
 int IsSMTPExtensionLine(const char* line, const char* keyword);
 
-// The daily log's source for the lines about an account: its user name, "@" and its
-// server ("anna@pop.example.net"), so that accounts on one server are told apart.
-struct LogSource {
-  char text[kLogSourceSize];
-};
-LogSource AccountLogSource(const char* user, const char* server);
 // Follows an error line that a server's reply caused, so that the daily log says what
 // the server answered: "Server replied: " + the reply without its line end (line-end
 // bytes inside it made blanks, cut to kErrorTextSize), with the error line's source.

@@ -28,16 +28,6 @@ ErrorText TlsFailureText(const char* server, const char* reason) {
   return JoinErrorText("ERROR - TLS negotiation failed with server ", server, ": ", reason);
 }
 
-LogSource AccountLogSource(const char* user, const char* server) {
-  LogSource source;
-  // The server is never cut; a user name too long for the rest gives way.
-  size_t room = sizeof source.text - 2 - strnlen(server, kServerTextSize - 1);
-  CopyTextN(source.text, sizeof source.text, user, room);
-  AppendText(source.text, "@");
-  AppendText(source.text, server);
-  return source;
-}
-
 void LogServerReply(const char* source, const char* reply) {
   if (reply == nullptr) return;
   ErrorText line = JoinErrorText("Server replied: ", reply);

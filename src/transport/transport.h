@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "logging/logging.h"
 #include "platform/tls.h"
 #include "process/process.h"
 
@@ -18,11 +19,6 @@ using Connection = int;
 constexpr Connection kNoConnection = -1;
 constexpr int kConnectionTableSize = 256;
 
-// Longest server text kept for a connection: 259 characters and the terminating zero.
-constexpr int kServerTextSize = 260;
-// A daily log source for a connection's lines: the server text, or what its dialogue
-// names the lines by ("user@server" for an account).
-constexpr int kLogSourceSize = kServerTextSize + 256;
 // Room FormatDottedAddress needs: "255.255.255.255" and the terminating zero.
 constexpr int kDottedAddressSize = 16;
 

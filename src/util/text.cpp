@@ -58,3 +58,9 @@ bool StartsWithNoCase(const char* text, const char* prefix) {
   }
   return true;
 }
+
+void WipeText(char* text, size_t size) {
+  // Through a volatile pointer, so the compiler cannot drop the stores as dead.
+  volatile char* at = text;
+  for (size_t index = 0; index < size; ++index) at[index] = '\0';
+}

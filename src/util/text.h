@@ -21,6 +21,10 @@ int AppendText(char* dst, size_t size, const char* src);
 // Appends a printf-style text, cut to fit. Returns 0, or -1 when cut.
 int AppendFormat(char* dst, size_t size, const char* format, ...) PLATFORM_PRINTF_FORMAT(3, 4);
 
+// Overwrites size bytes with NULs in a way the compiler keeps, so that a buffer that held
+// a password or a token leaves no copy behind.
+void WipeText(char* text, size_t size);
+
 // Fixed-size array overloads: the size is taken from the array itself.
 template <size_t N> int CopyText(char (&dst)[N], const char* src) { return CopyText(dst, N, src); }
 template <size_t N> int AppendText(char (&dst)[N], const char* src) { return AppendText(dst, N, src); }
