@@ -44,7 +44,7 @@ check_binaries() {
   fi
   for file in "$bin/pwt.dll" "$bin/postwain.exe"; do
     imports=$(objdump -p "$file" | awk '/DLL Name:/ { print tolower($3) }' |
-      grep -v -x -E 'kernel32\.dll|user32\.dll|gdi32\.dll|wsock32\.dll|msvcrt\.dll|secur32\.dll|crypt32\.dll' || true)
+      grep -v -x -E 'kernel32\.dll|user32\.dll|gdi32\.dll|wsock32\.dll|msvcrt\.dll|secur32\.dll|crypt32\.dll|winhttp\.dll|bcrypt\.dll' || true)
     if [ -n "$imports" ]; then
       echo "$file needs DLLs that are not Windows' own: $imports" >&2
       return 1

@@ -21,6 +21,8 @@ void PlatformLocalTime(LocalTime* now);
 // Milliseconds since boot, cut to 32 bits (wraps after 49.7 days).
 uint32_t PlatformTickCount();
 void PlatformSleep(uint32_t milliseconds);
+// Seconds since 1970-01-01 UTC, for expiry times kept across runs (not replaced by tests).
+int64_t PlatformUnixTime();
 
 // The date in the user's short date format and the time in the user's time format.
 void PlatformFormatDate(const LocalTime& time, char* text, size_t size);

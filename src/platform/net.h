@@ -82,10 +82,11 @@ void PlatformPauseReading(PlatformNotifier* notifier, PlatformSocket socket);
 void PlatformResumeReading(PlatformNotifier* notifier, PlatformSocket socket);
 
 // ---------------------------------------------------------------------------------------
-// Listening sockets (demo servers)
+// Listening sockets (demo servers, the sign-in's loopback redirect)
 
-// Blocking TCP streams for the small loopback servers of `postwain demo`. The library's
-// own connections use the transport's sockets, never these.
+// Blocking TCP streams for the small loopback servers of `postwain demo` and the browser's
+// redirect at the end of a sign-in. The library's mail connections use the transport's
+// sockets, never these.
 
 // Listens on 127.0.0.1 on a port the system picks, written to port, with room for a few
 // hundred clients not yet accepted. Returns a handle >= 0, or -1.

@@ -69,3 +69,5 @@ void FormatWithLocale(const LocalTime& time, nl_item item, char* text, size_t si
 
 void PlatformFormatDate(const LocalTime& time, char* text, size_t size) { FormatWithLocale(time, D_FMT, text, size); }
 void PlatformFormatTime(const LocalTime& time, char* text, size_t size) { FormatWithLocale(time, T_FMT, text, size); }
+
+int64_t PlatformUnixTime() { return static_cast<int64_t>(time(nullptr)); }

@@ -41,3 +41,11 @@ void PlatformFormatTime(const LocalTime& time, char* text, size_t size) {
   SYSTEMTIME fields = SystemTimeOf(time);
   if (GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &fields, nullptr, text, Room(size)) == 0) text[0] = '\0';
 }
+
+int64_t PlatformUnixTime() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  constexpr uint64_t kEpochDifference = 11644473600ULL;  // seconds from 1601 to 1970
+  return static_cast<int64_t>(ticks / 10000000ULL - kEpochDifference);
+}
