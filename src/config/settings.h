@@ -19,6 +19,13 @@ constexpr int32_t kSecurityUnknown = -1;  // any other word: the server is not c
 constexpr int32_t kSSLPOP3Port = 995;
 constexpr int32_t kSSLSMTPPort = 465;
 constexpr size_t kCAFileSize = 260;
+// Who signs an account in with OAuth 2.0: the OAuthProvider key of [AccountN].
+constexpr char kOAuthProviderWords[] = "None|Microsoft|Google|Custom";
+constexpr int32_t kOAuthNone = 0;  // the default: no built-in sign-in
+constexpr int32_t kOAuthMicrosoft = 1;
+constexpr int32_t kOAuthGoogle = 2;
+constexpr int32_t kOAuthCustom = 3;  // the endpoints come from the account's settings
+constexpr size_t kOAuthURLSize = 1024;
 
 // How an account logs into its POP3 server: the Authentication key of [AccountN], judged
 // by the whole word in any case.
@@ -47,6 +54,14 @@ struct Account {
   // 1 when Security has a value in the file: only a Security=None written out lets a SASL
   // login go in clear text, a missing key never does.
   int32_t SecurityWritten;
+  int32_t OAuthProvider;      // kOAuthNone, kOAuthMicrosoft, kOAuthGoogle, kOAuthCustom or -1 (unknown)
+  char OAuthClientId[256];
+  char OAuthClientSecret[256];  // plain text, after unscrambling; only where the provider needs one
+  char OAuthTenant[256];        // Microsoft: the directory (tenant id or domain); empty: common
+  char OAuthScope[1024];        // empty: the provider's default
+  char OAuthDeviceCodeURL[kOAuthURLSize];  // Custom only
+  char OAuthTokenURL[kOAuthURLSize];
+  char OAuthAuthorizeURL[kOAuthURLSize];
   Account* Next;
 };
 

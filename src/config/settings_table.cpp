@@ -76,6 +76,14 @@ const SettingsField kAccountFields[] = {
     PW_KEYED_SWITCH(Account, FieldGroup::Special, nullptr, VerifyCertificate, "VerifyCertificate", 1),
     PW_TEXT(Account, FieldGroup::Special, nullptr, CAFile, "CAFile"),
     PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthTokenCommand, "OAuthTokenCommand"),
+    PW_CHOICE(Account, FieldGroup::Special, nullptr, OAuthProvider, "OAuthProvider", kOAuthProviderWords),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthClientId, "OAuthClientId"),
+    PW_PASSWORD(Account, FieldGroup::Special, nullptr, OAuthClientSecret, "OAuthClientSecret"),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthTenant, "OAuthTenant"),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthScope, "OAuthScope"),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthDeviceCodeURL, "OAuthDeviceCodeURL"),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthTokenURL, "OAuthTokenURL"),
+    PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthAuthorizeURL, "OAuthAuthorizeURL"),
 };
 const size_t kAccountFieldCount = sizeof kAccountFields / sizeof kAccountFields[0];
 

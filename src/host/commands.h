@@ -22,6 +22,7 @@ int CheckCommand(const CommandLine& line);     // check: ask the running instanc
 int PasswordCommand(const CommandLine& line);  // password: plain password to its stored form
 int SettingsCommand(const CommandLine& line);  // settings: how Postwain.ini was read
 int DemoCommand(const CommandLine& line);      // demo: a whole mail check against built-in servers
+int OAuthCommand(const CommandLine& line);     // oauth login|status: an account's sign-in and tokens
 
 // Makes DIR (a directory) the instance directory of the library and of this program's own
 // copy of the settings reader. Returns 0, or -1 with a message on stderr.

@@ -26,6 +26,8 @@ const CommandEntry kCommands[] = {
     {"settings", SettingsCommand, 0, " [--check]",
      "print the settings as Postwain reads them from Postwain.ini; --check: what is wrong in it", "--check"},
     {"demo", DemoCommand, 0, "", "run one whole mail check against built-in loopback servers", nullptr},
+    {"oauth", OAuthCommand, 3, " login --account N | status",
+     "login --account N: sign account N in with its OAuthProvider; status: each account's tokens", nullptr},
 };
 
 void PrintUsage(FILE* out) {

@@ -30,6 +30,12 @@ std::string NamedStep(const std::string& step) {
     return "S: 220 local ready|C: EHLO local.example|S: " + reply;
   }
   if (name == "quit") return "C: QUIT|S: 221 bye|C: <close>";
+  if (name == "post" && words.size() >= 1) return "S: <tls>|C: <http POST " + step.substr(5) + ">";
+  if (name == "answer" && words.size() >= 1) {
+    std::string body = step.size() > 11 ? step.substr(11) : "";
+    return "R: HTTP/1.1 " + words[0] + " X\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body + "|S: <close>";
+  }
   if (name == "logout") return "C: QUIT|S: +OK bye|C: <close>";
   if (name == "user") return "C: USER bob|S: +OK|C: PASS secret|S: +OK";
   if (name == "login" && words.empty()) return "S: +OK ready|user";
@@ -145,6 +151,8 @@ void ScriptedServer::RunStep(const std::string& step) {
     // A client that does not pipeline waits for the reply before its next command.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (!inbox_.empty()) Fail("got \"" + Escaped(inbox_) + "\" before the reply");
+  } else if (step.rfind("C: <http ", 0) == 0) {
+    ReadHttpRequest(text.substr(6, text.size() - 7));
   } else if (step == "C: <data>") {
     std::string data;
     while (line != ".\r\n") {
@@ -218,6 +226,12 @@ ScriptedServer::Read ScriptedServer::ReadLine(std::string* line, std::chrono::mi
       lines_.push_back(*line);
       return Read::kLine;
     }
+    if (Read result = ReceiveMore(end); result != Read::kLine) return result;
+  }
+}
+
+ScriptedServer::Read ScriptedServer::ReceiveMore(Clock::time_point end) {
+  for (;;) {
     if (stop_ || Clock::now() >= end) return Read::kTimedOut;
     char chunk[65536];
     long count = tls_ != nullptr ? TlsReceive(tls_, chunk, sizeof chunk, kSliceMs)
@@ -230,7 +244,33 @@ ScriptedServer::Read ScriptedServer::ReadLine(std::string* line, std::chrono::mi
       return Read::kClosed;
     }
     inbox_.append(chunk, static_cast<size_t>(count));
+    return Read::kLine;
   }
+}
+
+void ScriptedServer::ReadHttpRequest(const std::string& expected) {
+  size_t blank = expected.find(' ', expected.find(' ') + 1);
+  std::string start = expected.substr(0, blank) + " ", body = blank == std::string::npos ? "" : expected.substr(blank + 1);
+  std::string line;
+  size_t length = 0;
+  for (bool first = true; EnsureConnection() && ReadLine(&line, kStepTime) == Read::kLine && line != "\r\n"; first = false) {
+    if (first && line.rfind(start, 0) != 0) return Fail("got \"" + Escaped(line) + "\"");
+    std::string lower(line);
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (lower.rfind("content-length:", 0) == 0) length = static_cast<size_t>(atol(line.c_str() + 15));
+  }
+  if (line != "\r\n") return Fail("the request's header did not end");
+  for (Clock::time_point end = Clock::now() + kStepTime; inbox_.size() < length;) {
+    if (ReceiveMore(end) != Read::kLine) return Fail("the request's body did not come");
+  }
+  std::string got = inbox_.substr(0, length);
+  inbox_.erase(0, length);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(got);
+  }
+  bool matches = EndsWith(body, '*') ? got.rfind(body.substr(0, body.size() - 1), 0) == 0 : got == body;
+  if (!matches) Fail("got the body \"" + Escaped(got) + "\"");
 }
 
 void ScriptedServer::Fail(const std::string& what) {

@@ -11,6 +11,8 @@
 //   C: <data>      expects message data up to the line "." CR LF (kept in Messages())
 //   C: <close>     expects the client to close the connection without another line
 //   C: <nothing more>  expects no more bytes yet: the client waits for the reply
+//   C: <http VERB PATH BODY>  expects an HTTP request line beginning "VERB PATH ", its
+//                  header, and the body BODY ("BODY*" one that begins with it)
 //   S: <tls>       the TLS handshake, with the test CA's certificate for 127.0.0.1 ("S: <tls
 //                  expired>" and "S: <tls other-name>" for the others); later steps go
 //                  through TLS. A client that refuses it leaves the connection plain.
@@ -36,6 +38,8 @@
 //                    data, and 250 (by default from postmaster@ to alice@local.example;
 //                    FROM <> is the empty sender)
 //   quit             SMTP's QUIT answered 221, then the close
+//   post PATH BODY   an HTTPS request: the TLS handshake, then C: <http POST PATH BODY>
+//   answer CODE JSON the HTTP answer with that status and JSON body, then the close
 //
 // A step that needs a connection takes the next one, so a script may span several. The
 // script is the whole conversation: a line or a connection after its last step is a
@@ -90,6 +94,9 @@ class ScriptedServer {
   bool EnsureConnection();
   void CloseConnection();
   Read ReadLine(std::string* line, std::chrono::milliseconds patience);
+  // One more piece into inbox_: kLine when some came.
+  Read ReceiveMore(std::chrono::steady_clock::time_point end);
+  void ReadHttpRequest(const std::string& expected);
   void Fail(const std::string& what);
   bool Failed() const;
 
