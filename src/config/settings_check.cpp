@@ -365,6 +365,31 @@ void CheckConnection(WorkCheck& check, const char* section, int32_t security, co
   PlatformFree(content);
 }
 
+// The sign-in of an account with OAuthProvider: what each provider cannot do without.
+void CheckOAuth(WorkCheck& check, const char* section, const Account& account) {
+  if (account.OAuthProvider <= kOAuthNone) return;
+  char where[kShownSize + 64];
+  auto report = [&](const char* key, const char* problem) {
+    snprintf(where, sizeof where, "[%s] %s", section, key);
+    ReportWork(check, where, problem);
+  };
+  if (account.OAuthClientId[0] == '\0') report("OAuthClientId", "missing; the provider signs no one in without it");
+  if (account.OAuthProvider == kOAuthGoogle && account.OAuthClientSecret[0] == '\0') {
+    report("OAuthClientSecret", "missing; Google's token endpoint asks for the client's secret");
+  }
+  if (account.OAuthProvider != kOAuthCustom) return;
+  if (account.OAuthTokenURL[0] == '\0') report("OAuthTokenURL", "missing; a Custom provider needs its token endpoint");
+  if (account.OAuthDeviceCodeURL[0] == '\0' && account.OAuthAuthorizeURL[0] == '\0') {
+    report("OAuthDeviceCodeURL", "missing, and so is OAuthAuthorizeURL; a Custom provider needs one to sign in");
+  }
+  const char* const urls[][2] = {{"OAuthTokenURL", account.OAuthTokenURL},
+                                 {"OAuthDeviceCodeURL", account.OAuthDeviceCodeURL},
+                                 {"OAuthAuthorizeURL", account.OAuthAuthorizeURL}};
+  for (const auto& [key, url] : urls) {
+    if (url[0] != '\0' && !StartsWithNoCase(url, "https://")) report(key, "not an https:// address; tokens travel over HTTPS only");
+  }
+}
+
 void CheckAccounts(WorkCheck& check) {
   int number = 0;
   for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next) {
@@ -383,6 +408,7 @@ void CheckAccounts(WorkCheck& check) {
       ReportWork(check, where, "missing: a Group account delivers to the addresses of its Domain");
     }
     CheckConnection(check, section, account->Security, account->CAFile);
+    CheckOAuth(check, section, *account);
   }
 }
 
