@@ -80,7 +80,7 @@ bool PrintTokenState(const Account& account, int number) {
       printf("signed in; access token expired, the next check refreshes it\n");
     }
   }
-  if (tokens != nullptr) PlatformWipe(tokens, sizeof *tokens);
+  if (tokens != nullptr) WipeText(reinterpret_cast<char*>(tokens), sizeof *tokens);
   PlatformFree(tokens);
   return usable;
 }

@@ -8,8 +8,8 @@
 #include <cstdint>
 
 #include "config/settings.h"
+#include "oauth/oauth.h"
 
-constexpr size_t kOAuthTokenSize = 8192;
 // An access token that expires within this many seconds is refreshed before a login.
 constexpr int64_t kRefreshMargin = 300;
 constexpr size_t kOAuthErrorSize = 512;
@@ -27,8 +27,8 @@ void OAuthProviderEndpoints(const Account& account, OAuthEndpoints* endpoints);
 
 // What is kept of an account's sign-in, in the instance directory.
 struct OAuthTokens {
-  char RefreshToken[kOAuthTokenSize];
-  char AccessToken[kOAuthTokenSize];
+  char RefreshToken[kAccessTokenSize];
+  char AccessToken[kAccessTokenSize];
   int64_t AccessTokenExpires;  // seconds since 1970 (UTC)
   int32_t SignInExpired;       // 1 once the provider refused the refresh token for good
 };

@@ -12,7 +12,13 @@
 constexpr size_t kAccessTokenSize = 8192;
 
 // The access token for the account (accountNumber: N of its [AccountN]), written into
-// token (size bytes). With OAuthTokenCommand set, the command's first output line, run
+// token (size bytes). With OAuthProvider set, the built-in lifecycle (oauth/lifecycle.h):
+// the stored token, refreshed first when it expires within 5 minutes or forceRefresh is
+// set; its lines: "Access token for account N refreshed.", "ERROR - No sign-in for account
+// N: run `postwain oauth login --account N`", "ERROR - Sign-in for account N has expired:
+// run `postwain oauth login --account N`" (then no request until the next sign-in),
+// "ERROR - Token refresh for account N failed: <why>", "ERROR - Cannot store the tokens of
+// account N in <path>". Otherwise, with OAuthTokenCommand set, the command's first output line, run
 // anew for every call (the helper keeps its tokens itself). forceRefresh asks for a
 // token other than the one the server just refused.
 // Returns 0 with the token, or -1 with the reason already in the daily log (source: the

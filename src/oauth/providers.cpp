@@ -131,7 +131,7 @@ int RequestTokens(const char* tokenURL, const char* form, OAuthTokens* tokens, T
     int found = JsonString(answer, length, "access_token", tokens->AccessToken, sizeof tokens->AccessToken);
     int64_t lifetime = kUsualLifetime;
     JsonInteger(answer, length, "expires_in", &lifetime);
-    char refresh[kOAuthTokenSize];
+    char refresh[kAccessTokenSize];
     int rotated = JsonString(answer, length, "refresh_token", refresh, sizeof refresh);
     if (found == 0 && tokens->AccessToken[0] != '\0' && rotated != kJsonTooLong) {
       if (rotated == 0 && refresh[0] != '\0') CopyText(tokens->RefreshToken, refresh);
@@ -142,12 +142,12 @@ int RequestTokens(const char* tokenURL, const char* form, OAuthTokens* tokens, T
                             : found == kJsonTooLong || rotated == kJsonTooLong ? "a token in the answer is too long"
                                                                                : "the answer holds no access token");
     }
-    PlatformWipe(refresh, sizeof refresh);
+    WipeText(refresh, sizeof refresh);
   } else if (status > 0) {
     DescribeRefusal(answer, length, status, error);
     result = error->code[0] != '\0' ? kTokenRefused : kTokenFailed;
   }
-  PlatformWipe(answer, kAnswerSize);
+  WipeText(answer, kAnswerSize);
   PlatformFree(answer);
   return result;
 }

@@ -11,17 +11,11 @@
 
 namespace {
 
-constexpr size_t kFormSize = 3 * kOAuthTokenSize + 4096;  // a refresh token percent-encoded, and the rest
+constexpr size_t kFormSize = 3 * kAccessTokenSize + 4096;  // a refresh token percent-encoded, and the rest
 constexpr size_t kLineSize = kOAuthErrorSize + 256;
 
-// The daily log's source for lines about an account: its user name, "@" and its server,
-// as the POP3 dialogue names it.
 void LogAccountLine(const Account& account, const char* text) {
-  char source[520];
-  CopyText(source, account.UserName);
-  AppendText(source, "@");
-  AppendText(source, account.ServerName);
-  WriteLog(source, text);
+  WriteLog(AccountLogSource(account.UserName, account.ServerName).text, text);
 }
 
 void LogSignInNeeded(const Account& account, int accountNumber, const char* what) {
@@ -52,7 +46,7 @@ int Refresh(const Account& account, int accountNumber, OAuthTokens* tokens) {
                   (endpoints.Scope[0] == '\0' || AppendFormField(form, kFormSize, "scope", endpoints.Scope) == 0);
   TokenError error{};
   int result = composed ? RequestTokens(endpoints.TokenURL, form, tokens, &error) : kTokenFailed;
-  PlatformWipe(form, kFormSize);
+  WipeText(form, kFormSize);
   PlatformFree(form);
   char line[kLineSize];
   if (result == kTokenRefused && EqualsNoCase(error.code, "invalid_grant")) {
@@ -117,12 +111,12 @@ int ProviderAccessToken(const Account& account, int accountNumber, bool forceRef
   OAuthTokens* tokens = AllocateZeroed<OAuthTokens>();
   int result = tokens != nullptr ? TokenInHand(account, accountNumber, forceRefresh, tokens) : -1;
   if (result == 0 && CopyText(token, size, tokens->AccessToken) != 0) {
-    PlatformWipe(token, size);
+    WipeText(token, size);
     CopyText(token, size, "");
     LogAccountLine(account, "ERROR - The access token is too long for the login");
     result = -1;
   }
-  if (tokens != nullptr) PlatformWipe(tokens, sizeof *tokens);
+  if (tokens != nullptr) WipeText(reinterpret_cast<char*>(tokens), sizeof *tokens);
   PlatformFree(tokens);
   UnlockOAuthTokens(lock);
   return result;

@@ -161,7 +161,7 @@ int MakePkce(Pkce* pkce) {
   Base64URL(random + 32, 16, pkce->state, sizeof pkce->state);
   int result = PlatformSha256(pkce->verifier, strlen(pkce->verifier), digest);
   Base64URL(digest, sizeof digest, pkce->challenge, sizeof pkce->challenge);
-  PlatformWipe(random, sizeof random);
+  WipeText(reinterpret_cast<char*>(random), sizeof random);
   return result;
 }
 
@@ -282,11 +282,11 @@ int LoopbackSignIn(const Account& account, int accountNumber, const OAuthEndpoin
     result = RequestTokens(endpoints.TokenURL, form, tokens, &error);
     if (result != 0) SayFormat(say, true, "the token endpoint refused the sign-in: %s", error.text);
   }
-  if (form != nullptr) PlatformWipe(form, kFormSize + 3 * kCodeSize);
-  if (code != nullptr) PlatformWipe(code, kCodeSize);
+  if (form != nullptr) WipeText(form, kFormSize + 3 * kCodeSize);
+  if (code != nullptr) WipeText(code, kCodeSize);
   PlatformFree(form);
   PlatformFree(code);
-  PlatformWipe(&pkce, sizeof pkce);
+  WipeText(reinterpret_cast<char*>(&pkce), sizeof pkce);
   return result == 0 ? 0 : -1;
 }
 
@@ -309,7 +309,7 @@ int OAuthSignIn(const Account& account, int accountNumber, Say say) {
     result = -1;
   }
   if (result == 0) result = StoreSignIn(account, accountNumber, tokens, say);
-  PlatformWipe(tokens, sizeof *tokens);
+  WipeText(reinterpret_cast<char*>(tokens), sizeof *tokens);
   PlatformFree(tokens);
   return result;
 }

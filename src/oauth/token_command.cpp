@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "logging/logging.h"
+#include "oauth/lifecycle.h"
 #include "oauth/oauth.h"
 #include "platform/process.h"
 #include "process/process.h"
@@ -60,8 +61,8 @@ int RunTokenCommand(const Account* account, int accountNumber, char* token, size
 }  // namespace
 
 int OAuthAccessToken(const Account* account, int accountNumber, bool forceRefresh, char* token, size_t size) {
+  if (account->OAuthProvider > kOAuthNone) return ProviderAccessToken(*account, accountNumber, forceRefresh, token, size);
   // A helper is asked anew each time, so a forced refresh is one more run.
-  (void)forceRefresh;
   if (size > 0) token[0] = '\0';
   if (account->OAuthTokenCommand[0] != '\0') return RunTokenCommand(account, accountNumber, token, size);
   char text[128] = "";

@@ -21,7 +21,7 @@
 namespace {
 
 constexpr size_t kHeaderSize = 640;
-constexpr size_t kFileSize = 2 * kOAuthTokenSize + kHeaderSize + 128;
+constexpr size_t kFileSize = 2 * kAccessTokenSize + kHeaderSize + 128;
 constexpr uint32_t kLockRetryMs = 100;
 
 void ComposeHeader(const Account& account, char (&header)[kHeaderSize]) {
@@ -97,7 +97,7 @@ int LoadOAuthTokens(const Account& account, OAuthTokens* tokens) {
   ComposeHeader(account, header);
   // A zero byte inside would hide what follows it from the parser.
   bool sound = length > 0 && strlen(content) == static_cast<size_t>(length) && ParseTokens(content, header, tokens);
-  PlatformWipe(content, length > 0 ? static_cast<size_t>(length) : 0);
+  WipeText(content, length > 0 ? static_cast<size_t>(length) : 0);
   PlatformFree(content);
   if (!sound) *tokens = OAuthTokens{};
   return sound ? 0 : -1;
@@ -121,7 +121,7 @@ int SaveOAuthTokens(const Account& account, const OAuthTokens& tokens) {
   int result = plain && written > 0 && static_cast<size_t>(written) < kFileSize
                    ? PlatformWriteSecretFile(path, content, static_cast<size_t>(written))
                    : -1;
-  PlatformWipe(content, kFileSize);
+  WipeText(content, kFileSize);
   PlatformFree(content);
   return result;
 }

@@ -15,13 +15,10 @@
 // file is of no use elsewhere. Returns 0, or -1.
 int PlatformWriteSecretFile(const char* path, const char* data, size_t length);
 // Reads a file written by PlatformWriteSecretFile into a block from PlatformAllocate (the
-// caller wipes and frees it) with one more zero byte behind. Returns the length,
+// caller wipes with WipeText and frees) with one more zero byte behind. Returns the length,
 // kPlatformMissing when there is no file, or kPlatformFailed (unreadable; on Windows also
 // protected for another user or machine).
 long PlatformReadSecretFile(const char* path, char** data);
-
-// Overwrites memory that held a secret, in a way the compiler does not leave out.
-void PlatformWipe(void* data, size_t length);
 
 // ---------------------------------------------------------------------------------------
 // Randomness and digests (PKCE)

@@ -40,7 +40,7 @@ std::string StoredTokens(const Account& account) {
 void Call(const Account& account, const std::string& call) {
   bool force = call.rfind("force ", 0) == 0;
   std::string expected = force ? call.substr(6) : call;
-  char token[kOAuthTokenSize];
+  char token[kAccessTokenSize];
   int result = ProviderAccessToken(account, 1, force, token, sizeof token);
   EXPECT_EQ(result == 0 ? std::string(token) : "-", expected) << "call: " << call;
 }

@@ -95,7 +95,7 @@ int PlatformHttpsRequest(const HttpsRequest& request, char* body, size_t size, s
     CopyText(reason, kHttpsReasonSize, error[0] != '\0' ? error : curl_easy_strerror(result));
   }
   if (result != CURLE_OK || answer.tooLong) {
-    PlatformWipe(body, answer.length);
+    WipeText(body, answer.length);
     return -1;
   }
   *length = answer.length;

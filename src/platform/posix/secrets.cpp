@@ -35,10 +35,6 @@ long PlatformReadSecretFile(const char* path, char** data) {
   return length < 0 ? kPlatformFailed : length;
 }
 
-void PlatformWipe(void* data, size_t length) {
-  if (data != nullptr) explicit_bzero(data, length);
-}
-
 int PlatformRandomBytes(void* data, size_t length) {
   char* bytes = static_cast<char*>(data);
   for (size_t got = 0; got < length;) {

@@ -99,13 +99,13 @@ int PlatformHttpsRequest(const HttpsRequest& request, char* body, size_t size, s
     if (room == 0) {
       char probe;
       if (WinHttpReadData(handles.request, &probe, 1, &got) && got == 0) break;
-      PlatformWipe(body, *length);
+      WipeText(body, *length);
       *length = 0;
       snprintf(reason, kHttpsReasonSize, "the answer is longer than %zu bytes", size - 1);
       return -1;
     }
     if (!WinHttpReadData(handles.request, body + *length, room, &got)) {
-      PlatformWipe(body, *length);
+      WipeText(body, *length);
       *length = 0;
       Fail("the answer was cut off", reason);
       return -1;

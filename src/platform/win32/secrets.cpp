@@ -58,10 +58,6 @@ long PlatformReadSecretFile(const char* path, char** data) {
   return *data != nullptr ? static_cast<long>(plain.cbData) : kPlatformFailed;
 }
 
-void PlatformWipe(void* data, size_t length) {
-  if (data != nullptr) SecureZeroMemory(data, length);
-}
-
 int PlatformRandomBytes(void* data, size_t length) {
   return BCRYPT_SUCCESS(BCryptGenRandom(nullptr, static_cast<PUCHAR>(data), static_cast<ULONG>(length),
                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG))
