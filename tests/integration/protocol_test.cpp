@@ -81,11 +81,13 @@ TEST(SMTPSession, TheDrainTakesTheRealHeloReplyBehindALateWelcome) {
 }
 
 // Logs in as the row says: POP3 as bob with password secret, or ("dialogue: SMTP") SMTP as
-// example.com, in clear text or with the row's security (CAFile the test CA's). After a
-// login, POP3 counts the messages and lists their UIDLs where the row asks; then the logout.
+// example.com at 127.0.0.1 ("server:" another name), in clear text or with the row's security
+// (CAFile the test CA's). After a login, POP3 counts the messages and lists their UIDLs where
+// the row asks; then the logout.
 void RunDialogue(const DataRow& row, bool smtp) {
   MailEnvironment environment;
   std::string script = row.Joined("script", "|"), error = row.Get("error"), warning = row.Get("warning");
+  const std::string host = row.Get("server", "127.0.0.1");
   ScriptedServer server(script);
   int port = script.empty() ? ScriptedServer().Port() : server.Port();
   const std::map<std::string, int32_t> modes = {{"", kSecurityNone}, {"SSL", kSecuritySSL}, {"STARTTLS", kSecuritySTARTTLS}};
@@ -93,8 +95,8 @@ void RunDialogue(const DataRow& row, bool smtp) {
   std::string ca = row.Get("ca") == "none" ? "" : WriteTestCA(environment.instance.Dir());
   const ConnectionSecurity security = {mode != modes.end() ? mode->second : kSecurityUnknown,
                                        std::stoi(row.Get("verify", "1")), ca.c_str()};
-  bool login = smtp ? SMTPLogin("127.0.0.1", port, row.Get("domain", "example.com").c_str(), security) != -1
-                    : POP3Login("127.0.0.1", port, row.Get("user", "bob").c_str(), "secret", security) == 0;
+  bool login = smtp ? SMTPLogin(host.c_str(), port, row.Get("domain", "example.com").c_str(), security) != -1
+                    : POP3Login(host.c_str(), port, row.Get("user", "bob").c_str(), "secret", security) == 0;
   EXPECT_EQ(login, row.Get("login", error.empty() ? "0" : "-1") == "0");
   if (login && !row.Get("count").empty()) {
     int count = POP3MessageCount();
@@ -114,7 +116,7 @@ void RunDialogue(const DataRow& row, bool smtp) {
   EXPECT_TRUE(server.Done());
   EXPECT_EQ(WebShieldSeen, std::stoi(row.Get("webshield", "0")));
   const std::string kind = smtp ? "SMTP server" : "POP3 server";
-  const std::string source = (smtp ? "127.0.0.1" : AccountLogSource(row.Get("user", "bob").c_str(), "127.0.0.1").text) + std::string(": ");
+  const std::string source = (smtp ? host : AccountLogSource(row.Get("user", "bob").c_str(), host.c_str()).text) + std::string(": ");
   Lines log = {source + "Logged into " + kind + ".", source + "Logging out of " + kind + "."}, failure;
   if (!error.empty()) failure.push_back(source + error.substr(0, error.find('\r')));
   if (!row.Get("reply").empty()) failure.push_back(source + "Server replied: " + row.Get("reply"));
