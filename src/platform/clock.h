@@ -18,6 +18,8 @@ struct LocalTime {
 };
 
 void PlatformLocalTime(LocalTime* now);
+// Seconds since 1970-01-01 UTC, for moments other processes compare (status.json).
+int64_t PlatformUnixTime();
 // Milliseconds since boot, cut to 32 bits (wraps after 49.7 days).
 uint32_t PlatformTickCount();
 void PlatformSleep(uint32_t milliseconds);

@@ -16,6 +16,9 @@ int PlatformFileExists(const char* path);
 // Last-write time of a file in 100-ns units since 1601 (the Windows file-time scale, so
 // both backends compare alike). Returns 0, or -1 when the file is not found.
 int PlatformFileLastWriteTime(const char* path, uint64_t* time);
+// Seconds between 1601-01-01 and 1970-01-01: file times and PlatformUnixTime meet so.
+constexpr uint64_t kUnixEpochInFileTimeSeconds = 11644473600ULL;
+constexpr uint64_t kFileTimeTicksPerSecond = 10000000ULL;
 
 // Opens a file for appending, creating it when missing. Other programs may read the file
 // while it is open. Returns a handle >= 0, or -1.

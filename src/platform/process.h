@@ -31,8 +31,15 @@ void PlatformWaitForStopRequest();
 // of PlatformHoldStopRequests, found by the process id). Only for such a host: another
 // one would be ended by the signal.
 void PlatformRequestStop();
-// Writes the bytes to standard output; a failure is not reported.
+// Writes the bytes to standard output, or standard error; a failure is not reported.
 void PlatformWriteStandardOutput(const char* data, size_t length);
+void PlatformWriteStandardError(const char* data, size_t length);
+// What stops a program that holds stop requests, in the words of its users (--help).
+#ifdef _WIN32
+constexpr char kStopRequestWords[] = "Ctrl+C, Ctrl+Break or closing its console";
+#else
+constexpr char kStopRequestWords[] = "SIGINT or SIGTERM";
+#endif
 
 // ---------------------------------------------------------------------------------------
 // Child commands (a site's OAuth token helper)

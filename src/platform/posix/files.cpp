@@ -16,10 +16,8 @@ int PlatformFileExists(const char* path) {
 int PlatformFileLastWriteTime(const char* path, uint64_t* time) {
   struct stat info {};
   if (stat(path, &info) != 0) return -1;
-  // Seconds between 1601-01-01 and 1970-01-01.
-  constexpr uint64_t kEpochDifference = 11644473600ULL;
-  uint64_t seconds = static_cast<uint64_t>(info.st_mtim.tv_sec) + kEpochDifference;
-  *time = seconds * 10000000ULL + static_cast<uint64_t>(info.st_mtim.tv_nsec) / 100;
+  uint64_t seconds = static_cast<uint64_t>(info.st_mtim.tv_sec) + kUnixEpochInFileTimeSeconds;
+  *time = seconds * kFileTimeTicksPerSecond + static_cast<uint64_t>(info.st_mtim.tv_nsec) / 100;
   return 0;
 }
 

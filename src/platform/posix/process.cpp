@@ -30,12 +30,17 @@ void PlatformWaitForStopRequest() {
 
 void PlatformRequestStop() { kill(getpid(), SIGTERM); }
 
-void PlatformWriteStandardOutput(const char* data, size_t length) {
+namespace {
+void WriteAll(int descriptor, const char* data, size_t length) {
   while (length > 0) {
-    ssize_t written = write(STDOUT_FILENO, data, length);
+    ssize_t written = write(descriptor, data, length);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return;
     data += written;
     length -= static_cast<size_t>(written);
   }
 }
+}  // namespace
+
+void PlatformWriteStandardOutput(const char* data, size_t length) { WriteAll(STDOUT_FILENO, data, length); }
+void PlatformWriteStandardError(const char* data, size_t length) { WriteAll(STDERR_FILENO, data, length); }

@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/backend.h"
+#include "platform/files.h"
 
 void RealLocalTime(LocalTime* now) {
   SYSTEMTIME time;
@@ -10,6 +11,13 @@ void RealLocalTime(LocalTime* now) {
 }
 
 uint32_t RealTickCount() { return GetTickCount(); }
+
+int64_t PlatformUnixTime() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<int64_t>(ticks / kFileTimeTicksPerSecond - kUnixEpochInFileTimeSeconds);
+}
 void RealSleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
 namespace {

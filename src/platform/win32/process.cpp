@@ -47,8 +47,9 @@ void PlatformRequestStop() {
   CloseHandle(event);
 }
 
-void PlatformWriteStandardOutput(const char* data, size_t length) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+namespace {
+void WriteAll(DWORD which, const char* data, size_t length) {
+  HANDLE out = GetStdHandle(which);
   while (length > 0 && out != nullptr && out != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
     if (!WriteFile(out, data, static_cast<DWORD>(length), &written, nullptr) || written == 0) return;
@@ -56,3 +57,7 @@ void PlatformWriteStandardOutput(const char* data, size_t length) {
     length -= written;
   }
 }
+}  // namespace
+
+void PlatformWriteStandardOutput(const char* data, size_t length) { WriteAll(STD_OUTPUT_HANDLE, data, length); }
+void PlatformWriteStandardError(const char* data, size_t length) { WriteAll(STD_ERROR_HANDLE, data, length); }
