@@ -129,7 +129,7 @@ int LoadOldLayoutAccounts(const PlatformProfile* settingsFile) {
     CopyText(account->ServerName, section.POP3ServerNameOrAddress);
     CopyText(account->UserName, section.POP3UserName);
     CopyText(account->Password, section.POP3UserPassword);
-    account->Port = 110;
+    account->Port = kPOP3Port;
     SetOldLayoutMailbox(account, made, translations);
     AppendAccount(&tail, account);
     ++made;

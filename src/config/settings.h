@@ -18,6 +18,9 @@ constexpr int32_t kSecurityUnknown = -1;  // any other word: the server is not c
 // The ports of TLS from the first byte, when the settings name none.
 constexpr int32_t kSSLPOP3Port = 995;
 constexpr int32_t kSSLSMTPPort = 465;
+constexpr int32_t kPOP3Port = 110;
+// The port of an account without a Port key.
+constexpr int32_t DefaultPOP3Port(int32_t security) { return security == kSecuritySSL ? kSSLPOP3Port : kPOP3Port; }
 constexpr size_t kCAFileSize = 260;
 // Who signs an account in with OAuth 2.0: the OAuthProvider key of [AccountN].
 constexpr char kOAuthProviderWords[] = "None|Microsoft|Google|Custom";

@@ -65,7 +65,7 @@ const size_t kSettingsFieldCount = sizeof kSettingsFields / sizeof kSettingsFiel
 
 const SettingsField kAccountFields[] = {
     PW_TEXT(Account, FieldGroup::Special, nullptr, ServerName, "ServerName"),
-    PW_NUMBER(Account, FieldGroup::Special, nullptr, Port, "Port", 110),
+    PW_NUMBER(Account, FieldGroup::Special, nullptr, Port, "Port", kPOP3Port),
     PW_TEXT(Account, FieldGroup::Special, nullptr, UserName, "UserName"),
     PW_PASSWORD(Account, FieldGroup::Special, nullptr, Password, "Password"),
     PW_LETTER(Account, nullptr, SingleUser, "Type", 10, "G", "ig"),

@@ -26,6 +26,29 @@ char TracePath[kTracePathSize];
 char LogDirectory[kTracePathSize];
 
 intptr_t OpenFiles[kOpenFileSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+LoggedLines Recent;
+char Trouble[kDailyLogPathSize + 64];  // LogTrouble
+
+constexpr char kErrorPrefix[] = "ERROR - ";
+constexpr char kReplyPrefix[] = "Server replied: ";
+
+// The line as RecentLogLines keeps it: "source: text", or the text alone.
+void ComposeSourced(char* line, size_t size, const char* source, const char* text) {
+  CopyText(line, size, source);
+  if (source != nullptr) AppendText(line, size, ": ");
+  AppendText(line, size, text);
+}
+
+void NoteRecentLine(const char* source, const char* text) {
+  ComposeSourced(Recent.last, sizeof Recent.last, source, text);
+  if (strncmp(text, kErrorPrefix, strlen(kErrorPrefix)) == 0) {
+    ++Recent.errors;
+    CopyText(Recent.error, Recent.last);
+  } else if (strncmp(text, kReplyPrefix, strlen(kReplyPrefix)) == 0 && Recent.error[0] != '\0') {
+    AppendText(Recent.error, ": ");
+    AppendText(Recent.error, text + strlen(kReplyPrefix));
+  }
+}
 
 // "<short date> <time>".
 void FormatTimestamp(char* text, size_t size) {
@@ -56,11 +79,18 @@ int DailyLogPath(const char* directory, char* path, size_t size) {
   return AppendFormat(path, size, "%cPostwain Log - %s.txt", kDirectorySeparator, fileDate);
 }
 
-void AppendToFile(const char* path, const char* data, size_t length) {
+// Appends data (after prefix, when the file is new) and tells whether it was written.
+void AppendToFile(const char* path, const char* data, size_t length, const char* prefix = nullptr) {
+  bool isNew = prefix != nullptr && FileExists(path) == 0;
   int slot = FileOpen(path, kFileAppend);
-  if (slot < 0) return;
-  FileWrite(slot, data, length);
+  bool written = slot >= 0 && (!isNew || FileWrite(slot, prefix, strlen(prefix)) == static_cast<long>(strlen(prefix))) &&
+                 FileWrite(slot, data, length) == static_cast<long>(length);
   FileClose(slot);
+  if (written) {
+    ClearLogTrouble();
+  } else {
+    ReportLogTrouble(path);
+  }
 }
 
 // Starts a trace line in LineBuffer: timestamp, space, the tag padded to 8 columns.
@@ -152,7 +182,9 @@ int CloseLogs() {
 void WriteLog(const char* source, const char* text) {
   bool toFile = Settings.CreateDailyLogs == 1;
   HeldLogs held;
-  if ((!toFile && !echoToStandardOutput) || !held.Held() || LineBuffer == nullptr || text == nullptr) return;
+  if (!held.Held() || LineBuffer == nullptr || text == nullptr) return;
+  NoteRecentLine(source, text);
+  if (!toFile && !echoToStandardOutput) return;
   FormatTimestamp(LineBuffer, kLineBufferSize);
   AppendText(LineBuffer, kLineBufferSize, " ");
   if (source != nullptr) {
@@ -172,12 +204,35 @@ void WriteLog(const char* source, const char* text) {
 
   char path[kDailyLogPathSize];
   if (!toFile || LogDirectory[0] == '\0' || DailyLogPath(LogDirectory, path, sizeof path) != 0) return;
-  bool isNew = FileExists(path) == 0;
-  int slot = FileOpen(path, kFileAppend);
-  if (slot < 0) return;
-  if (isNew) FileWrite(slot, kBanner, sizeof kBanner - 1);
-  FileWrite(slot, LineBuffer, length);
-  FileClose(slot);
+  AppendToFile(path, LineBuffer, length, kBanner);
+}
+
+const LoggedLines& RecentLogLines() { return Recent; }
+
+void ReportLogTrouble(const char* path) {
+  if (Trouble[0] != '\0') return;
+  LocalTime now{};
+  PlatformLocalTime(&now);
+  char time[32];
+  FormatSortableTime(now, time, sizeof time);
+  CopyText(Trouble, "cannot write ");
+  AppendText(Trouble, path);
+  AppendText(Trouble, " since ");
+  AppendText(Trouble, time);
+  char line[sizeof Trouble + 64] = "postwain: cannot write ";
+  AppendText(line, path);
+  AppendText(line, "; lines are being lost\n");
+  PlatformWriteStandardError(line, strlen(line));
+}
+
+void ClearLogTrouble() { Trouble[0] = '\0'; }
+
+const char* LogTrouble() { return Trouble; }
+
+void FormatSortableTime(const LocalTime& time, char* text, size_t size) {
+  CopyText(text, size, "");
+  AppendFormat(text, size, "%04d-%02d-%02d %02d:%02d:%02d", time.year, time.month, time.day, time.hour, time.minute,
+               time.second);
 }
 
 void WriteTrace(const char* tag, const char* text) {
@@ -196,6 +251,13 @@ void WriteTraceBlock(const char* tag, const char* data, size_t length) {
   CopyTextN(LineBuffer + start, kLineBufferSize - start, data, length);
   size_t total = EndTraceLine(strlen(LineBuffer), false);
   AppendToFile(TracePath, LineBuffer, total);
+}
+
+int LogFilePath(const char* name, char* path, size_t size) {
+  CopyText(path, size, ModuleDirectory);
+  int fits = AppendFormat(path, size, "%clogs", kDirectorySeparator);
+  if (name != nullptr) fits |= AppendFormat(path, size, "%c%s", kDirectorySeparator, name);
+  return fits;
 }
 
 int CheckLogsWritable(char* path, size_t size) {
@@ -248,12 +310,16 @@ int FileClose(int slot) {
 
 int FileExists(const char* path) { return PlatformFileExists(path); }
 
-LogSource AccountLogSource(const char* user, const char* server) {
+LogSource AccountLogSource(const char* user, const char* server, int port, int32_t security) {
+  // Accounts on one server told apart by their ports; the usual port goes unsaid.
+  char place[kServerTextSize + 16];
+  CopyText(place, server);
+  if (port != DefaultPOP3Port(security)) AppendFormat(place, sizeof place, ":%d", port);
   LogSource source;
-  // The server is never cut; a user name too long for the rest gives way.
-  size_t room = sizeof source.text - 2 - strnlen(server, kServerTextSize - 1);
+  // The server and port are never cut; a user name too long for the rest gives way.
+  size_t room = sizeof source.text - 2 - strlen(place);
   CopyTextN(source.text, sizeof source.text, user, room);
   AppendText(source.text, "@");
-  AppendText(source.text, server);
+  AppendText(source.text, place);
   return source;
 }

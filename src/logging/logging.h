@@ -5,13 +5,17 @@
 // Trace: "postwain trace.txt", never truncated. Each line: timestamp, " ", the tag padded
 // with spaces to 8 columns, text, ending in exactly one CR LF.
 //
-// The switches CreateDailyLogs and CreateTraceLog are read at every call. Logging never
-// reports its own failures: a line that cannot be written is lost. A line longer than
-// LineBuffer holds is cut. Calls made before OpenLogs or after CloseLogs write nothing.
-// Any thread may log: each line is composed and written whole under one lock.
+// The switches CreateDailyLogs and CreateTraceLog are read at every call. A line that
+// cannot be written is lost; the first of a run of such losses says so on standard error
+// (ReportLogTrouble). A line longer than LineBuffer holds is cut. Calls made before
+// OpenLogs or after CloseLogs write nothing. Any thread may log: each line is composed
+// and written whole under one lock.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "platform/clock.h"
 
 constexpr size_t kLineBufferSize = 32768;
 // With this environment variable set to "1" when the logs open, every daily log line is
@@ -29,8 +33,9 @@ struct LogSource {
   char text[kLogSourceSize];
 };
 // The source for the lines about an account: its user name, "@" and its server
-// ("anna@pop.example.net"), so that accounts on one server are told apart.
-LogSource AccountLogSource(const char* user, const char* server);
+// ("anna@pop.example.net"), and ":" + port where it is not the usual one for the
+// account's Security ("anna@pop.example.net:2110"), so that accounts are told apart.
+LogSource AccountLogSource(const char* user, const char* server, int port, int32_t security);
 
 // Creates the logs directory, allocates LineBuffer and writes "Starting up..." with the
 // source "Postwain 2.4". Returns 0, or -1 when LineBuffer cannot be allocated.
@@ -40,10 +45,36 @@ int CloseLogs();
 
 // One daily log line; source may be absent (nullptr).
 void WriteLog(const char* source, const char* text);
+
+// What the daily log last said, kept whether or not it is written, so that a failure can
+// be named where it is counted (the delivery ledger, status.json, `postwain once`):
+// the last "ERROR - " line with its source and the "Server replied: " line behind it, and
+// the last line of any kind. errors counts the ERROR lines since the logs opened.
+constexpr size_t kLoggedLineSize = 512;
+struct LoggedLines {
+  uint32_t errors;
+  char error[kLoggedLineSize];  // "source: ERROR - ...", and ": " + the reply when one followed
+  char last[kLoggedLineSize];   // "source: text"
+};
+const LoggedLines& RecentLogLines();
+
+// A daily log, trace or ledger line at path could not be written (a full disk, say). The
+// first loss after a good write prints "postwain: cannot write " + path + "; lines are
+// being lost" on standard error; LogTrouble names it, with the time, until a line is
+// written again ("" when none).
+void ReportLogTrouble(const char* path);
+void ClearLogTrouble();
+const char* LogTrouble();
+// "YYYY-MM-DD HH:MM:SS", local time: the ledger's and status.json's moments.
+void FormatSortableTime(const LocalTime& time, char* text, size_t size);
 // One trace line; nothing when tag or text is absent.
 void WriteTrace(const char* tag, const char* text);
 // Exactly length bytes of data as one trace entry (a zero byte ends it early).
 void WriteTraceBlock(const char* tag, const char* data, size_t length);
+
+// ModuleDirectory + "/logs", and "/" + name when name is given. Returns 0, or -1 when it
+// does not fit (a cut path could name another file).
+int LogFilePath(const char* name, char* path, size_t size);
 
 // Whether the daily log can be written, asked before start-up (logging itself never
 // reports its own failures): the logs directory exists or can be made, a file can be

@@ -15,7 +15,7 @@ constexpr size_t kFormSize = 3 * kAccessTokenSize + 4096;  // a refresh token pe
 constexpr size_t kLineSize = kOAuthErrorSize + 256;
 
 void LogAccountLine(const Account& account, const char* text) {
-  WriteLog(AccountLogSource(account.UserName, account.ServerName).text, text);
+  WriteLog(AccountLogSource(account.UserName, account.ServerName, account.Port, account.Security).text, text);
 }
 
 void LogSignInNeeded(const Account& account, int accountNumber, const char* what) {

@@ -13,7 +13,7 @@ namespace {
 constexpr uint32_t kMillisecondsPerSecond = 1000;
 
 void LogTokenFailure(const Account* account, const char* text) {
-  WriteLog(AccountLogSource(account->UserName, account->ServerName).text, text);
+  WriteLog(AccountLogSource(account->UserName, account->ServerName, account->Port, account->Security).text, text);
 }
 
 // A bearer token is printable ASCII without blanks (RFC 6750's b64token and more); anything

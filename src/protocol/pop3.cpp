@@ -138,7 +138,7 @@ int StartPOP3Tls(const ConnectionSecurity& security) {
 int POP3Login(const char* server, int port, const char* user, const char* password,
               const ConnectionSecurity& security) {
   CopyText(dialogueServer, server);
-  CopyText(dialogueSource, AccountLogSource(user, server).text);
+  CopyText(dialogueSource, AccountLogSource(user, server, port, security.mode).text);
   if (CheckSecurityUsable(dialogueSource, dialogueServer, security) != 0) return -1;
   char* greeting = ConnectAndReadGreeting(server, port, security);
   if (greeting == nullptr) return -1;

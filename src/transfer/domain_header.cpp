@@ -7,6 +7,7 @@
 #include "protocol/protocol.h"
 #include "transfer/delivered_copies.h"
 #include "transfer/header_fields.h"
+#include "transfer/message_record.h"
 #include "transfer/recipients.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
@@ -162,6 +163,13 @@ bool Counted(int result, int& count) {
 
 constexpr const char kPostmasterNotice[] = "No To or Cc could be interpreted, mail sent to postmaster.";
 
+int TakePostmaster(const char* postmaster) {
+  NoteCopyRecipient(postmaster);
+  RecordAccepted(postmaster);
+  WriteLog(Settings.SMTPServerNameOrAddress, kPostmasterNotice);
+  return 0;
+}
+
 int SendToPostmaster() {
   char postmaster[kCommandLineSize];
   CopyText(postmaster, "postmaster@");
@@ -170,11 +178,7 @@ int SendToPostmaster() {
     if (!HasDeliveredCopy(Pass.copySlot, postmaster)) Pass.someoneLacksIt = true;
     return 0;
   }
-  if (Settings.DoNotWriteToLocalMailServer == 1) {
-    NoteCopyRecipient(postmaster);
-    WriteLog(nullptr, kPostmasterNotice);
-    return 0;
-  }
+  if (Settings.DoNotWriteToLocalMailServer == 1) return TakePostmaster(postmaster);
   char command[kCommandLineSize];
   CopyText(command, "RCPT TO:<");
   AppendText(command, postmaster);
@@ -190,11 +194,10 @@ int SendToPostmaster() {
   }
   if (code < 250 || code > 259) {
     ReportRefusal(Settings.SMTPServerNameOrAddress, "SMTP", "ERROR - SMTP server refused mail to Postmaster");
+    RecordRefused(postmaster, ReplyBuffer);
     return -3;
   }
-  NoteCopyRecipient(postmaster);
-  WriteLog(nullptr, kPostmasterNotice);
-  return 0;
+  return TakePostmaster(postmaster);
 }
 
 }  // namespace

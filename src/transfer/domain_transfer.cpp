@@ -31,8 +31,8 @@ struct DomainMessage {
 
 bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
 
-int OutOfMemory() {
-  WriteLog(nullptr, "ERROR - Out of memory");
+int OutOfMemory(const Account* account) {
+  WriteLog(SourceOf(account).text, "ERROR - Out of memory");
   return -1;
 }
 
@@ -140,7 +140,7 @@ int ForwardMessage(DomainMessage& message) {
   message.buffer = nullptr;
   if (!message.retrieval.open) return 0;
   char* chunk = static_cast<char*>(PlatformAllocate(kChunkSize));
-  if (chunk == nullptr) return OutOfMemory();
+  if (chunk == nullptr) return OutOfMemory(message.account);
   int result = RelayMessageData(message.retrieval, chunk, false);
   PlatformFree(chunk);
   return result;
@@ -149,7 +149,7 @@ int ForwardMessage(DomainMessage& message) {
 int Deliver(DomainMessage& message) {
   HeaderText header{message.buffer, message.headerLength};
   if (CheckDuplicate(*message.account, header, message.identifier)) {
-    WriteLog(nullptr, "Duplicate email message ignored.");
+    WriteLog(SourceOf(message.account).text, "Duplicate email message ignored.");
     message.duplicate = true;
     return 0;
   }
@@ -176,7 +176,7 @@ int TransferDomainMessage(const Account* account, int number) {
                              "ERROR - POP3 Server refused request to retrieve mail message");
   if (result != 0) return result;
   message.buffer = static_cast<char*>(PlatformAllocate(kMessageBufferSize + 1));
-  result = message.buffer == nullptr ? OutOfMemory() : ReceiveHeader(message);
+  result = message.buffer == nullptr ? OutOfMemory(account) : ReceiveHeader(message);
   if (result == 0) result = Deliver(message);
   PlatformFree(message.buffer);
   // A duplicate or a refused message is read through, so the next command is not taken

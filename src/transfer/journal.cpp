@@ -99,7 +99,7 @@ bool AllocateLogin(int count) {
   journal.byId = static_cast<const UniqueId**>(PlatformAllocate(n * sizeof(UniqueId*)));
   journal.entries = static_cast<Entry*>(PlatformAllocate(n * sizeof(Entry)));
   if (journal.ids == nullptr || journal.byId == nullptr || journal.entries == nullptr) {
-    WriteLog(nullptr, "ERROR - Out of memory");
+    WriteLog(SourceOf(journal.account).text, "ERROR - Out of memory");
     FreeLogin();
     return false;
   }
@@ -394,6 +394,10 @@ bool LoginJournalled() { return journal.count > 0; }
 JournalMark JournalMarkOf(int number) {
   if (number < 1 || number > journal.count) return JournalMark::kNone;
   return journal.entries[number - 1].mark;
+}
+
+const char* LoginUniqueIdOf(int number) {
+  return number >= 1 && number <= journal.count ? journal.ids[number - 1].text : "";
 }
 
 const char* JournalAnswerOf(int number) {

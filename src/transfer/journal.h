@@ -71,6 +71,8 @@ int LoadLoginJournal(int count);
 bool LoginJournalled();
 // What the journal says of message number of the current login (kNone without one).
 JournalMark JournalMarkOf(int number);
+// The UIDL of message number of the current login ("" without a journal).
+const char* LoginUniqueIdOf(int number);
 // The answer recorded with a refusal ("" when none).
 const char* JournalAnswerOf(int number);
 // True when message number or a later one of the login is not in the journal, so that

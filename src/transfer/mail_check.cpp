@@ -3,9 +3,11 @@
 #include "process/process.h"
 #include "logging/logging.h"
 #include "platform/clock.h"
+#include "platform/system.h"
 #include "protocol/protocol.h"
 #include "transfer/delivered_copies.h"
 #include "transfer/journal.h"
+#include "transfer/message_record.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
 
@@ -38,6 +40,9 @@ struct AccountState {
   int count;       // messages counted by the current login
   int deleted;     // DELE sent in the current login
   int left;        // on the server after the last login, as far as it knows
+  // The message at nextNumber failed in the first pass; its failure counts unless the
+  // recovery mode's first transfer, its second try, moves it.
+  bool retryPending;
 };
 
 // What ended a walk over the messages of a login.
@@ -45,6 +50,11 @@ enum class Walk { kAllHandled, kOneTransferred, kFailedForNow, kStopped };
 
 // What a login leaves to do for the account.
 enum class Next { kAccountDone, kLoginAgain, kCheckEnds };
+
+// The account being visited, and what the daily log had said before its visit.
+AccountTally* visited = nullptr;
+uint32_t errorsBeforeVisit = 0;
+uint32_t errorsBeforeCheck = 0;
 
 bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
 bool KeepsRemoteMail() { return Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer(); }
@@ -113,17 +123,44 @@ void CountHandled(AccountState& state, bool deleted) {
 // when it was deleted.
 bool HandleJournalled(const Account* account, int number, JournalMark mark) {
   char text[kRefusalAnswerSize + 128] = "";
+  BeginMessageRecord(account, number);
   if (mark == JournalMark::kRefused) {
     AppendFormat(text, sizeof text, "Message number %d left on the POP3 server, refused for good by the SMTP server: %s",
                  number, JournalAnswerOf(number));
     WriteLog(SourceOf(account).text, text);
+    RecordOutcome("left", text);
     return false;
   }
-  if (KeepsRemoteMail() || DeleteRemoteMessage(account, number) != 0) return false;
+  // Kept on the server and delivered before: nothing happens to it, so no ledger line.
+  if (KeepsRemoteMail()) return false;
+  if (DeleteRemoteMessage(account, number) != 0) {
+    RecordOutcome("left", nullptr);
+    return false;
+  }
   ++LastMailCheck.duplicates;
   AppendFormat(text, sizeof text, "Message number %d was delivered before; deleted without delivering it again.", number);
   WriteLog(SourceOf(account).text, text);
+  RecordOutcome("duplicate", text);
   return true;
+}
+
+// Counts a transfer's failure, and writes its ledger line (a moved message has its own).
+// A first-pass failure for now is counted only once its second try, the recovery mode's
+// first transfer, has failed too (or never came).
+void CountTransfer(AccountState& state, int result, bool delivered) {
+  state.retryPending = false;
+  if (result == kRefusedForGood) {
+    RecordOutcome("refused", nullptr);
+    ++LastMailCheck.refused;
+    CountFailure();
+  } else if (!delivered) {
+    RecordOutcome("failed", nullptr);
+    if (state.mode == Mode::kFirstPass) {
+      state.retryPending = true;
+    } else {
+      CountFailure();
+    }
+  }
 }
 
 // Handles the messages of the login from nextNumber on: those the journal knows without
@@ -147,12 +184,14 @@ Walk WalkMessages(AccountState& state) {
       continue;
     }
     WriteTrace("", kSeparator);
+    BeginMessageRecord(state.account, number);
     int result = TransferMessage(state.account, number);
     bool delivered = result == 0 || result == kLeftAfterDelivery;
-    LogMessageOutcome(state.account, number, delivered);
-    if (result == 0 && number == state.count) WriteTrace("", kSeparator);
     // A failed DELE was counted where it was reported.
-    if (!delivered) ++LastMailCheck.failed;
+    CountTransfer(state, result, delivered);
+    LogMessageOutcome(state.account, number, delivered);
+    TraceMessageRecord(number);
+    if (result == 0 && number == state.count) WriteTrace("", kSeparator);
     bool goesOn = delivered || result == kRefusedForGood;
     // Not counted: the recovery mode starts with this message.
     if (!goesOn && firstPass) return Walk::kFailedForNow;
@@ -162,6 +201,22 @@ Walk WalkMessages(AccountState& state) {
     if (POP3Connection == kNoConnection) return Walk::kFailedForNow;
   }
   return Walk::kAllHandled;
+}
+
+// A recovery login that finds nothing left to try says why, or it would be a login with
+// nothing between "Logged into" and "Logging out".
+void LogNothingToTry(const AccountState& state) {
+  char text[160] = "";
+  if (state.loginsLeft <= 0) {
+    AppendFormat(text, sizeof text,
+                 "No login left for this account in this check: %d message(s) wait on the POP3 server for the next one.",
+                 state.count);
+  } else {
+    AppendFormat(text, sizeof text,
+                 "Nothing left to try in this check: the %d message(s) on the POP3 server were tried already.",
+                 state.count);
+  }
+  WriteLog(SourceOf(state.account).text, text);
 }
 
 // Asks the server whether it pipelines. Only a first pass with a journal pipelines: a
@@ -183,7 +238,7 @@ Next VisitLogin(AccountState& state, CheckState& check) {
   state.count = POP3MessageCount();
   state.deleted = 0;
   if (state.count <= 0) {
-    if (state.count < 0) ++LastMailCheck.failed;
+    if (state.count < 0) CountFailure();
     state.count = 0;
     WriteLog(SourceOf(account).text, "No mail waiting at POP3 server.");
     LogOut(state);
@@ -191,17 +246,18 @@ Next VisitLogin(AccountState& state, CheckState& check) {
   }
   bool recovery = state.mode == Mode::kOneMessagePerLogin;
   if (recovery && (state.loginsLeft <= 0 || state.nextNumber > state.count)) {
+    LogNothingToTry(state);
     LogOut(state);
     return Next::kAccountDone;
   }
   if (LoadLoginJournal(state.count) != 0 || StartRequests(state) != 0) {
-    ++LastMailCheck.failed;
+    CountFailure();
     LogOut(state);
     return Next::kAccountDone;
   }
   // Nothing to transfer (all known to the journal): no SMTP login and its drain.
   if (UnjournalledMessageFrom(state.nextNumber) && OpenSMTPWhenNeeded(check) != 0) {
-    ++LastMailCheck.failed;
+    CountFailure();
     LogOut(state);
     return Next::kCheckEnds;
   }
@@ -224,27 +280,64 @@ Next VisitLogin(AccountState& state, CheckState& check) {
   return Next::kLoginAgain;
 }
 
+// The account's tally, appended to LastMailCheck.accounts (none when memory runs out).
+void BeginTally(const Account* account) {
+  errorsBeforeVisit = RecentLogLines().errors;
+  visited = static_cast<AccountTally*>(PlatformAllocate(sizeof(AccountTally)));
+  if (visited == nullptr) return;
+  *visited = AccountTally{};
+  AccountPlace(account, visited->account, sizeof visited->account);
+  AccountTally** end = &LastMailCheck.accounts;
+  while (*end != nullptr) end = &(*end)->next;
+  *end = visited;
+}
+
+// The account's share of the check: what the check's counts grew by during its visit.
+void EndTally(const MailCheckTally& before, int left) {
+  if (visited != nullptr) {
+    visited->delivered = LastMailCheck.delivered - before.delivered;
+    visited->duplicates = LastMailCheck.duplicates - before.duplicates;
+    visited->refused = LastMailCheck.refused - before.refused;
+    visited->failed = LastMailCheck.failed - before.failed;
+    visited->left = left;
+  }
+  visited = nullptr;
+}
+
 // Returns 0, or -1 when the SMTP server refused the login.
 int VisitAccount(const Account* account, CheckState& check) {
   MessageIdCount = 0;
   ForgetDeliveredCopies();
   BeginAccountJournal(account);
-  AccountState state = {account, Mode::kFirstPass, 1, 0, 0, 0, 0};
+  const MailCheckTally before = LastMailCheck;
+  BeginTally(account);
+  AccountState state = {account, Mode::kFirstPass, 1, 0, 0, 0, 0, false};
   Next next = Next::kLoginAgain;
   // A stop request also ends the recovery mode, whose logins could go on for hours.
   while (next == Next::kLoginAgain && ShutdownRequested.load() == 0) {
     if (LogIntoAccount(account) != 0) {
-      ++LastMailCheck.failed;
+      CountFailure();
       break;
     }
     next = VisitLogin(state, check);
   }
+  if (state.retryPending) CountFailure();
   LastMailCheck.left += state.left;
+  EndTally(before, state.left);
   return next == Next::kCheckEnds ? -1 : 0;
+}
+
+void ForgetTallies() {
+  while (LastMailCheck.accounts != nullptr) {
+    AccountTally* next = LastMailCheck.accounts->next;
+    PlatformFree(LastMailCheck.accounts);
+    LastMailCheck.accounts = next;
+  }
 }
 
 void LogSummary(uint32_t started) {
   LastMailCheck.finished = true;
+  LastMailCheck.errorLines = RecentLogLines().errors != errorsBeforeCheck;
   LastMailCheck.seconds = static_cast<int>((PlatformTickCount() - started + 500) / 1000);
   char text[256] = "";
   AppendFormat(text, sizeof text,
@@ -256,8 +349,22 @@ void LogSummary(uint32_t started) {
 
 }  // namespace
 
-int RunMailCheck() {
+void CountFailure() {
+  ++LastMailCheck.failed;
+  const LoggedLines& lines = RecentLogLines();
+  const char* reason = lines.errors != errorsBeforeVisit ? lines.error : lines.last;
+  CopyText(LastMailCheck.failure, reason);
+  if (visited != nullptr) CopyText(visited->failure, reason);
+}
+
+void ForgetMailCheckTally() {
+  ForgetTallies();
   LastMailCheck = MailCheckTally{};
+}
+
+int RunMailCheck() {
+  ForgetMailCheckTally();
+  errorsBeforeCheck = errorsBeforeVisit = RecentLogLines().errors;
   if (Settings.SMTPServerNameOrAddress[0] == '\0' || Settings.SMTPDomain[0] == '\0') {
     LogMissingSMTPServer();  // at every due check: nothing else would say why no mail moves
     return 0;
@@ -270,7 +377,7 @@ int RunMailCheck() {
     int dialled = DialUpConnect(Settings.ConnectionName, Settings.DialUpUserName, Settings.DialUpUserPassword,
                                 nullptr, nullptr);
     if (dialled == -1) {
-      ++LastMailCheck.failed;
+      CountFailure();
       LogSummary(started);
       return 0;
     }

@@ -7,6 +7,7 @@
 #include "platform/system.h"
 #include "transfer/delivered_copies.h"
 #include "transfer/header_fields.h"
+#include "transfer/message_record.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
 
@@ -70,10 +71,12 @@ Outcome SendRcptCommand(const char* recipient) {
   int code = SMTPExchange(command);
   if (code == -1) {
     ReportSMTPTimeout();
+    RecordRefused(recipient, "no answer");
     return Outcome::kTryLater;
   }
   if (code >= 250 && code <= 259) return Outcome::kAccepted;
   ReportSMTPError("ERROR - SMTP refused to accept mail for: ", recipient, true);
+  RecordRefused(recipient, ReplyBuffer);
   return code >= 500 && code <= 599 ? Outcome::kDropped : Outcome::kTryLater;
 }
 
@@ -87,6 +90,7 @@ Outcome IssueRecipient(const Account& account, const AddressRecord& record, cons
   }
   if (!fits) {
     ReportSMTPError("ERROR - Recipient address too long for an SMTP command: ", recipient, false);
+    RecordRefused(recipient, "too long for an SMTP command");
     return Outcome::kDropped;
   }
   if (WasRefused(recipient)) return Outcome::kDropped;
@@ -97,7 +101,10 @@ Outcome IssueRecipient(const Account& account, const AddressRecord& record, cons
   WriteLog(Settings.SMTPServerNameOrAddress, line);
   WriteTrace(TraceTagFor(fieldName), recipient);
   Outcome outcome = Settings.DoNotWriteToLocalMailServer == 1 ? Outcome::kAccepted : SendRcptCommand(recipient);
-  if (outcome == Outcome::kAccepted) NoteCopyRecipient(recipient);
+  if (outcome == Outcome::kAccepted) {
+    NoteCopyRecipient(recipient);
+    RecordAccepted(recipient);
+  }
   if (outcome == Outcome::kDropped) NoteRefused(recipient);
   return outcome;
 }

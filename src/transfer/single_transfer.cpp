@@ -5,6 +5,7 @@
 #include "logging/logging.h"
 #include "platform/system.h"
 #include "protocol/protocol.h"
+#include "transfer/message_record.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
 
@@ -53,6 +54,7 @@ int RefuseRecipient(const Account* account, int number, int code) {
   WriteTrace("Error", text);
   WriteLog(Settings.SMTPServerNameOrAddress, text);
   LogServerReply(Settings.SMTPServerNameOrAddress, ReplyBuffer);
+  RecordRefused(account->Alias, ReplyBuffer);
   return IsRefusalForGood(code) ? RefuseForGood(number) : -3;
 }
 
@@ -87,6 +89,7 @@ int OpenEnvelope(const Account* account, int number, const char* sender) {
   int code = SMTPExchange(TransferBuffer);
   if (code == -1) return SMTPTimedOut();
   if (code < 250 || code > 259) return RefuseRecipient(account, number, code);
+  RecordAccepted(account->Alias);
   CopyText(TransferBuffer, kTransferBufferSize, "DATA");
   code = SMTPExchange(TransferBuffer);
   if (code == -1) return SMTPTimedOut();
@@ -100,7 +103,7 @@ int OpenEnvelope(const Account* account, int number, const char* sender) {
 int RelayMessage(Retrieval& retrieval) {
   char* chunk = static_cast<char*>(PlatformAllocate(kChunkSize));
   if (chunk == nullptr) {
-    WriteLog(nullptr, "ERROR - Out of memory");
+    WriteLog(SourceOf(retrieval.account).text, "ERROR - Out of memory");
     return -1;
   }
   WriteTrace("", "Email message transferred here and hidden from view...");
@@ -144,6 +147,6 @@ int TransferSingleMessage(const Account* account, int number) {
   char text[kAliasTextSize];
   CopyText(text, "EMail message transferred for: ");
   AppendText(text, account->Alias);
-  WriteLog(nullptr, text);
+  WriteLog(SourceOf(account).text, text);
   return result;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "config/settings.h"
+#include "logging/ledger.h"
+#include "logging/logging.h"
 #include "protocol/protocol.h"
 
 constexpr size_t kGatewaySenderSize = 4096;
@@ -21,17 +23,41 @@ extern char GatewaySender[kGatewaySenderSize];
 // start of every check and before each account.
 extern int32_t MessageIdCount;
 
-// What the last mail check did: its closing line, and the outcome of `postwain once`.
+// What one account's visit came to in the last check (status.json).
+struct AccountTally {
+  AccountTally* next;
+  char account[kLedgerTextSize];  // "user@server:port"
+  int delivered;
+  int duplicates;
+  int refused;  // refused for good
+  int failed;   // as MailCheckTally's
+  int left;
+  char failure[kLoggedLineSize];  // the line that said why it last failed, with the answer
+};
+
+// What the last mail check did: its closing line, status.json and the outcome of
+// `postwain once`. A message counts once however often it was tried: one that failed
+// and then went through in a login of its own counts as delivered only.
 struct MailCheckTally {
   bool finished;   // it ran to its end (a check without SMTP settings does not run)
   bool stopped;    // a stop request ended it early
   int delivered;   // messages the local server accepted
-  int failed;      // failed transfers, logins, counts, dial-ups
+  int failed;      // messages that did not move (refused for good included), failed logins, counts, dial-ups
   int left;        // messages on the POP3 servers at the end, as their last count saw them
   int duplicates;  // deleted without a delivery: delivered before, or a repeated Message-ID
+  int refused;     // refused for good
   int seconds;
+  bool errorLines;  // some failure was said in an ERROR line
+  char failure[kLoggedLineSize];  // the line that said why the last failure happened
+  AccountTally* accounts;  // in the order of the visits
 };
 extern MailCheckTally LastMailCheck;
+
+// One more failure of the check (MailCheckTally.failed), named by the daily log's last
+// ERROR line of the account's visit, else its last line.
+void CountFailure();
+// Frees the accounts' tallies and empties LastMailCheck (also at the start of a check).
+void ForgetMailCheckTally();
 
 // One mail check over every account: dials where the settings ask for it, then for each
 // account logs into POP3, counts, opens the SMTP dialogue when there is mail and moves the
@@ -109,6 +135,8 @@ void ReportTransferError(const char* source, const char* tag, const char* text);
 void ReportRefusal(const char* source, const char* tag, const char* text);
 // The daily log's source for lines about the account (AccountLogSource).
 LogSource SourceOf(const Account* account);
+// "user@server:port", the port always: the ledger's and status.json's name of the account.
+void AccountPlace(const Account* account, char* text, size_t size);
 // "ERROR - Timeout trying to access POP3 server" for the account, or the same for the
 // SMTP server.
 void ReportPOP3Timeout(const Account* account);

@@ -6,6 +6,7 @@
 #include "process/process.h"
 #include "protocol/protocol.h"
 #include "transfer/journal.h"
+#include "transfer/message_record.h"
 #include "transfer/outgoing_data.h"
 #include "transfer/transfer.h"
 #include "transport/transport.h"
@@ -79,7 +80,14 @@ void ReportRefusal(const char* source, const char* tag, const char* text) {
   LogServerReply(source, ReplyBuffer);
 }
 
-LogSource SourceOf(const Account* account) { return AccountLogSource(account->UserName, account->ServerName); }
+void AccountPlace(const Account* account, char* text, size_t size) {
+  CopyText(text, size, "");
+  AppendFormat(text, size, "%s@%s:%d", account->UserName, account->ServerName, static_cast<int>(account->Port));
+}
+
+LogSource SourceOf(const Account* account) {
+  return AccountLogSource(account->UserName, account->ServerName, account->Port, account->Security);
+}
 
 // A closed connection has said so already (ReceiveData); a second line would blame a wait.
 void ReportPOP3Timeout(const Account* account) {
@@ -129,7 +137,10 @@ SenderAnswer SendMailFrom(const char* sender) {
     ReportSMTPTimeout();
     return SenderAnswer::kUnanswered;
   }
-  if (code >= 250 && code <= 259) return SenderAnswer::kAccepted;
+  if (code >= 250 && code <= 259) {
+    RecordSender(sender);
+    return SenderAnswer::kAccepted;
+  }
   return IsRefusalForGood(code) ? SenderAnswer::kRefusedForGood : SenderAnswer::kRefusedForNow;
 }
 
@@ -172,6 +183,7 @@ int ReadRetrieval(Retrieval& retrieval, char* at, int room) {
     return -1;
   }
   int through = EndOfMessageSeen(at, got);
+  NoteMessageBytes(at, through == 0 ? got : through, through != 0);
   if (through == 0) return got;
   retrieval.open = false;
   if (through == got) return through;
@@ -255,7 +267,7 @@ int JudgeDeletion(const Account* account, int number, const char* reply) {
     JournalDeleting(number);
     return 0;
   }
-  ++LastMailCheck.failed;
+  CountFailure();
   if (reply == nullptr) {
     LosePOP3Step(account);
     return -1;
@@ -270,9 +282,16 @@ int JudgeDeletion(const Account* account, int number, const char* reply) {
 }
 
 int FinishMessage(const Account* account, int number, bool duplicate) {
-  if (Settings.DoNotWriteToLocalMailServer == 1) return 0;
+  if (Settings.DoNotWriteToLocalMailServer == 1) {
+    RecordOutcome("left", "only read: DoNotWriteToLocalMailServer=1");
+    return 0;
+  }
   ++(duplicate ? LastMailCheck.duplicates : LastMailCheck.delivered);
   JournalDelivered(number);
+  // Before the DELE, as the journal's record: a message gone from the server is never
+  // missing from the ledger.
+  RecordOutcome(duplicate ? "duplicate" : "delivered",
+                duplicate ? "a copy with this Message-ID went to every recipient in this check" : "");
   if (Settings.DoNotDeleteRemoteMail == 1) return 0;
   return RequestDeletion(account, number) == 0 ? 0 : kLeftAfterDelivery;
 }

@@ -59,8 +59,10 @@ TEST(POP3Session, ASilentServerIsTriedFourTimes) {
   EXPECT_EQ(CountOf(trace, " error   No reply from POP3 Server - retrying.\r\n"), 3);
   EXPECT_EQ(CountOf(trace, " error   Connected to POP3 server, but it did not reply - dropping connection.\r\n"), 1);
   EXPECT_LT(trace.rfind("retrying."), trace.find("dropping connection."));
-  Lines retried(3, "bob@127.0.0.1: No reply from POP3 Server - retrying.");
-  retried.push_back("bob@127.0.0.1: Connected to POP3 server, but it did not reply - dropping connection.");
+  // The source names the port, which is not the usual 110.
+  const std::string source = "bob@127.0.0.1:" + std::to_string(server.Port()) + ": ";
+  Lines retried(3, source + "No reply from POP3 Server - retrying.");
+  retried.push_back(source + "Connected to POP3 server, but it did not reply - dropping connection.");
   EXPECT_EQ(environment.Log(), retried);
 }
 
@@ -116,7 +118,7 @@ void RunDialogue(const DataRow& row, bool smtp) {
   EXPECT_TRUE(server.Done());
   EXPECT_EQ(WebShieldSeen, std::stoi(row.Get("webshield", "0")));
   const std::string kind = smtp ? "SMTP server" : "POP3 server";
-  const std::string source = (smtp ? host : AccountLogSource(row.Get("user", "bob").c_str(), host.c_str()).text) + std::string(": ");
+  const std::string source = (smtp ? host : AccountLogSource(row.Get("user", "bob").c_str(), host.c_str(), port, security.mode).text) + std::string(": ");
   Lines log = {source + "Logged into " + kind + ".", source + "Logging out of " + kind + "."}, failure;
   if (!error.empty()) failure.push_back(source + error.substr(0, error.find('\r')));
   if (!row.Get("reply").empty()) failure.push_back(source + "Server replied: " + row.Get("reply"));
