@@ -110,11 +110,16 @@ TEST(MailCheck, Scenarios) {
       accounts.push_back(std::make_unique<ScriptedServer>(
           row.Joined("pop3-" + std::to_string(number), "|"), [&, shutdownAt](const std::string& line) {
             if (line == shutdownAt) ShutdownRequested = 1;
-            // A delivered message is in the journal before its DELE (UIDL lists message n as
-            // "id-" and the n-th letter).
+            // A delivered message is in the journal and the ledger before its DELE (UIDL lists
+            // message n as "id-" and the n-th letter).
             std::string journals = Journals(environment.instance.Dir());
             if (line.starts_with("DELE ") && !journals.empty()) {
-              EXPECT_NE(journals.find("delivered id-" + std::string(1, 'a' + line[5] - '1')), std::string::npos) << line;
+              std::string id = "id-" + std::string(1, 'a' + line[5] - '1');
+              EXPECT_NE(journals.find("delivered " + id), std::string::npos) << line;
+              Lines ledger = LedgerLines(environment.instance.LogsDir());
+              EXPECT_TRUE(std::any_of(ledger.begin(), ledger.end(), [&](const std::string& entry) {
+                return entry.starts_with("delivered " + id + " ") || entry.starts_with("duplicate " + id + " ");
+              })) << line;
             }
           }));
       environment.AddAccount(accounts.back()->Port(), row.Get("domain") == "1" ? "" : "alice@local.example");
