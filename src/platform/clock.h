@@ -18,12 +18,11 @@ struct LocalTime {
 };
 
 void PlatformLocalTime(LocalTime* now);
-// Seconds since 1970-01-01 UTC, for moments other processes compare (status.json).
-int64_t PlatformUnixTime();
 // Milliseconds since boot, cut to 32 bits (wraps after 49.7 days).
 uint32_t PlatformTickCount();
 void PlatformSleep(uint32_t milliseconds);
-// Seconds since 1970-01-01 UTC, for expiry times kept across runs (not replaced by tests).
+// Seconds since 1970-01-01 UTC, for expiry times kept across runs and moments other
+// processes compare (status.json); not replaced by tests.
 int64_t PlatformUnixTime();
 
 // The date in the user's short date format and the time in the user's time format.

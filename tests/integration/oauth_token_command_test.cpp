@@ -29,6 +29,7 @@ TEST(OAuthTokenCommand, TheFirstLineIsTheTokenAndEveryFailureIsOneLine) {
     Account account{};
     CopyText(account.UserName, "bob");
     CopyText(account.ServerName, "pop.example.net");
+    account.Port = kPOP3Port;
     CopyText(account.OAuthTokenCommand, kDirectorySeparator == '/' ? row.posix : row.windows);
     char token[kAccessTokenSize] = "stale";
     int result = OAuthAccessToken(&account, 2, false, token, sizeof token);

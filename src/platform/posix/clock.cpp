@@ -14,8 +14,6 @@ void RealLocalTime(LocalTime* now) {
                    fields.tm_min,         fields.tm_sec,     fields.tm_wday};
 }
 
-int64_t PlatformUnixTime() { return static_cast<int64_t>(time(nullptr)); }
-
 uint32_t RealTickCount() {
   struct timespec now {};
   clock_gettime(CLOCK_BOOTTIME, &now);

@@ -11,13 +11,6 @@ void RealLocalTime(LocalTime* now) {
 }
 
 uint32_t RealTickCount() { return GetTickCount(); }
-
-int64_t PlatformUnixTime() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  return static_cast<int64_t>(ticks / kFileTimeTicksPerSecond - kUnixEpochInFileTimeSeconds);
-}
 void RealSleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
 namespace {
@@ -54,6 +47,5 @@ int64_t PlatformUnixTime() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  constexpr uint64_t kEpochDifference = 11644473600ULL;  // seconds from 1601 to 1970
-  return static_cast<int64_t>(ticks / 10000000ULL - kEpochDifference);
+  return static_cast<int64_t>(ticks / kFileTimeTicksPerSecond - kUnixEpochInFileTimeSeconds);
 }
