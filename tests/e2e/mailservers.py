@@ -14,6 +14,8 @@ import subprocess
 import threading
 import time
 
+from identity_provider import IdentityProvider
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 LOCAL_DOMAIN = "example.test"
 # Postfix delivers for these users of LOCAL_DOMAIN and refuses any other local address
@@ -88,7 +90,7 @@ class MailServers:
         self.values = dict(root=root, uid=self.uid, gid=self.gid, domain=LOCAL_DOMAIN,
                            pop3_port=self.pop3_port, smtp_port=self.smtp_port,
                            pop3s_port=self.pop3s_port, smtp_tls_port=self.smtp_tls_port)
-        self.root, self.pids, self.dovecot, self.policy = root, [], None, None
+        self.root, self.pids, self.dovecot, self.policy, self.provider = root, [], None, None, None
         os.chmod(root, 0o755)  # the servers' unprivileged processes reach their files below it
 
     def path(self, *parts):
@@ -103,11 +105,14 @@ class MailServers:
     def start(self):
         try:
             make_certificates(self.path("certificates"))
+            self.provider = IdentityProvider(self.path("certificates", "good.pem"), self.path("certificates", "server.key"))
+            self.values["introspection_url"] = self.provider.url + "/introspect"
             for sub in ("run", "state", "home"):
                 os.makedirs(self.path("dovecot", sub))
             os.chown(self.path("dovecot", "home"), self.uid, self.gid)
             open(self.path("dovecot", "users"), "w").close()
             self.configure("dovecot.conf", "dovecot", "dovecot.conf")
+            self.configure("dovecot-oauth2.conf", "dovecot", "oauth2.conf")
             self.dovecot = subprocess.Popen(["dovecot", "-F", "-c", self.path("dovecot", "dovecot.conf")],
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.pids.append(self.dovecot.pid)
@@ -176,8 +181,9 @@ class MailServers:
         self.pids = []
         if self.dovecot is not None:
             self.dovecot.wait()
-        if self.policy is not None:
-            self.policy.shutdown()
+        for server in (self.policy, self.provider):
+            if server is not None:
+                server.shutdown()
 
     def logs(self):
         """The servers' own logs, for a failure report."""

@@ -461,6 +461,61 @@ def untrusted_certificates_and_a_server_without_stls_get_no_password():
     assert all(len(SERVERS.pop3_messages(f"untrusted-{kind}")) == 1 for kind in ("name", "expired", "ca", "stls"))
 
 
+def oauth_account(user, mechanism):
+    """A TLS account that signs in at the scripted identity provider with a device code."""
+    provider = SERVERS.provider.url
+    SERVERS.mailbox(user, "unused-" + user, [message(f"{user} first")])
+    return dict(single_user("alice"), UserName=user, Port=SERVERS.pop3s_port, Security="SSL",
+                CAFile=SERVERS.path("certificates", "ca.pem"), Authentication=mechanism, OAuthProvider="Custom",
+                OAuthClientId="postwain-e2e", OAuthDeviceCodeURL=provider + "/devicecode",
+                OAuthTokenURL=provider + "/token")
+
+
+def oauth_login(instance, number, user):
+    SERVERS.provider.approve(user)
+    result = postwain("oauth", "login", "--account", str(number), "--home", instance.home)
+    assert result.returncode == 0, result
+    assert b"/device and enter the code WDJB-MJHT" in result.stdout, result.stdout
+    return result
+
+
+def oauth_status(instance):
+    result = postwain("oauth", "status", "--home", instance.home)
+    return result.returncode, result.stdout.decode()
+
+
+class TrustedProvider:
+    """The private CA of the identity provider where the system's trust store is, for the
+    programs started meanwhile."""
+    def __enter__(self):
+        os.environ["SSL_CERT_FILE"] = SERVERS.path("certificates", "ca.pem")
+
+    def __exit__(self, *exc):
+        del os.environ["SSL_CERT_FILE"]
+
+
+@scenario
+def oauth_login_polls_through_slow_down_and_status_tells_each_account():
+    SERVERS.provider.reset(pending=1, slow_down=1)
+    instance = Instance("oauth-login", [oauth_account("oauth-login", "XOAUTH2"), single_user("bob")], NEVER, start=False)
+    with TrustedProvider():
+        assert oauth_status(instance) == (1, "Account 1 (oauth-login at 127.0.0.1): Custom, not signed in: run "
+                                             "`postwain oauth login --account 1`\nAccount 2 ( at 127.0.0.1): no OAuthProvider\n")
+        started = time.monotonic()
+        oauth_login(instance, 1, "oauth-login")
+        # 1 s, pending; 1 s, slow_down; then 6 s: the interval grew by 5.
+        assert time.monotonic() - started >= 8, time.monotonic() - started
+        assert SERVERS.provider.requests == [("/devicecode", ""), *[("/token", "urn:ietf:params:oauth:grant-type:device_code")] * 3]
+        code, status = oauth_status(instance)
+        assert code == 0 and re.search("Custom, signed in; access token valid for (59|60) more minutes", status), status
+    stored = glob.glob(os.path.join(instance.home, "oauth-*.txt"))
+    assert len(stored) == 1 and os.stat(stored[0]).st_mode & 0o777 == 0o600, stored
+    SERVERS.provider.reset(answer=(400, '{"error": "access_denied"}'))
+    with TrustedProvider():
+        denied = postwain("oauth", "login", "--account", "1", "--home", instance.home)
+    assert denied.returncode == 1 and denied.stderr == b"postwain: the sign-in was declined\n", denied
+
+
 def main():
     global SERVERS, ROOT, POSTWAIN, STOP
     wine = sys.argv[1:2] == ["--wine"]
