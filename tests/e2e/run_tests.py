@@ -439,7 +439,9 @@ def untrusted_certificates_and_a_server_without_stls_get_no_password():
         listener.settimeout(60)
         thread = threading.Thread(target=without_stls, args=(listener,))
         thread.start()
+        # By name, the name is checked: the certificate names the address alone.
         accounts = [tls_account("untrusted-name", "judy", ServerName="127.0.0.3"),
+                    tls_account("untrusted-host", "judy", ServerName="localhost"),
                     tls_account("untrusted-expired", "judy", ServerName="127.0.0.2"),
                     tls_account("untrusted-ca", "judy", CAFile=""),
                     tls_account("untrusted-stls", "judy", Security="STARTTLS", Port=listener.getsockname()[1])]
@@ -451,6 +453,7 @@ def untrusted_certificates_and_a_server_without_stls_get_no_password():
             thread.join()
     log = instance.log()
     for line in ("ERROR - Certificate of server 127.0.0.3 not trusted: IP address mismatch",
+                 "ERROR - Certificate of server localhost not trusted: hostname mismatch",
                  "ERROR - Certificate of server 127.0.0.2 not trusted: certificate has expired",
                  "ERROR - Certificate of server 127.0.0.1 not trusted: unable to get local issuer certificate",
                  "ERROR - TLS negotiation failed with server 127.0.0.1: the server does not offer STLS"):
@@ -458,7 +461,7 @@ def untrusted_certificates_and_a_server_without_stls_get_no_password():
     assert b"".join(heard) == b"STLS\r\n", heard
     dovecot = open(SERVERS.path("dovecot", "dovecot.log"), encoding="utf-8", errors="replace").read()
     assert "untrusted-" not in dovecot and "no auth attempts" in dovecot, dovecot[-3000:]
-    assert all(len(SERVERS.pop3_messages(f"untrusted-{kind}")) == 1 for kind in ("name", "expired", "ca", "stls"))
+    assert all(len(SERVERS.pop3_messages(f"untrusted-{kind}")) == 1 for kind in ("name", "host", "expired", "ca", "stls"))
 
 
 def oauth_account(user, mechanism):
