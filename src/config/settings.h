@@ -162,8 +162,10 @@ int CheckSettingsFile(void (*report)(const char* finding, void* context), void* 
 // "[Section] Key=value: what is wrong" or "[Section] Key: what is wrong": no SMTPDomain or
 // SMTPServerNameOrAddress (then no mail check runs), a time-out of 0 or less, an hour outside 0-23, a minute
 // outside 0-59, a port outside 1-65535, an Individual account without Alias, a Group
-// account without Domain, a CAFile that cannot be read, a Security word not known. Each
-// goes to report with context; returns their number.
+// account without Domain, a CAFile that cannot be read, a Security word not known, an
+// Authentication word not known, AUTH (POP3 or SMTP) in clear text without Security=None
+// written out, an OAuth account with neither OAuthProvider nor OAuthTokenCommand, an SMTP
+// UserName without Password. Each goes to report with context; returns their number.
 int CheckSettingsWork(void (*report)(const char* problem, void* context), void* context);
 // At each mail check that cannot run: the daily log line of CheckSettingsWork for the
 // missing SMTPDomain or SMTPServerNameOrAddress.

@@ -390,6 +390,39 @@ void CheckOAuth(WorkCheck& check, const char* section, const Account& account) {
   }
 }
 
+// A SASL login (POP3 AUTH, SMTP AUTH) without TLS goes only after a Security=None written out.
+void CheckClearTextAuth(WorkCheck& check, const char* section, int32_t security, int32_t written) {
+  if (security != kSecurityNone || written == 1) return;
+  char where[64];
+  snprintf(where, sizeof where, "[%s] Security", section);
+  ReportWork(check, where, "missing; AUTH goes only over TLS (SSL or STARTTLS), or in clear text with Security=None");
+}
+
+bool IsOAuth(int32_t authentication) {
+  return authentication == kAuthenticationXOAUTH2 || authentication == kAuthenticationOAUTHBEARER;
+}
+
+void CheckAuthentication(WorkCheck& check, const char* section, const Account* account) {
+  char where[64];
+  if (account->Authentication == kAuthenticationUnknown) {
+    snprintf(where, sizeof where, "[%s] Authentication", section);
+    ReportWork(check, where, "none of Password, Plain, XOAUTH2, OAUTHBEARER; the server is not contacted");
+  }
+  if (account->Authentication > kAuthenticationPassword) {
+    CheckClearTextAuth(check, section, account->Security, account->SecurityWritten);
+  }
+  if (IsOAuth(account->Authentication) && account->OAuthTokenCommand[0] == '\0' && account->OAuthProvider <= kOAuthNone) {
+    snprintf(where, sizeof where, "[%s] OAuthProvider", section);
+    ReportWork(check, where, "missing, and so is OAuthTokenCommand; an XOAUTH2 or OAUTHBEARER account gets its token from one");
+  }
+}
+
+void CheckSMTPAuth(WorkCheck& check) {
+  if (Settings.SMTPUserName[0] == '\0') return;
+  CheckClearTextAuth(check, "SMTP", Settings.SMTPSecurity, Settings.SMTPSecurityWritten);
+  if (Settings.SMTPPassword[0] == '\0') ReportWork(check, "[SMTP] Password", "missing; SMTP AUTH as UserName needs it");
+}
+
 void CheckAccounts(WorkCheck& check) {
   int number = 0;
   for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next) {
@@ -409,6 +442,7 @@ void CheckAccounts(WorkCheck& check) {
     }
     CheckConnection(check, section, account->Security, account->CAFile);
     CheckOAuth(check, section, *account);
+    CheckAuthentication(check, section, account);
   }
 }
 
@@ -452,6 +486,7 @@ int CheckSettingsWork(void (*report)(const char* problem, void* context), void* 
   CheckSMTPServer(check);
   CheckGlobalNumbers(check);
   CheckConnection(check, "SMTP", Settings.SMTPSecurity, Settings.SMTPCAFile);
+  CheckSMTPAuth(check);
   CheckAccounts(check);
   return check.problems;
 }

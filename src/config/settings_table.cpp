@@ -38,6 +38,8 @@ const SettingsField kSettingsFields[] = {
     PW_CHOICE(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPSecurity, "Security", kSecurityWords),
     PW_KEYED_SWITCH(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPVerifyCertificate, "VerifyCertificate", 1),
     PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPCAFile, "CAFile"),
+    PW_TEXT(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPUserName, "UserName"),
+    PW_PASSWORD(SettingsRecord, FieldGroup::Smtp, "SMTP", SMTPPassword, "Password"),
     // Any word but Direct dials; the load makes -1 (not understood) 0.
     PW_CHOICE(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", DirectConnect, "Method", "DialUp|Direct"),
     PW_TEXT(SettingsRecord, FieldGroup::InternetAccess, "InternetAccess", ConnectionName, "ConnectionName"),
@@ -75,6 +77,7 @@ const SettingsField kAccountFields[] = {
     PW_CHOICE(Account, FieldGroup::Special, nullptr, Security, "Security", kSecurityWords),
     PW_KEYED_SWITCH(Account, FieldGroup::Special, nullptr, VerifyCertificate, "VerifyCertificate", 1),
     PW_TEXT(Account, FieldGroup::Special, nullptr, CAFile, "CAFile"),
+    PW_CHOICE(Account, FieldGroup::Special, nullptr, Authentication, "Authentication", kAuthenticationWords),
     PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthTokenCommand, "OAuthTokenCommand"),
     PW_CHOICE(Account, FieldGroup::Special, nullptr, OAuthProvider, "OAuthProvider", kOAuthProviderWords),
     PW_TEXT(Account, FieldGroup::Special, nullptr, OAuthClientId, "OAuthClientId"),

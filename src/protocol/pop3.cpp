@@ -1,5 +1,5 @@
-// The POP3 dialogue: login with USER and PASS, the message count, the unique
-// identifiers, logout.
+// The POP3 dialogue: login with USER and PASS (AUTH is in pop3_sasl.cpp), the message
+// count, the unique identifiers, logout.
 #include <cstring>
 
 #include "config/settings.h"
@@ -12,6 +12,7 @@
 
 int POP3Connection = kNoConnection;
 bool POP3Pipelining = false;
+char POP3SASLMechanisms[kSASLMechanismsSize];
 
 namespace {
 
@@ -47,35 +48,11 @@ void ClosePOP3Connection() {
   POP3Connection = kNoConnection;
 }
 
-// Closes the connection and reports text, then the reply that caused it, if any.
-int FailLogin(const char* text, const char* reply = nullptr) {
-  ClosePOP3Connection();
-  ReportSessionFailure(dialogueSource, text);
-  LogServerReply(dialogueSource, reply);
-  return -1;
-}
-
-// The line for a refused USER or PASS: the response code's, else blamed.
-const char* LoginRefusalText(const char* reply, const char* blamed) {
-  constexpr char kCodeStart[] = "-ERR [";
-  if (!StartsWithNoCase(reply, kCodeStart)) return blamed;
-  const char* code = reply + sizeof kCodeStart - 1;
-  for (const LoginRefusal& refusal : kLoginRefusals) {
-    size_t length = strlen(refusal.code);
-    if (StartsWithNoCase(code, refusal.code) && code[length] == ']') return refusal.text;
-  }
-  return blamed;
-}
-
 // A greeting that did not come: traced as ever, and in the daily log, where the
 // administrator looks first.
 void ReportNoGreeting(const char* text) {
   WriteLog(dialogueSource, text);
   WriteTrace("error", text);
-}
-
-int FailLoginTimeOut() {
-  return FailLogin(JoinErrorText("ERROR - Time out trying to login to POP3 server: ", dialogueServer).text);
 }
 
 // Connects until the server greets, at most 1 + kGreetingRetries times; with TLS from
@@ -114,57 +91,95 @@ char* ExchangeLoginCommand(const char* command) {
   return reply;
 }
 
-// As ExchangeLoginCommand, with the command traced too.
-char* ExchangeCommand(const char* command) {
-  WriteTrace("POP3>>", command);
-  return ExchangeLoginCommand(command);
-}
-
 // STLS and the handshake, so that USER and PASS go over TLS only. Returns 0, or -1
 // with the connection closed and the failure reported.
 int StartPOP3Tls(const ConnectionSecurity& security) {
-  char* reply = ExchangeCommand("STLS");
-  if (reply == nullptr) return FailLogin(TlsFailureText(dialogueServer, "the server did not answer STLS").text);
+  char* reply = ExchangePOP3Command("STLS");
+  if (reply == nullptr) return FailPOP3Login(TlsFailureText(dialogueServer, "the server did not answer STLS").text);
   if (CheckPOP3Reply(reply) != 0) {
-    return FailLogin(TlsFailureText(dialogueServer, "the server does not offer STLS").text, reply);
+    return FailPOP3Login(TlsFailureText(dialogueServer, "the server does not offer STLS").text, reply);
   }
   if (SecureConnection(POP3Connection, dialogueSource, dialogueServer, security) == 0) return 0;
   ClosePOP3Connection();
   return -1;
 }
 
+// The SASL line of a CAPA listing: the mechanisms behind "SASL", line end left out.
+void NoteSASLMechanisms(const char* line) {
+  if (!StartsWithNoCase(line, "SASL") || (line[4] != ' ' && line[4] != '\t')) return;
+  CopyTextN(POP3SASLMechanisms, sizeof POP3SASLMechanisms, line + 5, strcspn(line + 5, "\r\n"));
+}
+
+int LoggedIn() {
+  WriteLog(dialogueSource, "Logged into POP3 server.");
+  return 0;
+}
+
 }  // namespace
 
+int FailPOP3Login(const char* text, const char* reply) {
+  ClosePOP3Connection();
+  if (text != nullptr) ReportSessionFailure(dialogueSource, text);
+  LogServerReply(dialogueSource, reply);
+  return -1;
+}
+
+int FailPOP3LoginTimeOut() {
+  return FailPOP3Login(JoinErrorText("ERROR - Time out trying to login to POP3 server: ", dialogueServer).text);
+}
+
+const char* POP3LoginRefusalText(const char* reply, const char* blamed) {
+  constexpr char kCodeStart[] = "-ERR [";
+  if (!StartsWithNoCase(reply, kCodeStart)) return blamed;
+  const char* code = reply + sizeof kCodeStart - 1;
+  for (const LoginRefusal& refusal : kLoginRefusals) {
+    size_t length = strlen(refusal.code);
+    if (StartsWithNoCase(code, refusal.code) && code[length] == ']') return refusal.text;
+  }
+  return blamed;
+}
+
+char* ExchangePOP3Command(const char* command) {
+  WriteTrace("POP3>>", command);
+  return ExchangeLoginCommand(command);
+}
+
+const char* POP3DialogueSource() { return dialogueSource; }
+
 int POP3Login(const char* server, int port, const char* user, const char* password,
-              const ConnectionSecurity& security) {
+              const ConnectionSecurity& security, const POP3Authentication& authentication) {
   CopyText(dialogueServer, server);
   CopyText(dialogueSource, AccountLogSource(user, server, port, security.mode).text);
   if (CheckSecurityUsable(dialogueSource, dialogueServer, security) != 0) return -1;
+  if (CheckPOP3AuthenticationUsable(dialogueServer, security, authentication.mechanism) != 0) return -1;
   char* greeting = ConnectAndReadGreeting(server, port, security);
   if (greeting == nullptr) return -1;
   WriteTrace("<<POP3", greeting);
   if (security.mode == kSecuritySTARTTLS && StartPOP3Tls(security) != 0) return -1;
+  // Never USER and PASS for an account that names a mechanism, whatever AUTH met.
+  if (authentication.mechanism != kAuthenticationPassword) {
+    return AuthenticatePOP3(server, port, user, password, authentication) == 0 ? LoggedIn() : -1;
+  }
 
   WriteTrace("POP3>>", ComposeCommand("USER ", user));
   char* reply = ExchangeLoginCommand(CommandBuffer);
-  if (reply == nullptr) return FailLoginTimeOut();
+  if (reply == nullptr) return FailPOP3LoginTimeOut();
   if (CheckPOP3Reply(reply) != 0) {
     ErrorText blamed = JoinErrorText("ERROR - POP3 server refused login due to incorrect user name: ", user);
-    return FailLogin(LoginRefusalText(reply, blamed.text), reply);
+    return FailPOP3Login(POP3LoginRefusalText(reply, blamed.text), reply);
   }
 
   WriteTrace("POP3>>", "PASS *****");
   ComposeCommand("PASS ", password);
   reply = ExchangeLoginCommand(CommandBuffer);
   WipeText(CommandBuffer, kCommandBufferSize);
-  if (reply == nullptr) return FailLoginTimeOut();
+  if (reply == nullptr) return FailPOP3LoginTimeOut();
   if (CheckPOP3Reply(reply) != 0) {
-    return FailLogin(LoginRefusalText(reply, "ERROR - POP3 server refused login due to incorrect username or password."),
+    return FailPOP3Login(POP3LoginRefusalText(reply, "ERROR - POP3 server refused login due to incorrect username or password."),
                      reply);
   }
 
-  WriteLog(dialogueSource, "Logged into POP3 server.");
-  return 0;
+  return LoggedIn();
 }
 
 int POP3MessageCount() {
@@ -189,7 +204,7 @@ int POP3MessageCount() {
 }
 
 int POP3UniqueIdList(int count, UniqueId* ids) {
-  const char* reply = ExchangeCommand("UIDL");
+  const char* reply = ExchangePOP3Command("UIDL");
   if (reply == nullptr) return -1;
   if (CheckPOP3Reply(reply) != 0) return 1;
   for (int i = 0; i < count; ++i) ids[i].text[0] = '\0';
@@ -215,7 +230,8 @@ int POP3UniqueIdList(int count, UniqueId* ids) {
 
 int POP3Capabilities() {
   POP3Pipelining = false;
-  const char* reply = ExchangeCommand("CAPA");
+  POP3SASLMechanisms[0] = '\0';
+  const char* reply = ExchangePOP3Command("CAPA");
   if (reply == nullptr) return -1;
   if (CheckPOP3Reply(reply) != 0) return 0;
   // A server that lists without end is not listing.
@@ -225,6 +241,7 @@ int POP3Capabilities() {
     WriteTrace("<<POP3", line);
     if (strcmp(line, ".\r\n") == 0 || strcmp(line, ".\n") == 0) return 0;
     if (StartsWithNoCase(line, "PIPELINING") && strchr(" \t\r\n", line[10]) != nullptr) POP3Pipelining = true;
+    NoteSASLMechanisms(line);
   }
   POP3Pipelining = false;
   return -1;
@@ -233,7 +250,7 @@ int POP3Capabilities() {
 int POP3Logout() {
   const char* reply = nullptr;
   if (IsOpenConnection(POP3Connection)) {
-    reply = ExchangeCommand("QUIT");
+    reply = ExchangePOP3Command("QUIT");
     EndTlsSession(POP3Connection);
     ClosePOP3Connection();
   }

@@ -90,14 +90,20 @@ struct ConnectionSecurity {
   int32_t mode;  // kSecurityNone, kSecuritySSL, kSecuritySTARTTLS or kSecurityUnknown
   int32_t verify;
   const char* caFile;
+  // 1 when the setting was written out: a SASL login (POP3 AUTH, SMTP AUTH) goes in clear
+  // text only after a Security=None that someone wrote, never by default.
+  int32_t written;
 };
-constexpr ConnectionSecurity kPlainConnection = {kSecurityNone, 1, ""};
+constexpr ConnectionSecurity kPlainConnection = {kSecurityNone, 1, "", 0};
 
 // With Security set, nothing goes to a server in clear text: each failure below ends the
 // login before the user name or the password is sent. Failures go to the daily log
 // (source: the dialogue's, as below), then MessageCallback, then StatusCallback (the trace, by default):
 //   "ERROR - Unknown Security setting for server " + server + " (None, SSL or STARTTLS):
 //     not contacted."  (before any connection)
+//   "ERROR - AUTH with server " + server + " goes only over TLS (Security=SSL or STARTTLS;
+//     Security=None written out for clear text): not contacted."  (a SASL login in clear
+//     text that nobody asked for, before any connection)
 //   "ERROR - TLS negotiation failed with server " + server + ": " + reason  (no TLS in this
 //     build, before any connection; no STLS or STARTTLS offered; a failed handshake)
 //   "ERROR - Certificate of server " + server + " not trusted: " + reason
@@ -119,6 +125,16 @@ int ParseUniqueIdLine(const char* line, int32_t* number, UniqueId* id);
 
 // --- POP3 dialogue -------------------------------------------------------------------
 
+// How POP3Login proves who it is: USER and PASS, or AUTH with a SASL mechanism
+// (kAuthentication... of the settings). The OAuth mechanisms take their token from
+// OAuthAccessToken for the account, numbered as its [AccountN].
+struct POP3Authentication {
+  int32_t mechanism;
+  const Account* account;  // for XOAUTH2 and OAUTHBEARER
+  int accountNumber;
+};
+constexpr POP3Authentication kUserAndPass = {kAuthenticationPassword, nullptr, 0};
+
 // The open POP3 dialogue's connection; -1 when none.
 extern int POP3Connection;
 
@@ -134,10 +150,29 @@ extern int POP3Connection;
 //   "ERROR - POP3 server refused login due to incorrect username or password."
 //   (each refusal followed in the daily log by LogServerReply)
 //   "ERROR - Time out trying to login to POP3 server: " + server
+//
+// With a SASL mechanism, never USER and PASS: CAPA must list the mechanism in its SASL
+// line, then "AUTH " + mechanism, and the response after the server's "+" (PLAIN: NUL,
+// user, NUL, password; XOAUTH2: "user=" user ^A "auth=Bearer " token ^A^A; OAUTHBEARER as
+// RFC 7628 with the server's name and port), base64, traced as "*****". An error
+// challenge ("+ " base64 JSON) gets the mechanism's empty answer (XOAUTH2 an empty line,
+// OAUTHBEARER ^A, PLAIN the "*" that cancels). A refused token is asked for once more
+// with forceRefresh and AUTH tried once more, logged:
+//   "POP3 server refused the OAuth token (" + error + "); trying once more with a fresh one."
+// Failures, reported as above:
+//   "ERROR - Unknown Authentication setting for server " + server + " (Password, Plain,
+//     XOAUTH2 or OAUTHBEARER): not contacted."
+//   "ERROR - POP3 server does not offer AUTH " + mechanism + "; it offers: " + its list
+//   "ERROR - POP3 server refused AUTH " + mechanism + "."  (before any response)
+//   "ERROR - POP3 server refused login due to incorrect username or password."  (PLAIN)
+//   "ERROR - POP3 server refused the OAuth token" + (": " + the decoded error) + "."
+//   (each with LogServerReply; a response code such as [IN-USE] gives its line as at PASS)
+// A token OAuthAccessToken could not give ends the login with its own line.
 // Success logs "Logged into POP3 server.".
 // Returns 0 with POP3Connection open, or -1 with no connection left open.
 int POP3Login(const char* server, int port, const char* user, const char* password,
-              const ConnectionSecurity& security = kPlainConnection);
+              const ConnectionSecurity& security = kPlainConnection,
+              const POP3Authentication& authentication = kUserAndPass);
 
 // Sends STAT. Returns the number of waiting messages, 0 when STAT could not be sent, or
 // -1 after logging (the account's source) and tracing under "POP3" one of
@@ -158,8 +193,12 @@ int POP3UniqueIdList(int count, UniqueId* ids);
 // Whether the server's CAPA listed PIPELINING (RFC 2449): requests may then be sent
 // before the replies to earlier ones have come.
 extern bool POP3Pipelining;
+// The mechanisms of the CAPA's SASL line, as the server wrote them ("PLAIN XOAUTH2"),
+// cut to fit; empty when it listed none.
+constexpr size_t kSASLMechanismsSize = 256;
+extern char POP3SASLMechanisms[kSASLMechanismsSize];
 // Sends CAPA and reads the list (each line traced under "<<POP3"), setting
-// POP3Pipelining. Returns 0 (a refusal included: nothing is listed), or -1 when a line
+// POP3Pipelining and POP3SASLMechanisms. Returns 0 (a refusal included: nothing is listed), or -1 when a line
 // did not come in time or the list did not end within 100 lines (the dialogue is out of
 // step).
 int POP3Capabilities();
@@ -217,9 +256,17 @@ extern int32_t WebShieldSeen;
 //   "ERROR - Connected to SMTP server but server sent incorrect welcome statement: " + line
 //   "ERROR - SMTP server refused login, invalid domain: " + domain + " " + third reply
 //   "ERROR - Time out trying to login to SMTP server: "
+//
+// With a user name, after the greeting and the drain: AUTH PLAIN, else AUTH LOGIN, as the
+// EHLO reply's AUTH line offers, each response base64 and traced as "*****"; only inside
+// TLS unless Security=None was written out (CheckClearTextAuth's line, before any
+// connection). Failures, reported as above:
+//   "ERROR - SMTP server offers neither AUTH PLAIN nor AUTH LOGIN for user " + user + "."
+//   "ERROR - SMTP server refused login for user " + user + ": " + reply  (not 334, 235)
 // Success logs "Logged into SMTP server." (source: server) and hands it to MessageCallback.
 // Returns the connection (SMTPConnection), or -1 with no connection left open.
-int SMTPLogin(const char* server, int port, const char* domain, const ConnectionSecurity& security = kPlainConnection);
+int SMTPLogin(const char* server, int port, const char* domain, const ConnectionSecurity& security = kPlainConnection,
+              const char* user = "", const char* password = "");
 
 // Sends QUIT, reads the reply whatever happened, closes SMTPConnection, logs
 // "Logging out of SMTP server." (source: the server of the login) and hands it to

@@ -51,6 +51,14 @@ int CheckSecurityUsable(const char* source, const char* server, const Connection
   return 0;
 }
 
+int CheckClearTextAuth(const char* source, const char* server, const ConnectionSecurity& security) {
+  if (security.mode != kSecurityNone || security.written == 1) return 0;
+  ReportSessionFailure(source, JoinErrorText("ERROR - AUTH with server ", server,
+                                             " goes only over TLS (Security=SSL or STARTTLS; Security=None written "
+                                             "out for clear text): not contacted.").text);
+  return -1;
+}
+
 int SecureConnection(int connection, const char* source, const char* server, const ConnectionSecurity& security) {
   if (security.verify != 1) {
     ErrorText warning =

@@ -1,5 +1,5 @@
-// The SMTP dialogue with the local server: welcome, EHLO or HELO (three names), the
-// commands sent ahead where the server pipelines, logout.
+// The SMTP dialogue with the local server: welcome, EHLO or HELO (three names), AUTH
+// where a user name is set, the commands sent ahead where the server pipelines, logout.
 #include <cstring>
 
 #include "config/settings.h"
@@ -7,6 +7,7 @@
 #include "protocol/protocol.h"
 #include "protocol/session.h"
 #include "transport/transport.h"
+#include "util/base64.h"
 #include "util/text.h"
 
 int SMTPConnection = kNoConnection;
@@ -65,6 +66,76 @@ bool MentionsWebShield(const char* line) { return strstr(line, "WebShield") != n
 bool OffersPipelining(const char* line) { return IsSMTPExtensionLine(line, "PIPELINING") == 1; }
 bool OffersStartTls(const char* line) { return IsSMTPExtensionLine(line, "STARTTLS") == 1; }
 
+constexpr int kAuthContinueCode = 334;
+constexpr int kAuthSucceededCode = 235;
+
+// The AUTH mechanisms of the EHLO reply that we speak, PLAIN preferred.
+bool offersAuthPlain = false;
+bool offersAuthLogin = false;
+
+// Notes the mechanisms of an AUTH line: "250-AUTH PLAIN LOGIN", or the older
+// "250-AUTH=LOGIN" some servers still send.
+void NoteAuthMechanisms(const char* line) {
+  if (strlen(line) < 9 || !StartsWithNoCase(line + 4, "AUTH") || (line[8] != ' ' && line[8] != '=')) return;
+  char word[16];
+  for (const char* at = line + 9; *at != '\0' && *at != '\r' && *at != '\n'; at += strspn(at, " ")) {
+    size_t length = strcspn(at, " \r\n");
+    CopyTextN(word, sizeof word, at, length);
+    offersAuthPlain = offersAuthPlain || EqualsNoCase(word, "PLAIN");
+    offersAuthLogin = offersAuthLogin || EqualsNoCase(word, "LOGIN");
+    at += length;
+  }
+}
+
+bool NoteExtension(const char* line) {
+  NoteAuthMechanisms(line);
+  return OffersPipelining(line);
+}
+
+// Sends one response of AUTH, base64 of length bytes of data, traced as "*****"; the
+// buffers that held it are wiped. Returns the reply; code -1 when not sent or answered.
+SMTPReply ExchangeAuthResponse(const char* data, size_t length) {
+  if (EncodeBase64(data, length, CommandBuffer, kCommandLineSize - 2) < 0) return {-1, nullptr, false};
+  WriteTrace("SMTP>>", "*****");
+  int sent = SendCommand(SMTPConnection, CommandBuffer);
+  WipeText(CommandBuffer, kCommandBufferSize);
+  if (sent == -1) return {-1, nullptr, false};
+  return ReadSMTPReply(SMTPConnection);
+}
+
+// AUTH PLAIN (NUL, user, NUL, password in one response) or AUTH LOGIN (the user, then the
+// password, each after a 334). Returns 0, or -1 with the connection closed and reported.
+int AuthenticateSMTP(const char* user, const char* password) {
+  if (!offersAuthPlain && !offersAuthLogin) {
+    return FailLogin(JoinErrorText("ERROR - SMTP server offers neither AUTH PLAIN nor AUTH LOGIN for user ", user, ".").text);
+  }
+  char plain[2 * kPlainPasswordSize + 2] = "";
+  size_t userLength = strnlen(user, kPlainPasswordSize - 1), passwordLength = strnlen(password, kPlainPasswordSize - 1);
+  memcpy(plain + 1, user, userLength);
+  memcpy(plain + 2 + userLength, password, passwordLength);
+  struct Response {
+    const char* data;
+    size_t length;
+  };
+  const Response plainResponses[] = {{plain, userLength + passwordLength + 2}};
+  const Response loginResponses[] = {{user, userLength}, {password, passwordLength}};
+  const Response* responses = offersAuthPlain ? plainResponses : loginResponses;
+  int count = offersAuthPlain ? 1 : 2;
+  const char* command = offersAuthPlain ? "AUTH PLAIN" : "AUTH LOGIN";
+  WriteTrace("SMTP>>", command);
+  SMTPReply reply = {-1, nullptr, false};
+  if (SendCommand(SMTPConnection, command) != -1) reply = ReadSMTPReply(SMTPConnection);
+  for (int index = 0; index < count && reply.code == kAuthContinueCode; ++index) {
+    reply = ExchangeAuthResponse(responses[index].data, responses[index].length);
+  }
+  WipeText(plain, sizeof plain);
+  if (reply.code == -1) return FailLogin(kTimeOutText);
+  if (reply.code != kAuthSucceededCode) {
+    return FailLogin(JoinErrorText("ERROR - SMTP server refused login for user ", user, ": ", reply.line).text);
+  }
+  return 0;
+}
+
 // Sends one command of the TLS upgrade and reads its reply whole; -1 as the code when it
 // could not be sent.
 SMTPReply ExchangeUpgradeCommand(const char* command, bool (*lineTest)(const char* line)) {
@@ -112,12 +183,15 @@ SMTPReply ReadSMTPReply(int connection, bool (*lineTest)(const char* line)) {
   return reply;
 }
 
-int SMTPLogin(const char* server, int port, const char* domain, const ConnectionSecurity& security) {
+int SMTPLogin(const char* server, int port, const char* domain, const ConnectionSecurity& security, const char* user,
+              const char* password) {
   CopyText(dialogueServer, server);
   SMTPPipelining = false;
   ForgetCommandsAhead();
   WriteTrace("Login", server);
   if (CheckSecurityUsable(dialogueServer, dialogueServer, security) != 0) return -1;
+  bool authenticates = user[0] != '\0';
+  if (authenticates && CheckClearTextAuth(dialogueServer, dialogueServer, security) != 0) return -1;
   SMTPConnection = OpenConnection(server, port, StatusCallback, MessageCallback, Settings.TimeOut);
   if (SMTPConnection == kNoConnection) return -1;
   if (security.mode == kSecuritySSL && SecureConnection(SMTPConnection, dialogueServer, dialogueServer, security) != 0) {
@@ -146,9 +220,11 @@ int SMTPLogin(const char* server, int port, const char* domain, const Connection
   SMTPReply reply = {-1, nullptr, false};
   for (const Greeting& greeting : greetings) {
     reply = {-1, nullptr, false};
+    // What the server offered before TLS, or to another greeting, does not count.
+    offersAuthPlain = offersAuthLogin = false;
     WriteTrace("SMTP>>", ComposeCommand(greeting.verb, greeting.name));
     if (SendCommand(SMTPConnection, CommandBuffer) == -1) break;
-    reply = ReadSMTPReply(SMTPConnection, OffersPipelining);
+    reply = ReadSMTPReply(SMTPConnection, NoteExtension);
     if (reply.code == -1 || IsHeloAccepted(reply.code)) break;
   }
   SMTPPipelining = reply.code == kOkCode && reply.lineSeen;
@@ -159,6 +235,7 @@ int SMTPLogin(const char* server, int port, const char* domain, const Connection
   }
 
   DrainInput(SMTPConnection);
+  if (authenticates && AuthenticateSMTP(user, password) != 0) return -1;
   WriteLog(dialogueServer, "Logged into SMTP server.");
   TellUser("Logged into SMTP server.");
   return SMTPConnection;

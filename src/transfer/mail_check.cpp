@@ -59,9 +59,19 @@ uint32_t errorsBeforeCheck = 0;
 bool ToLocalServer() { return Settings.DoNotWriteToLocalMailServer != 1; }
 bool KeepsRemoteMail() { return Settings.DoNotDeleteRemoteMail == 1 || !ToLocalServer(); }
 
+// N of the account's [AccountN]: the list holds them in file order, from Account1 on.
+int AccountNumberOf(const Account* account) {
+  int number = 1;
+  for (const Account* at = Settings.Accounts; at != nullptr && at != account; at = at->Next) ++number;
+  return number;
+}
+
 int LogIntoAccount(const Account* account) {
-  const ConnectionSecurity security = {account->Security, account->VerifyCertificate, account->CAFile};
-  return POP3Login(account->ServerName, account->Port, account->UserName, account->Password, security);
+  const ConnectionSecurity security = {account->Security, account->VerifyCertificate, account->CAFile,
+                                       account->SecurityWritten};
+  const POP3Authentication authentication = {account->Authentication, account, AccountNumberOf(account)};
+  return POP3Login(account->ServerName, account->Port, account->UserName, account->Password, security,
+                   authentication);
 }
 
 int TransferMessage(const Account* account, int number) {

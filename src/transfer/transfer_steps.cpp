@@ -116,8 +116,12 @@ int SendAllToSMTP(const char* data, int length) {
 }
 
 int OpenSMTPSession() {
-  const ConnectionSecurity security = {Settings.SMTPSecurity, Settings.SMTPVerifyCertificate, Settings.SMTPCAFile};
-  if (SMTPLogin(Settings.SMTPServerNameOrAddress, Settings.SMTPPort, Settings.SMTPDomain, security) >= 0) return 0;
+  const ConnectionSecurity security = {Settings.SMTPSecurity, Settings.SMTPVerifyCertificate, Settings.SMTPCAFile,
+                                       Settings.SMTPSecurityWritten};
+  if (SMTPLogin(Settings.SMTPServerNameOrAddress, Settings.SMTPPort, Settings.SMTPDomain, security,
+                Settings.SMTPUserName, Settings.SMTPPassword) >= 0) {
+    return 0;
+  }
   WriteLog(Settings.SMTPServerNameOrAddress, "Mail waiting at POP3 server, but SMTP server refused login.");
   return -1;
 }

@@ -82,23 +82,52 @@ TEST(SMTPSession, TheDrainTakesTheRealHeloReplyBehindALateWelcome) {
   EXPECT_EQ(trace.find("250 mail"), std::string::npos);
 }
 
-// Logs in as the row says: POP3 as bob with password secret, or ("dialogue: SMTP") SMTP as
-// example.com at 127.0.0.1 ("server:" another name), in clear text or with the row's security
-// (CAFile the test CA's). After a login, POP3 counts the messages and lists their UIDLs where
-// the row asks; then the logout.
+// The lines of a script that are AUTH responses (behind a "+" or 334 of the server), which
+// the trace must show only as *****; the empty answers to error challenges excepted.
+std::vector<std::string> SecretLines(const std::string& script) {
+  std::vector<std::string> secrets;
+  bool continued = false;
+  for (const std::string& step : ScriptedServer::Steps(script)) {
+    std::string line = step.substr(3, step.find('*', 3) - 3);
+    if (continued && step.starts_with("C: ") && line != "" && line != "AQ==") secrets.push_back(line);
+    continued = step.starts_with("S: + ") || step == "S: +" || step.starts_with("S: 334");
+  }
+  return secrets;
+}
+
+// Logs in as the row says: POP3 as bob with password secret ("auth:" the Authentication, an
+// OAuth token from "token:", by default echo tok), or ("dialogue: SMTP") SMTP as
+// example.com ("authuser:" with AUTH as that user, password secret), at 127.0.0.1 ("server:"
+// another name), in clear text or with the row's security ("None": Security=None written
+// out; CAFile the test CA's). After a
+// login, POP3 counts the messages and lists their UIDLs where the row asks; then the logout.
 void RunDialogue(const DataRow& row, bool smtp) {
   MailEnvironment environment;
-  std::string script = row.Joined("script", "|"), error = row.Get("error"), warning = row.Get("warning");
+  std::string script = row.Joined("script", "|"), error = row.Get("error"), note = row.Get("note");
   const std::string host = row.Get("server", "127.0.0.1");
   ScriptedServer server(script);
   int port = script.empty() ? ScriptedServer().Port() : server.Port();
-  const std::map<std::string, int32_t> modes = {{"", kSecurityNone}, {"SSL", kSecuritySSL}, {"STARTTLS", kSecuritySTARTTLS}};
+  const std::map<std::string, int32_t> modes = {
+      {"", kSecurityNone}, {"None", kSecurityNone}, {"SSL", kSecuritySSL}, {"STARTTLS", kSecuritySTARTTLS}};
   auto mode = modes.find(row.Get("security"));
   std::string ca = row.Get("ca") == "none" ? "" : WriteTestCA(environment.instance.Dir());
   const ConnectionSecurity security = {mode != modes.end() ? mode->second : kSecurityUnknown,
-                                       std::stoi(row.Get("verify", "1")), ca.c_str()};
-  bool login = smtp ? SMTPLogin(host.c_str(), port, row.Get("domain", "example.com").c_str(), security) != -1
-                    : POP3Login(host.c_str(), port, row.Get("user", "bob").c_str(), "secret", security) == 0;
+                                       std::stoi(row.Get("verify", "1")), ca.c_str(), !row.Get("security").empty()};
+  const std::map<std::string, int32_t> mechanisms = {{"", kAuthenticationPassword},
+                                                     {"Plain", kAuthenticationPlain},
+                                                     {"XOAUTH2", kAuthenticationXOAUTH2},
+                                                     {"OAUTHBEARER", kAuthenticationOAUTHBEARER}};
+  auto mechanism = mechanisms.find(row.Get("auth"));
+  Account account{};
+  CopyText(account.OAuthTokenCommand, row.Get("token", "echo tok").c_str());
+  const POP3Authentication authentication = {
+      mechanism != mechanisms.end() ? mechanism->second : kAuthenticationUnknown, &account, 1};
+  std::string user = row.Get("user", "bob");
+  CopyText(account.UserName, user.c_str());
+  CopyText(account.ServerName, host.c_str());
+  bool login = smtp ? SMTPLogin(host.c_str(), port, row.Get("domain", "example.com").c_str(), security,
+                                row.Get("authuser").c_str(), "secret") != -1
+                    : POP3Login(host.c_str(), port, user.c_str(), "secret", security, authentication) == 0;
   EXPECT_EQ(login, row.Get("login", error.empty() ? "0" : "-1") == "0");
   if (login && !row.Get("count").empty()) {
     int count = POP3MessageCount();
@@ -118,19 +147,24 @@ void RunDialogue(const DataRow& row, bool smtp) {
   EXPECT_TRUE(server.Done());
   EXPECT_EQ(WebShieldSeen, std::stoi(row.Get("webshield", "0")));
   const std::string kind = smtp ? "SMTP server" : "POP3 server";
-  const std::string source = (smtp ? host : AccountLogSource(row.Get("user", "bob").c_str(), host.c_str(), port, security.mode).text) + std::string(": ");
-  Lines log = {source + "Logged into " + kind + ".", source + "Logging out of " + kind + "."}, failure;
-  if (!error.empty()) failure.push_back(source + error.substr(0, error.find('\r')));
-  if (!row.Get("reply").empty()) failure.push_back(source + "Server replied: " + row.Get("reply"));
-  log.insert(log.begin() + 1, failure.begin(), failure.end());
-  if (!warning.empty()) log.insert(log.begin(), source + warning);
-  EXPECT_EQ(environment.Log(), login ? log : failure);
-  Lines told = smtp && login ? Lines{"message: " + log[0].substr(11), "message: " + log[1].substr(11)} : Lines{};
+  const std::string source =
+      (smtp ? host : AccountLogSource(user.c_str(), host.c_str(), port, security.mode).text) + std::string(": ");
+  const std::string loggedIn = source + "Logged into " + kind + ".", loggedOut = source + "Logging out of " + kind + ".";
+  Lines log = note.empty() ? Lines{} : Lines{source + note};
+  if (login) log.push_back(loggedIn);
+  if (!error.empty()) log.push_back(source + error.substr(0, error.find('\r')));
+  if (!row.Get("reply").empty()) log.push_back(source + "Server replied: " + row.Get("reply"));
+  if (login) log.push_back(loggedOut);
+  EXPECT_EQ(environment.Log(), log);
+  Lines told = smtp && login ? Lines{"message: " + loggedIn.substr(source.size()), "message: " + loggedOut.substr(source.size())} : Lines{};
   EXPECT_EQ(Told(environment, login || error.empty() ? kind : error), login || error.empty() ? told : Both(error));
   EXPECT_EQ(environment.Trace().find("secret"), std::string::npos);
   size_t passes = 0;
   for (const std::string& step : ScriptedServer::Steps(script)) passes += step.starts_with("C: PASS") ? 1 : 0;
   EXPECT_EQ(CountOf(environment.Trace(), "POP3>>  PASS *****"), static_cast<int>(passes));
+  std::vector<std::string> secrets = SecretLines(script);
+  for (const std::string& secret : secrets) EXPECT_EQ(environment.Trace().find(secret), std::string::npos) << secret;
+  EXPECT_EQ(CountOf(environment.Trace(), ">>  *****\r\n"), static_cast<int>(secrets.size()));
   EXPECT_EQ(environment.Trace().find(" TLS     TLSv1.3 with TLS_") != std::string::npos, login && security.mode > 0);
 }
 
