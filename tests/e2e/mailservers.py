@@ -87,9 +87,11 @@ class MailServers:
         self.uid, self.gid = owner.pw_uid, owner.pw_gid
         self.pop3_port, self.smtp_port = free_port(), free_port()
         self.pop3s_port, self.smtp_tls_port = free_port(), free_port()  # TLS from the first byte; STARTTLS required
+        self.submission_port = free_port()  # STARTTLS and SMTP AUTH required
         self.values = dict(root=root, uid=self.uid, gid=self.gid, domain=LOCAL_DOMAIN,
                            pop3_port=self.pop3_port, smtp_port=self.smtp_port,
-                           pop3s_port=self.pop3s_port, smtp_tls_port=self.smtp_tls_port)
+                           pop3s_port=self.pop3s_port, smtp_tls_port=self.smtp_tls_port,
+                           submission_port=self.submission_port)
         self.root, self.pids, self.dovecot, self.policy, self.provider = root, [], None, None, None
         os.chmod(root, 0o755)  # the servers' unprivileged processes reach their files below it
 
@@ -134,7 +136,7 @@ class MailServers:
             with open(self.path("postfix", "queue", "pid", "master.pid"), encoding="ascii") as pid:
                 self.pids.append(int(pid.read().strip()))
             for port, name in ((self.pop3_port, "Dovecot"), (self.pop3s_port, "Dovecot"), (self.smtp_port, "Postfix"),
-                               (self.smtp_tls_port, "Postfix")):
+                               (self.smtp_tls_port, "Postfix"), (self.submission_port, "Postfix")):
                 wait_until(lambda: listening(port), 20, f"{name} did not start listening on port {port}")
         except BaseException:
             self.stop()

@@ -464,6 +464,30 @@ def untrusted_certificates_and_a_server_without_stls_get_no_password():
     assert all(len(SERVERS.pop3_messages(f"untrusted-{kind}")) == 1 for kind in ("name", "host", "expired", "ca", "stls"))
 
 
+@scenario
+def auth_plain_to_dovecot_and_smtp_auth_on_a_submission_port_deliver():
+    account = tls_account("auth-plain", "mia", Authentication="Plain")
+    SERVERS.mailbox("submitter", "pw-submitter", [])
+    stored = postwain("password", "pw-submitter").stdout.decode().strip()
+    instance = Instance("auth-plain", [account], ALL_DAY,
+                        {"Port": SERVERS.submission_port, "Security": "STARTTLS", "UserName": "submitter",
+                         "Password": stored, "CAFile": SERVERS.path("certificates", "ca.pem")})
+    try:
+        instance.wait_for_log(transferred(1))
+    finally:
+        instance.stop()
+    log = instance.log()
+    assert "ERROR" not in log, log
+    assert subjects(SERVERS.delivered("mia")) == ["for mia over TLS"] and not SERVERS.pop3_messages("auth-plain")
+    trace = instance.trace().decode("latin-1")
+    assert "POP3>>  AUTH PLAIN" in trace and "SMTP>>  AUTH PLAIN" in trace and "USER " not in trace, trace
+    assert "pw-" not in trace and trace.count(">>  *****") == 2, trace
+    dovecot = open(SERVERS.path("dovecot", "dovecot.log"), encoding="utf-8", errors="replace").read()
+    assert "Login: user=<auth-plain>, method=PLAIN" in dovecot, dovecot[-3000:]
+    postfix = open(SERVERS.path("postfix", "postfix.log"), encoding="utf-8", errors="replace").read()
+    assert "sasl_method=PLAIN, sasl_username=submitter" in postfix, postfix[-3000:]
+
+
 def oauth_account(user, mechanism):
     """A TLS account that signs in at the scripted identity provider with a device code."""
     provider = SERVERS.provider.url
