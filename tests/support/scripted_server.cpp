@@ -265,6 +265,7 @@ void ScriptedServer::ReadHttpRequest(const std::string& expected) {
   }
   std::string got = inbox_.substr(0, length);
   inbox_.erase(0, length);
+  if (onLine_) onLine_(got);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.push_back(got);

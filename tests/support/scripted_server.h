@@ -65,7 +65,8 @@ class ScriptedServer {
   // Only listens: for Accept, or, once destroyed, a port where connections are refused.
   ScriptedServer();
   // Plays the script; an empty one expects no connection at all. onLine, when given, sees
-  // each received line on the server's thread before the step that reads it goes on.
+  // each received line (and HTTP body) on the server's thread before the step that reads
+  // it goes on.
   explicit ScriptedServer(const std::string& script, std::function<void(const std::string& line)> onLine = nullptr);
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;

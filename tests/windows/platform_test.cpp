@@ -4,12 +4,15 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "process/process.h"
 #include "scheduler/scheduler.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/https.h"
 #include "platform/net.h"
+#include "platform/secrets.h"
 #include "platform/sync.h"
 #include "platform/system.h"
 #include "transport/transport.h"
@@ -184,3 +187,52 @@ TEST(Win32Backend, TheCheckEventHasTheDocumentedName) {
 }
 
 }  // namespace
+
+TEST(Win32Backend, SecretFilesAreSealedByDpapiAndOpenForTheSameUser) {
+  std::string path = TempDirectory() + "\\oauth.txt";
+  char* read = nullptr;
+  EXPECT_EQ(PlatformReadSecretFile(path.c_str(), &read), kPlatformMissing);
+  ASSERT_EQ(PlatformWriteSecretFile(path.c_str(), "RefreshToken: rt-1\n", 17), 0);
+  ASSERT_EQ(PlatformWriteSecretFile(path.c_str(), "RefreshToken: rt-2\n", 19), 0);
+  char* raw = nullptr;
+  ASSERT_GT(PlatformReadWholeFile(path.c_str(), &raw), 0);
+  EXPECT_EQ(strstr(raw, "rt-2"), nullptr);  // what lies on the disk is DPAPI's blob
+  EXPECT_EQ(PlatformReadSecretFile(path.c_str(), &read), 19);
+  EXPECT_STREQ(read, "RefreshToken: rt-2\n");
+  EXPECT_EQ(PlatformFileExists((path + ".new").c_str()), 0);
+  PlatformFree(raw);
+  PlatformFree(read);
+}
+
+TEST(Win32Backend, DigestAndRandomBytesOfBcrypt) {
+  uint8_t digest[kSha256Size];
+  ASSERT_EQ(PlatformSha256("abc", 3, digest), 0);
+  EXPECT_EQ(digest[0], 0xba);
+  EXPECT_EQ(digest[31], 0xad);
+  uint8_t first[16] = {}, second[16] = {};
+  ASSERT_EQ(PlatformRandomBytes(first, sizeof first), 0);
+  ASSERT_EQ(PlatformRandomBytes(second, sizeof second), 0);
+  EXPECT_NE(memcmp(first, second, sizeof first), 0);
+}
+
+TEST(Win32Backend, WinHttpTakesHttpsAloneAndSaysWhyNoAnswerCame) {
+  char body[64], reason[kHttpsReasonSize];
+  size_t length = 0;
+  HttpsRequest plain{"http://127.0.0.1:1/token", "a=1", 5, nullptr};
+  EXPECT_EQ(PlatformHttpsRequest(plain, body, sizeof body, &length, reason), -1);
+  EXPECT_STREQ(reason, "not an https:// address");
+  uint16_t port = 0;
+  intptr_t listener = PlatformListenOnLoopback(&port);
+  ASSERT_GE(listener, 0);
+  std::string url = "https://127.0.0.1:" + std::to_string(port) + "/token";
+  std::thread server([&] {  // speaks no TLS: the handshake fails
+    intptr_t stream = PlatformAcceptStream(listener, 10000);
+    if (stream >= 0) PlatformSendStream(stream, "HTTP/1.1 200 OK\r\n\r\n", 19);
+    if (stream >= 0) PlatformCloseStream(stream);
+  });
+  HttpsRequest request{url.c_str(), "a=1", 5, nullptr};
+  EXPECT_EQ(PlatformHttpsRequest(request, body, sizeof body, &length, reason), -1);
+  EXPECT_NE(reason[0], '\0');
+  server.join();
+  PlatformCloseStream(listener);
+}
