@@ -45,8 +45,9 @@ class IdentityProvider(http.server.ThreadingHTTPServer):
         with self.lock:
             self.users = {code: name for code, name in self.users.items() if name != user}
 
-    def refreshes(self, user=None):
-        return [grant for grant in self.requests if grant[1] == "refresh_token" and (user is None or grant[2] == user)]
+    def refreshes(self, user):
+        """The refresh grants of user's tokens (None: of tokens no user holds)."""
+        return [grant for grant in self.requests if grant[1] == "refresh_token" and grant[2] == user]
 
     def grant(self, user):
         access, refresh = "at-" + secrets.token_urlsafe(24), "rt-" + secrets.token_urlsafe(24)

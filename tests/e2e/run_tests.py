@@ -543,6 +543,40 @@ def oauth_login_polls_through_slow_down_and_status_tells_each_account():
     assert denied.returncode == 1 and denied.stderr == b"postwain: the sign-in was declined\n", denied
 
 
+@scenario
+def oauth_accounts_deliver_refresh_alone_and_stop_at_invalid_grant():
+    """An XOAUTH2 and an OAUTHBEARER account at Dovecot's oauth2 passdb; access tokens of
+    302 seconds are within 5 minutes of expiry 2 seconds after they were given."""
+    provider = SERVERS.provider
+    provider.reset(lifetime=302, rotate=True)
+    accounts = [oauth_account("oauth-x", "XOAUTH2"), oauth_account("oauth-b", "OAUTHBEARER")]
+    instance = Instance("oauth-mail", accounts, NEVER, start=False)
+    with TrustedProvider():
+        oauth_login(instance, 1, "oauth-x")
+        oauth_login(instance, 2, "oauth-b")
+        signed_in = set(provider.access)
+        time.sleep(3.5)
+        code, output = instance.once()
+        assert code == 0 and output.count("refreshed.") == 2 and transferred(2)(output), output
+        assert len(provider.refreshes("oauth-x")) == len(provider.refreshes("oauth-b")) == 1
+        assert provider.introspected and not set(provider.introspected) & signed_in, provider.introspected
+        provider.revoke("oauth-x")
+        time.sleep(3.5)
+        for refreshed in (1, 0):  # account 2's token has its 302 seconds again at the second check
+            code, output = instance.once()
+            assert code == 1 and output.count("refreshed.") == refreshed, output
+            assert "ERROR - Sign-in for account 1 has expired: run `postwain oauth login --account 1`" in output, output
+        assert len(provider.refreshes(None)) == 1, provider.requests  # the revoked token, asked about once
+        code, status = oauth_status(instance)
+        assert code == 1 and "sign-in expired: run `postwain oauth login --account 1`" in status, status
+        oauth_login(instance, 1, "oauth-x")
+        assert instance.once()[0] == 0
+    assert subjects(SERVERS.delivered("alice")) == ["oauth-b first", "oauth-x first"]
+    secrets = list(provider.access) + list(provider.users)
+    log, trace = instance.log(), instance.trace()
+    assert not [token for token in secrets if token.encode() in trace or token in log]
+
+
 def main():
     global SERVERS, ROOT, POSTWAIN, STOP
     wine = sys.argv[1:2] == ["--wine"]
