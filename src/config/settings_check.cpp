@@ -373,6 +373,10 @@ void CheckOAuth(WorkCheck& check, const char* section, const Account& account) {
     snprintf(where, sizeof where, "[%s] %s", section, key);
     ReportWork(check, where, problem);
   };
+  if (account.Authentication != kAuthenticationXOAUTH2 && account.Authentication != kAuthenticationOAUTHBEARER) {
+    report("OAuthProvider", "not used: Authentication is neither XOAUTH2 nor OAUTHBEARER");
+  }
+  if (account.OAuthTokenCommand[0] != '\0') report("OAuthTokenCommand", "not run: OAuthProvider signs the account in");
   if (account.OAuthClientId[0] == '\0') report("OAuthClientId", "missing; the provider signs no one in without it");
   if (account.OAuthProvider == kOAuthGoogle && account.OAuthClientSecret[0] == '\0') {
     report("OAuthClientSecret", "missing; Google's token endpoint asks for the client's secret");
