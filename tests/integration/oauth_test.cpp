@@ -157,6 +157,26 @@ TEST(OAuth, LoopbackSignInWithPkce) {
   PlatformSetEnvironment("SSL_CERT_FILE", "");
 }
 
+// Two logins of one account at once: the second waits for the first's refresh and uses its
+// token, so a rotating provider never sees its refresh token twice.
+TEST(OAuth, OneRefreshAtATimePerAccount) {
+  if (!TestServersHaveTls()) GTEST_SKIP() << kNoTestServerTls;
+  MailEnvironment env;
+  PlatformSetEnvironment("SSL_CERT_FILE", WriteTestCA(env.instance.Dir()).c_str());
+  env.Set("TimeOut=10", nullptr);
+  ScriptedServer provider("post /token *|S: <pause 300>|answer 200 {\"access_token\":\"A2\",\"refresh_token\":\"R2\"}");
+  Account& account = env.AddAccount(provider.Port());
+  env.Set("OAuthProvider=3", &account);
+  env.Set("OAuthTokenURL=https://127.0.0.1:" + std::to_string(provider.Port()) + "/token", &account);
+  StoreTokens(account, "R1 A1 0");
+  std::thread other([&] { Call(account, "A2"); });
+  Call(account, "A2");
+  other.join();
+  EXPECT_TRUE(provider.Done());
+  EXPECT_EQ(StoredTokens(account), "R2 A2 3600");
+  PlatformSetEnvironment("SSL_CERT_FILE", "");
+}
+
 TEST(OAuth, Lifecycle) {
   if (!TestServersHaveTls()) GTEST_SKIP() << kNoTestServerTls;
   for (const DataRow& row : ReadDataBlocks("oauth/lifecycle.txt")) {
