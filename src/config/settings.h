@@ -110,6 +110,7 @@ struct SettingsRecord {
   int32_t DoNotWriteToLocalMailServer;
   int32_t CreateTraceLog;
   int32_t CreateDailyLogs;
+  int32_t DailyLogRetentionDays;  // older daily logs and ledgers go; 0 keeps them all
   Account* Accounts;
   int32_t NumberOfAccounts;
   DeliveredToPrefix* DeliveredToPrefixes;

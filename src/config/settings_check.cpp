@@ -158,8 +158,6 @@ bool IsStoredPassword(const char* value) {
   return length % 2 == 0;
 }
 
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Writes what is wrong with the value of a known key into problem; false when nothing is.
 bool ValueProblem(const Check& check, const SettingsField& row, const char* section, const char* key,
                   const char* value, char (&problem)[kProblemSize]) {

@@ -62,6 +62,7 @@ const SettingsField kSettingsFields[] = {
     PW_SWITCH(SettingsRecord, FieldGroup::BothLayouts, "Debug", DoNotWriteToLocalMailServer, 0),
     PW_SWITCH(SettingsRecord, FieldGroup::BothLayouts, "Debug", CreateTraceLog, 0),
     PW_SWITCH(SettingsRecord, FieldGroup::BothLayouts, "Debug", CreateDailyLogs, 1),
+    PW_NUMBER(SettingsRecord, FieldGroup::BothLayouts, "Debug", DailyLogRetentionDays, "DailyLogRetentionDays", 0),
 };
 const size_t kSettingsFieldCount = sizeof kSettingsFields / sizeof kSettingsFields[0];
 

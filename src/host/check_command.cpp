@@ -30,6 +30,12 @@ int FindRunningPostwain() {
 // runs a mail check within a moment (after a check already running).
 int CheckCommand(const CommandLine&) {
   if (FindRunningPostwain() != 0) return 1;
+  // Its one check takes no requests: said, rather than dropped unseen.
+  if (OnceRuns()) {
+    fprintf(stderr, "postwain: a postwain once runs for %s and takes no requests; ask again when it has ended\n",
+            ModuleDirectory);
+    return 1;
+  }
   int result = RequestMailCheck();
   if (result == 0) return 0;
   if (result == kPlatformNoAccess) {

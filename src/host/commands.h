@@ -23,6 +23,11 @@ int PasswordCommand(const CommandLine& line);  // password: plain password to it
 int SettingsCommand(const CommandLine& line);  // settings: how Postwain.ini was read
 int DemoCommand(const CommandLine& line);      // demo: a whole mail check against built-in servers
 int OAuthCommand(const CommandLine& line);     // oauth login|status: an account's sign-in and tokens
+int FindInLedgerCommand(const CommandLine& line);  // find TEXT: a message's history in the delivery ledger
+int StatusCommand(const CommandLine& line);        // status: the instance's health for monitoring (exit 0-3)
+
+// Whether the running Postwain of the instance is a `postwain once` (status.json).
+bool OnceRuns();
 
 // Makes DIR (a directory) the instance directory of the library and of this program's own
 // copy of the settings reader. Returns 0, or -1 with a message on stderr.

@@ -18,7 +18,7 @@ struct CommandEntry {
 };
 
 const CommandEntry kCommands[] = {
-    {"run", RunCommand, 0, "", "start Postwain in the foreground; SIGINT or SIGTERM stops it", nullptr},
+    {"run", RunCommand, 0, "", "start Postwain in the foreground", nullptr},
     {"once", OnceCommand, 0, "", "run one mail check in the foreground; exit 1 when anything failed", nullptr},
     {"check", CheckCommand, 0, "", "ask the running Postwain for a mail check now", nullptr},
     {"password", PasswordCommand, 1, " [TEXT]", "print the stored form of a password (from TEXT or standard input)",
@@ -28,11 +28,20 @@ const CommandEntry kCommands[] = {
     {"demo", DemoCommand, 0, "", "run one whole mail check against built-in loopback servers", nullptr},
     {"oauth", OAuthCommand, 3, " login --account N | status",
      "login --account N: sign account N in with its OAuthProvider; status: each account's tokens", nullptr},
+    {"find", FindInLedgerCommand, 1, " TEXT",
+     "the delivery ledger's lines that hold TEXT (a Message-ID, an address, a subject), oldest first", nullptr},
+    {"status", StatusCommand, 0, "",
+     "the instance's health for monitoring: exit 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN", nullptr},
 };
 
 void PrintUsage(FILE* out) {
   fprintf(out, "usage: postwain COMMAND [--home DIR] [ARGS]\n\ncommands:\n");
-  for (const CommandEntry& command : kCommands) fprintf(out, "  %-9s %s\n", command.name, command.summary);
+  for (const CommandEntry& command : kCommands) {
+    fprintf(out, "  %-9s %s", command.name, command.summary);
+    // In the words of the system it runs on: signals, or the console's keys.
+    if (command.run == RunCommand) fprintf(out, "; %s stops it", kStopRequestWords);
+    fputc('\n', out);
+  }
   fprintf(out,
           "\noptions:\n"
           "  --home DIR  instance directory (Postwain.ini and logs/); default: beside the library\n"

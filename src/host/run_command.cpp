@@ -124,10 +124,12 @@ int RunCommand(const CommandLine&) {
 int OnceCommand(const CommandLine&) {
   if (SetLibrarySwitch(kOnceVariable, "1") != 0 || SetLibrarySwitch(kLogToStandardOutputVariable, "1") != 0) return 1;
   if (RunLibrary() != 0) return 1;
-  char outcome[16] = "";
+  char outcome[kLoggedLineSize + 32] = "";
   PlatformGetEnvironment(kOnceVariable, outcome, sizeof outcome);
   if (strcmp(outcome, "done") == 0) return 0;
-  if (strcmp(outcome, "failed") == 0) {
+  if (strncmp(outcome, kOnceFailedBecause, strlen(kOnceFailedBecause)) == 0) {
+    fprintf(stderr, "postwain: not everything moved: %s\n", outcome + strlen(kOnceFailedBecause));
+  } else if (strcmp(outcome, "failed") == 0) {
     fprintf(stderr, "postwain: not everything moved; the ERROR lines above say why\n");
   } else if (strcmp(outcome, "not run") == 0) {
     fprintf(stderr, "postwain: no mail check ran: Postwain.ini sets no SMTPServerNameOrAddress or SMTPDomain\n");

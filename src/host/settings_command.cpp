@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 
 #include "config/settings.h"
 #include "config/settings_table.h"
@@ -6,11 +7,13 @@
 #include "logging/logging.h"
 #include "platform/files.h"
 #include "platform/system.h"
+#include "util/text.h"
 
 namespace {
 
-void PrintField(const char* prefix, const SettingsField& field, const void* record) {
-  printf("%s%s = ", prefix, field.name);
+// One key as Postwain.ini names it, with the value as Postwain reads it.
+void PrintField(const SettingsField& field, const void* record) {
+  printf("%s = ", field.key);
   switch (field.kind) {
     case FieldKind::Text:
       printf("%s\n", TextField(field, record));
@@ -22,8 +25,11 @@ void PrintField(const char* prefix, const SettingsField& field, const void* reco
       break;
     case FieldKind::Number:
     case FieldKind::Switch:
-    case FieldKind::Letter:
       printf("%d\n", static_cast<int>(*NumberField(field, record)));
+      break;
+    case FieldKind::Letter:
+      // The first letter is all that is read of the value.
+      printf("%c\n", UpperAscii(field.letters[*NumberField(field, record) == 1 ? 0 : 1]));
       break;
     case FieldKind::Choice: {
       char word[32];
@@ -34,22 +40,29 @@ void PrintField(const char* prefix, const SettingsField& field, const void* reco
   }
 }
 
+// In the form of Postwain.ini (the current layout's, whichever layout the file has):
+// sections, keys as written there, values as read.
 void PrintSettings() {
-  for (size_t i = 0; i < kSettingsFieldCount; ++i) PrintField("", kSettingsFields[i], &Settings);
-  int n = 1;
-  for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next, ++n) {
-    char prefix[32];
-    snprintf(prefix, sizeof prefix, "Account[%d].", n);
-    for (size_t i = 0; i < kAccountFieldCount; ++i) PrintField(prefix, kAccountFields[i], account);
+  const char* section = "";
+  for (size_t i = 0; i < kSettingsFieldCount; ++i) {
+    if (strcmp(kSettingsFields[i].section, section) != 0) printf("[%s]\n", section = kSettingsFields[i].section);
+    PrintField(kSettingsFields[i], &Settings);
   }
-  printf("NumberOfAccounts = %d\n", static_cast<int>(Settings.NumberOfAccounts));
+  printf("[AccountList]\nNumberOfAccounts = %d\n", static_cast<int>(Settings.NumberOfAccounts));
+  int n = 1;
+  for (const Account* account = Settings.Accounts; account != nullptr; account = account->Next) {
+    printf("[Account%d]\n", n++);
+    for (size_t i = 0; i < kAccountFieldCount; ++i) PrintField(kAccountFields[i], account);
+  }
+  // The keys of these two sections are not kept: only the values count.
+  printf("[DeliveredTo]\n");
   n = 1;
   for (const DeliveredToPrefix* prefix = Settings.DeliveredToPrefixes; prefix != nullptr; prefix = prefix->Next) {
-    printf("DeliveredToPrefixes[%d] = %s\n", n++, prefix->Text);
+    printf("%d = %s\n", n++, prefix->Text);
   }
-  n = 1;
+  printf("[SpecialActions]\n");
   for (const SpecialAction* action = Settings.SpecialActions; action != nullptr; action = action->Next) {
-    printf("SpecialActions[%d] = %s %d\n", n++, action->Name, static_cast<int>(action->Action));
+    printf("%s = exclude\n", action->Name);
   }
 }
 

@@ -59,7 +59,7 @@ struct Removal {
 
 void RemoveIfOld(const char* name, void* context) {
   auto* removal = static_cast<Removal*>(context);
-  if (!HasEnds(name, kDailyLogPrefix, kDailyLogSuffix) && !HasEnds(name, kLedgerPrefix, kLedgerSuffix)) return;
+  if (!HasEnds(name, kDailyLogPrefix, kDailyLogSuffix) && !IsLedgerFileName(name)) return;
   char path[kPathSize + 64];
   uint64_t written = 0;
   if (LogFilePath(name, path, sizeof path) != 0 || PlatformFileLastWriteTime(path, &written) != 0) return;
@@ -68,6 +68,8 @@ void RemoveIfOld(const char* name, void* context) {
 }
 
 }  // namespace
+
+bool IsLedgerFileName(const char* name) { return HasEnds(name, kLedgerPrefix, kLedgerSuffix); }
 
 int WriteLedgerLine(const LedgerEntry& entry, const char* outcome) {
   LocalTime now{};

@@ -44,6 +44,9 @@ struct LedgerEntry {
   char subject[kLedgerTextSize];
 };
 
+// Whether a file of logs/ is a ledger, by its name.
+bool IsLedgerFileName(const char* name);
+
 // Appends the entry's line with outcome to today's ledger (the header first in a new
 // file). Returns 0, or -1 after ReportLogTrouble.
 int WriteLedgerLine(const LedgerEntry& entry, const char* outcome);

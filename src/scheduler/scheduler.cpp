@@ -2,11 +2,13 @@
 
 #include "config/settings.h"
 #include "process/process.h"
+#include "logging/ledger.h"
 #include "logging/logging.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/system.h"
+#include "scheduler/status.h"
 #include "transfer/transfer.h"
 #include "util/text.h"
 
@@ -20,6 +22,11 @@ constexpr int32_t kRunning = 2;
 constexpr int32_t kStopRequested = 3;
 
 constexpr uint32_t kWakeInterval = 10000;
+// How far ahead the next scheduled check is looked for: a week holds every window.
+constexpr int kLookAheadMinutes = 8 * 24 * 60;
+// status.json turns critical when this many scheduled checks after the last success are
+// due: the three before it have not succeeded.
+constexpr int kChecksBeforeCritical = 4;
 
 struct Schedule {
   int32_t frequency;
@@ -72,14 +79,9 @@ bool InsideWindow(const Schedule& schedule, const LocalTime& now) {
   return !beforeStart && !afterEnd;
 }
 
-// One timed pass. True when a scheduled check is due now; it then counts as run.
-bool ScheduledCheckDue(Timing* timing) {
-  // Unsigned on both sides: a negative settling time never passes, and the uptime
-  // starts again at 0 when the 32-bit tick count wraps.
-  if (PlatformTickCount() / 1000 < static_cast<uint32_t>(Settings.OSSettlingTime)) return false;
-  if (ReloadSettingsIfChanged() == 1) ForgetTimesOfDay(timing);
-  LocalTime now{};
-  PlatformLocalTime(&now);
+// The decision of a timed pass at now, after the settling time: true when a scheduled
+// check is due; it then counts as run.
+bool DecideAt(Timing* timing, const LocalTime& now) {
   if (now.day != timing->lastDay) ForgetTimesOfDay(timing);
   timing->lastDay = now.day;
   Schedule schedule = ScheduleFor(now.weekday);
@@ -94,22 +96,114 @@ bool ScheduledCheckDue(Timing* timing) {
   return true;
 }
 
+// Seconds the computer must still be up before scheduled checks begin; -1 for never (a
+// settling time below 0 compares as a very large unsigned number).
+int64_t SettlingLeft() {
+  if (Settings.OSSettlingTime < 0) return -1;
+  int64_t uptime = PlatformTickCount() / 1000;
+  return uptime < Settings.OSSettlingTime ? Settings.OSSettlingTime - uptime : 0;
+}
+
+void NextMinute(LocalTime* time) {
+  time->second = 0;
+  if (++time->minute < 60) return;
+  time->minute = 0;
+  if (++time->hour < 24) return;
+  time->hour = 0;
+  time->weekday = (time->weekday + 1) % 7;
+  time->day = time->day % 31 + 1;  // only its change counts
+}
+
+// Minutes from now until the n-th scheduled check (1: the next), as the timed passes
+// would decide it if the settings stay as they are; -1 when there is none within a week.
+int MinutesToCheck(const Timing& timing, int n) {
+  int64_t settling = SettlingLeft();
+  if (settling < 0) return -1;
+  Timing simulated = timing;
+  LocalTime at{};
+  PlatformLocalTime(&at);
+  for (int minutes = 0; minutes <= kLookAheadMinutes; ++minutes, NextMinute(&at)) {
+    if (minutes * 60 < settling) continue;
+    if (DecideAt(&simulated, at) && --n == 0) return minutes;
+  }
+  return -1;
+}
+
+// A once runs no scheduled check.
+ScheduleOutlook OutlookOf(const Timing& timing) {
+  if (onceOnly) return ScheduleOutlook{-1, -1};
+  return ScheduleOutlook{MinutesToCheck(timing, 1), MinutesToCheck(timing, kChecksBeforeCritical)};
+}
+
+// "Next scheduled mail check: " + the local date and time, or that there is none.
+void LogNextCheck(const Timing& timing, const char* before) {
+  int minutes = MinutesToCheck(timing, 1);
+  char text[160];
+  CopyText(text, before);
+  if (minutes < 0) {
+    AppendText(text, "No scheduled mail check in the coming week: the checking windows hold no time.");
+  } else {
+    LocalTime now{};
+    PlatformLocalTime(&now);
+    int64_t total = now.hour * 60 + now.minute + minutes;
+    AppendFormat(text, sizeof text, "Next scheduled mail check %s at %d:%02d.",
+                 total < 1440 ? "today" : total < 2880 ? "tomorrow" : "in the coming week",
+                 static_cast<int>(total % 1440 / 60), static_cast<int>(total % 60));
+  }
+  WriteLog("Postwain", text);
+}
+
+// One timed pass. True when a scheduled check is due now; it then counts as run.
+bool ScheduledCheckDue(Timing* timing) {
+  if (SettlingLeft() != 0) return false;
+  if (ReloadSettingsIfChanged() == 1) {
+    ForgetTimesOfDay(timing);
+    // The schedule counts afresh from midnight, so inside the window a check follows.
+    LogNextCheck(*timing, "Settings read again from Postwain.ini; the schedule starts over. ");
+  }
+  LocalTime now{};
+  PlatformLocalTime(&now);
+  return DecideAt(timing, now);
+}
+
+// The daily logs and ledgers kept are trimmed at the first check of each day.
+void RemoveOldLogsOncePerDay() {
+  static int lastRemovalDay = -1;
+  LocalTime now{};
+  PlatformLocalTime(&now);
+  if (now.day == lastRemovalDay) return;
+  lastRemovalDay = now.day;
+  RemoveOldLogs(Settings.DailyLogRetentionDays);
+}
+
+// Every check, scheduled or asked for: then status.json and when the next is due.
+void RunCheck(const Timing& timing) {
+  RemoveOldLogsOncePerDay();
+  mailCheck();
+  WriteStatus(OutlookOf(timing));
+  if (!onceOnly) LogNextCheck(timing, "");
+}
+
 void ReportOnceOutcome() {
-  const char* outcome = "done";
+  char outcome[kLoggedLineSize + 16] = "done";
   if (!LastMailCheck.finished) {
-    outcome = "not run";
+    CopyText(outcome, "not run");
   } else if (LastMailCheck.stopped) {
-    outcome = "stopped";
+    CopyText(outcome, "stopped");
+  } else if (LastMailCheck.failed > 0 && LastMailCheck.errorLines) {
+    CopyText(outcome, "failed");
   } else if (LastMailCheck.failed > 0) {
-    outcome = "failed";
+    // No ERROR line says why: the host names the line that did.
+    CopyText(outcome, kOnceFailedBecause);
+    AppendText(outcome, LastMailCheck.failure);
   }
   PlatformSetEnvironment(kOnceVariable, outcome);
   PlatformRequestStop();
 }
 
 // The one check, then nothing but the wait for the stop.
-void RunOnce() {
-  mailCheck();
+void RunOnce(const Timing& timing) {
+  RunCheck(timing);
   ReportOnceOutcome();
   for (;;) {
     PlatformWaitNamedEvent(schedulerEvent, kWakeInterval);
@@ -122,7 +216,7 @@ void RunOnce() {
 void SchedulerThread(void*) {
   Timing timing;
   SchedulerState = kRunning;
-  if (onceOnly) return RunOnce();
+  if (onceOnly) return RunOnce(timing);
   for (;;) {
     int signalled = PlatformWaitNamedEvent(schedulerEvent, kWakeInterval);
     if (SchedulerState == kStopRequested) {
@@ -133,11 +227,11 @@ void SchedulerThread(void*) {
     // A request: no settling time, window, frequency or reload, and the schedule goes
     // on as if it had not happened.
     if (signalled == 1 && firstWake == 0) {
-      mailCheck();
+      RunCheck(timing);
       continue;
     }
     firstWake = 0;
-    if (ScheduledCheckDue(&timing)) mailCheck();
+    if (ScheduledCheckDue(&timing)) RunCheck(timing);
   }
 }
 
@@ -166,6 +260,9 @@ int StartScheduler() {
   firstWake = 1;
   char once[8];
   onceOnly = PlatformGetEnvironment(kOnceVariable, once, sizeof once) == 0 && once[0] == '1' && once[1] == '\0';
+  // Before the thread: `postwain check` tells a once from a run by it at once.
+  BeginStatus(onceOnly, OutlookOf(Timing{}));
+  if (!onceOnly) LogNextCheck(Timing{}, "");
   SchedulerState = kStarting;
   schedulerThread = PlatformStartThread(SchedulerThread, nullptr);
   if (schedulerThread == nullptr) {
@@ -186,6 +283,7 @@ int StopScheduler() {
     PlatformJoinThread(schedulerThread);
     schedulerThread = nullptr;
   }
+  ForgetMailCheckTally();
   PlatformCloseNamedEvent(schedulerEvent);
   schedulerEvent = nullptr;
   return 0;

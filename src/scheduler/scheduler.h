@@ -9,6 +9,12 @@
 // last-check time is a time of day that starts again at 0:00 with every new day and
 // every reload. A wake-up through the event (after the first one) runs a check at once,
 // whatever the time. All mail checks run on this thread, one after the other.
+//
+// Around every check: the daily logs and ledgers older than DailyLogRetentionDays go at
+// the first check of a day; status.json is written after it (and at start-up); the
+// daily log then says when the next scheduled check is due ("Next scheduled mail check
+// today at 7:00.", source "Postwain"), as it does at start-up and after a reload ("Settings
+// read again from Postwain.ini; the schedule starts over. " in front).
 #pragma once
 
 #include <atomic>
@@ -23,10 +29,13 @@ constexpr char kSchedulerEventName[] = "Postwain Mail Check Scheduler";
 // A host that wants one mail check sets this environment variable to "1" before start-up
 // (`postwain once`; the library keeps its two exports). The thread then runs one check at
 // once, whatever the schedule, and no other; when it has ended the variable says how:
-// "done" (nothing failed), "failed", "stopped" (by a stop request) or "not run" (no SMTP
-// server or domain set), and the host's stop request is raised (PlatformRequestStop) to
-// end its wait.
+// "done" (nothing failed), "failed" (ERROR lines say why), kOnceFailedBecause and the
+// line that said why (none was an ERROR line), "stopped" (by a stop request) or "not run"
+// (no SMTP server or domain set), and the host's stop request is raised
+// (PlatformRequestStop) to end its wait.
 constexpr char kOnceVariable[] = "POSTWAIN_ONCE";
+// "failed" when an ERROR line said why; else this, then the daily log line that did.
+constexpr char kOnceFailedBecause[] = "failed because ";
 
 // 0 stopped (ended, or never ran), 1 starting, 2 running, 3 stop requested.
 extern std::atomic<int32_t> SchedulerState;

@@ -43,6 +43,7 @@ uint64_t HashText(uint64_t hash, const char* text) {
 }
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool EqualsNoCase(const char* a, const char* b) {
   while (*a != '\0' && LowerAscii(*a) == LowerAscii(*b)) {

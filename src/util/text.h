@@ -38,5 +38,6 @@ uint64_t HashText(uint64_t hash, const char* text);
 // ASCII-only case folding: the system compares header and setting names this way,
 // whatever the user's locale says about bytes from 128 up.
 char LowerAscii(char c);
+char UpperAscii(char c);
 bool EqualsNoCase(const char* a, const char* b);
 bool StartsWithNoCase(const char* text, const char* prefix);

@@ -55,7 +55,9 @@ void ExpectLedger(const DataRow& row, const Lines& ledger) {
   for (size_t i = 0; i < ledger.size(); ++i) {
     size_t bar = expected[i].find('|');
     EXPECT_EQ(ledger[i].substr(0, ledger[i].find('|')), expected[i].substr(0, bar)) << ledger[i];
-    if (bar != std::string::npos) EXPECT_NE(ledger[i].find(expected[i].substr(bar + 1)), std::string::npos) << ledger[i];
+    if (bar != std::string::npos) {
+      EXPECT_NE(ledger[i].find(expected[i].substr(bar + 1)), std::string::npos) << ledger[i];
+    }
   }
 }
 
@@ -147,6 +149,11 @@ TEST(MailCheck, Scenarios) {
     EXPECT_EQ(log, ExpectedLog(row));
     EXPECT_EQ(calls, row.All("ras"));
     if (!row.All("ledger").empty()) ExpectLedger(row, LedgerLines(environment.instance.LogsDir()));
+    if (!row.Get("failure").empty()) {
+      std::string failure = LastMailCheck.failure, source = "bob@localhost:" + std::to_string(accounts[0]->Port());
+      EXPECT_EQ(failure.replace(0, failure.starts_with(source) ? source.size() : 0, "bob@localhost"), row.Get("failure"));
+      EXPECT_EQ(LastMailCheck.errorLines, failure.find("ERROR - ") != std::string::npos);
+    }
   }
 }
 

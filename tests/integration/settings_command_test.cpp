@@ -6,10 +6,12 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <fstream>
 #include <string>
 #include <tuple>
 
+#include "platform/files.h"
 #include "platform/system.h"
 #include "config/settings.h"
 #include "scheduler/scheduler.h"
@@ -79,14 +81,17 @@ TEST(Commands, PasswordGivesTheStoredFormThatSettingsReadsAndHides) {
   EXPECT_EQ(Postwain("settings --check --home '" + instance.Dir() + "'").status, 0);
   instance.WriteSettings("[Acount1]");
   EXPECT_EQ(Postwain("settings --check --home '" + instance.Dir() + "'").status, 1);
-  for (const char* lines : {"\nDialUpUserPassword = ******\n", "\nAccount[1].Password = ******\nAccount[1].SingleUser = 1\n",
-                            "\nNumberOfAccounts = 1\nDeliveredToPrefixes[1] = prefix-\n"
-                            "SpecialActions[1] = abuse@example.org 1\n"}) {
+  // Keys as Postwain.ini writes them, in its sections.
+  for (const char* lines : {"\nDialUpUserPassword = ******\n", "[AccountList]\nNumberOfAccounts = 1\n[Account1]\n",
+                            "\nPassword = ******\nType = I\n",
+                            "[DeliveredTo]\n1 = prefix-\n[SpecialActions]\nabuse@example.org = exclude\n"}) {
     EXPECT_NE(run.out.find(lines), std::string::npos) << lines << run.out;
   }
 }
 
-// Against a POP3 server whose mailbox is empty, then one that refuses the login.
+// Against a POP3 server whose mailbox is empty, then one that refuses the login; status
+// judges each check while the instance runs (the test holds its lock), and says
+// CRITICAL when nothing runs or three scheduled checks have passed without a success.
 TEST(Commands, OnceRunsOneMailCheckAndItsStatusSaysHowItWent) {
   char stored[kStoredPasswordSize];
   ScramblePassword("secret", stored, sizeof stored);
@@ -103,6 +108,17 @@ TEST(Commands, OnceRunsOneMailCheckAndItsStatusSaysHowItWent) {
     EXPECT_TRUE(pop3.Done());
     EXPECT_NE(run.out.find("Postwain: Mail check finished: 0 delivered, " + std::to_string(status) + " failed"),
               std::string::npos) << run.out;
+    std::string home = " --home '" + instance.Dir() + "'";
+    EXPECT_EQ(Postwain("status" + home).status, 2);
+    intptr_t lock = PlatformLockFile((instance.Dir() + "/postwain.lock").c_str());
+    Outcome judged = Postwain("status" + home);
+    EXPECT_EQ(judged.status, status) << judged.out;
+    EXPECT_NE(judged.out.find(status == 0 ? "\"last_check_result\": \"ok\"" : "refused login"), std::string::npos);
+    std::string json = ReadWholeFile(instance.Dir() + "/status.json");
+    std::ofstream(instance.Dir() + "/status.json") << std::regex_replace(json, std::regex("\"critical_after_unix\": \\w+"),
+                                                                        "\"critical_after_unix\": 1");
+    EXPECT_EQ(Postwain("status" + home).status, 2);
+    PlatformUnlockFile(lock);
   }
   TempInstance instance;
   instance.WriteSettings("");

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -8,6 +10,7 @@
 #include "platform/clock.h"
 #include "config/settings.h"
 #include "process/process.h"
+#include "logging/ledger.h"
 #include "logging/logging.h"
 #include "test_instance.h"
 #include "util/text.h"
@@ -96,6 +99,38 @@ TEST(Logging, FileSlotsAndNoLogsInACutPath) {
   WriteTrace("t", "dropped");
   CloseLogs();
   EXPECT_TRUE(std::filesystem::is_empty(longName));
+}
+
+// Only daily logs and ledgers last written more than the days given ago go; the trace, other
+// files and the newer ones stay. A line that cannot be written is named by LogTrouble until
+// one is written again.
+TEST(Logging, OldLogsGoAndALostLineIsNamed) {
+  TempInstance instance;
+  ASSERT_EQ(OpenLogs(), 0);
+  namespace fs = std::filesystem;
+  const std::string logs = instance.LogsDir() + "/";
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 4);
+  for (const char* name : {"Postwain Log - 1-1-26.txt", "deliveries-2026-01-01.tsv", "postwain trace.txt", "notes.txt",
+                           "deliveries-new.tsv"}) {
+    std::ofstream(logs + name) << "x";
+    if (std::string(name) != "deliveries-new.tsv") fs::last_write_time(logs + name, old);
+  }
+  RemoveOldLogs(0);
+  RemoveOldLogs(5);
+  EXPECT_EQ(std::distance(fs::directory_iterator(logs), fs::directory_iterator()), 6);  // with today's daily log
+  RemoveOldLogs(3);
+  EXPECT_FALSE(fs::exists(logs + "Postwain Log - 1-1-26.txt") || fs::exists(logs + "deliveries-2026-01-01.tsv"));
+  EXPECT_TRUE(fs::exists(logs + "postwain trace.txt") && fs::exists(logs + "notes.txt") && fs::exists(logs + "deliveries-new.tsv"));
+
+  Settings.CreateTraceLog = 1;
+  fs::create_directory(logs + "postwain trace.txt.d");
+  fs::rename(logs + "postwain trace.txt", logs + "kept");
+  fs::rename(logs + "postwain trace.txt.d", logs + "postwain trace.txt");  // a directory cannot take a line
+  WriteTrace("t", "lost");
+  EXPECT_EQ(std::string(LogTrouble()).rfind("cannot write " + logs + "postwain trace.txt since ", 0), 0u) << LogTrouble();
+  WriteLog("s", "written");
+  EXPECT_STREQ(LogTrouble(), "");
+  CloseLogs();
 }
 
 // Two threads logging at once: every line of the daily log and of the trace is whole

@@ -19,6 +19,7 @@
 #include "platform/sync.h"
 #include "platform/system.h"
 #include "scheduler/scheduler.h"
+#include "scheduler/status.h"
 #include "test_instance.h"
 
 namespace {
@@ -99,6 +100,13 @@ TEST(Scheduler, ChecksOverSimulatedDays) {
     EXPECT_EQ(StopScheduler(), 0);
     EXPECT_EQ(SchedulerState, 0);
     EXPECT_EQ(checkTimes.substr(checkTimes.empty() ? 0 : 1), row[6]);
+    // status.json names the next scheduled check as the passes would take it.
+    char* status = nullptr;
+    char next[32] = "";
+    ASSERT_GE(PlatformReadWholeFile((instance.Dir() + "/" + kStatusFileName).c_str(), &status), 0);
+    EXPECT_EQ(ReadStatusText(status, "next_check", next, sizeof next), row[7] == "none" ? -1 : 0);
+    EXPECT_EQ(row[7] == "none" ? "none" : next, row[7]);
+    PlatformFree(status);
   }
   ReplaceSchedulerMailCheck(nullptr);
 }
