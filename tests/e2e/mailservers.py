@@ -26,6 +26,8 @@ BUSY_USER = "busy"
 # Postfix's policy service refuses for good the second DATA for each of these users, after
 # MAIL and RCPT went through.
 REFUSED_SECOND_DATA = ("sam", "tina")
+# ... and refuses for now (450) the first DATA for each of these.
+DEFERRED_FIRST_DATA = ("frank",)
 MAIL_USER = "nobody"  # the unprivileged user both servers deliver and read mail as
 
 
@@ -197,7 +199,8 @@ class MailServers:
 
 
 class DataPolicy(socketserver.ThreadingTCPServer):
-    """Postfix's policy service: refuses the second DATA for each of REFUSED_SECOND_DATA."""
+    """Postfix's policy service: refuses the second DATA for each of REFUSED_SECOND_DATA, and
+    the first for each of DEFERRED_FIRST_DATA for now."""
     daemon_threads = True
 
     def __init__(self):
@@ -207,10 +210,13 @@ class DataPolicy(socketserver.ThreadingTCPServer):
 
     def answer(self, request):
         recipient = request.get("recipient", "")
-        if request.get("protocol_state") != "DATA" or recipient.split("@")[0] not in REFUSED_SECOND_DATA:
+        user = recipient.split("@")[0]
+        if request.get("protocol_state") != "DATA" or user not in REFUSED_SECOND_DATA + DEFERRED_FIRST_DATA:
             return "DUNNO"
         with self.lock:
             self.data_seen[recipient] += 1
+            if user in DEFERRED_FIRST_DATA:
+                return "450 4.7.1 the policy defers this message once" if self.data_seen[recipient] == 1 else "DUNNO"
             return "REJECT 5.7.1 the policy refuses this message" if self.data_seen[recipient] == 2 else "DUNNO"
 
 

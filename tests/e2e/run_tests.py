@@ -18,7 +18,8 @@ import threading
 import time
 import traceback
 
-from mailservers import BUSY_USER, LOCAL_DOMAIN, REFUSED_SECOND_DATA, DelayProxy, MailServers, wait_until
+from mailservers import (BUSY_USER, DEFERRED_FIRST_DATA, LOCAL_DOMAIN, REFUSED_SECOND_DATA, DelayProxy, MailServers,
+                         wait_until)
 
 SERVERS = ROOT = None
 POSTWAIN = []  # the command that runs postwain
@@ -246,6 +247,25 @@ def a_recipient_refused_for_good_is_left_out_and_one_refused_for_now_keeps_the_m
                left=1, log_lacks=["No To or Cc could be interpreted"],
                log_has=[f"ERROR - SMTP refused to accept mail for: gone@{LOCAL_DOMAIN}",
                         f"ERROR - SMTP refused to accept mail for: {BUSY_USER}@{LOCAL_DOMAIN}"])
+
+
+@scenario
+def postwain_find_follows_a_message_refused_once_and_delivered_in_its_own_login():
+    """Postfix defers the message's first DATA: the ledger has its failure, then its
+    delivery, under one UIDL, and find shows both in that order."""
+    local = DEFERRED_FIRST_DATA[0]
+    followed = message("followed", "Message-ID: <followed@remote.test>\n")
+    instance = Instance("followed", [mailbox("followed", [followed], single_user(local))], NEVER, start=False)
+    code, output = instance.once()
+    assert code == 0 and "Mail check finished: 1 delivered, 0 failed" in output, output
+    found = postwain("find", "<FOLLOWED@remote.test>", "--home", instance.home)
+    lines = found.stdout.decode().splitlines()
+    assert found.returncode == 0 and lines[0].startswith("time\taccount\tuidl\tmessage_id"), lines
+    rows = [line.split("\t") for line in lines[1:]]
+    assert [row[8] for row in rows] == ["failed", "delivered"] and rows[0][2] == rows[1][2] != "-", rows
+    assert "450 4.7.1" in rows[0][9] and "the policy defers" in rows[0][9] and rows[1][6] == f"{local}@{LOCAL_DOMAIN}", rows
+    assert all(row[3] == "<followed@remote.test>" and row[10] == "followed" for row in rows), rows
+    assert subjects(SERVERS.delivered(local)) == ["followed"]
 
 
 @scenario
