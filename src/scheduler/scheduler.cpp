@@ -135,7 +135,7 @@ ScheduleOutlook OutlookOf(const Timing& timing) {
   return ScheduleOutlook{MinutesToCheck(timing, 1), MinutesToCheck(timing, kChecksBeforeCritical)};
 }
 
-// "Next scheduled mail check: " + the local date and time, or that there is none.
+// "Next scheduled mail check today at 7:00." (tomorrow, on Saturday), or that there is none.
 void LogNextCheck(const Timing& timing, const char* before) {
   int minutes = MinutesToCheck(timing, 1);
   char text[160];
@@ -145,9 +145,12 @@ void LogNextCheck(const Timing& timing, const char* before) {
   } else {
     LocalTime now{};
     PlatformLocalTime(&now);
-    int64_t total = now.hour * 60 + now.minute + minutes;
-    AppendFormat(text, sizeof text, "Next scheduled mail check %s at %d:%02d.",
-                 total < 1440 ? "today" : total < 2880 ? "tomorrow" : "in the coming week",
+    static const char* const kDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+    int64_t total = now.hour * 60 + now.minute + minutes, days = total / 1440;
+    char day[16];
+    CopyText(day, days == 0 ? "today" : days == 1 ? "tomorrow" : "on ");
+    if (days > 1) AppendText(day, kDays[(now.weekday + days) % 7]);
+    AppendFormat(text, sizeof text, "Next scheduled mail check %s at %d:%02d.", day,
                  static_cast<int>(total % 1440 / 60), static_cast<int>(total % 60));
   }
   WriteLog("Postwain", text);
