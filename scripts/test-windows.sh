@@ -79,7 +79,8 @@ if [ -x /usr/sbin/dovecot ] && [ -x /usr/sbin/postfix ]; then
     domain_mailbox_spreads_messages_over_local_users postwain_check_asks_a_running_instance_for_a_check \
     tls_accounts_deliver_through_a_local_server_that_requires_starttls \
     untrusted_certificates_and_a_server_without_stls_get_no_password \
-    auth_plain_to_dovecot_and_smtp_auth_on_a_submission_port_deliver
+    auth_plain_to_dovecot_and_smtp_auth_on_a_submission_port_deliver \
+    postwain_find_follows_a_message_refused_once_and_delivered_in_its_own_login
 else
   echo "== the Wine mail check is not run: Dovecot and Postfix come with scripts/test-e2e.sh"
 fi
