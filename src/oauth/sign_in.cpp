@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/secrets.h"
+#include "util/base64.h"
 #include "util/text.h"
 
 namespace {
@@ -134,19 +135,6 @@ int DeviceCodeSignIn(const Account& account, int accountNumber, const OAuthEndpo
 // ---------------------------------------------------------------------------------------
 // Loopback redirect with PKCE
 
-// base64url without padding (RFC 4648 section 5), as PKCE and the state want it.
-void Base64URL(const uint8_t* data, size_t length, char* text, size_t size) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  CopyText(text, size, "");
-  uint32_t bits = 0;
-  int held = 0;
-  for (size_t i = 0; i < length; ++i) {
-    bits = (bits << 8) | data[i];
-    for (held += 8; held >= 6; held -= 6) AppendFormat(text, size, "%c", kAlphabet[(bits >> (held - 6)) & 63]);
-  }
-  if (held > 0) AppendFormat(text, size, "%c", kAlphabet[(bits << (6 - held)) & 63]);
-}
-
 struct Pkce {
   char verifier[64];
   char challenge[64];
@@ -157,10 +145,10 @@ int MakePkce(Pkce* pkce) {
   uint8_t random[32 + 16];
   uint8_t digest[kSha256Size];
   if (PlatformRandomBytes(random, sizeof random) != 0) return -1;
-  Base64URL(random, 32, pkce->verifier, sizeof pkce->verifier);
-  Base64URL(random + 32, 16, pkce->state, sizeof pkce->state);
+  EncodeBase64URL(random, 32, pkce->verifier, sizeof pkce->verifier);
+  EncodeBase64URL(random + 32, 16, pkce->state, sizeof pkce->state);
   int result = PlatformSha256(pkce->verifier, strlen(pkce->verifier), digest);
-  Base64URL(digest, sizeof digest, pkce->challenge, sizeof pkce->challenge);
+  EncodeBase64URL(digest, sizeof digest, pkce->challenge, sizeof pkce->challenge);
   WipeText(reinterpret_cast<char*>(random), sizeof random);
   return result;
 }

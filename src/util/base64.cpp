@@ -37,6 +37,16 @@ int EncodeBase64(const void* data, size_t length, char* text, size_t size) {
   return static_cast<int>(needed);
 }
 
+int EncodeBase64URL(const void* data, size_t length, char* text, size_t size) {
+  if (EncodeBase64(data, length, text, size) < 0) return -1;
+  for (char* at = text; *at != '\0'; ++at) {
+    if (*at == '=') *at = '\0';
+    if (*at == '+') *at = '-';
+    if (*at == '/') *at = '_';
+  }
+  return static_cast<int>(strlen(text));
+}
+
 int DecodeBase64(const char* text, char* data, size_t size) {
   size_t length = strlen(text);
   while (length > 0 && IsTrailingSpace(text[length - 1])) --length;
