@@ -21,7 +21,8 @@ LOCAL_DOMAIN = "example.test"
 # Postfix delivers for these users of LOCAL_DOMAIN and refuses any other local address
 # for good (550), except BUSY_USER, refused for now (450).
 LOCAL_USERS = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi", "henry", "ivan", "judy", "ken",
-               "leo", "mia", "nina", "oscar", "peggy", "quinn", "rosa", "sam", "tina", "uma", "vic", "postmaster")
+               "leo", "mia", "nina", "oscar", "peggy", "quinn", "rosa", "sam", "tina", "uma", "vic", "wendy", "xavier",
+               "postmaster")
 BUSY_USER = "busy"
 # Postfix's policy service refuses for good the second DATA for each of these users, after
 # MAIL and RCPT went through.

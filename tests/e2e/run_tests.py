@@ -486,7 +486,7 @@ def untrusted_certificates_and_a_server_without_stls_get_no_password():
 
 @scenario
 def auth_plain_to_dovecot_and_smtp_auth_on_a_submission_port_deliver():
-    account = tls_account("auth-plain", "mia", Authentication="Plain")
+    account = tls_account("auth-plain", "wendy", Authentication="Plain")
     SERVERS.mailbox("submitter", "pw-submitter", [])
     stored = postwain("password", "pw-submitter").stdout.decode().strip()
     instance = Instance("auth-plain", [account], ALL_DAY,
@@ -498,7 +498,7 @@ def auth_plain_to_dovecot_and_smtp_auth_on_a_submission_port_deliver():
         instance.stop()
     log = instance.log()
     assert "ERROR" not in log, log
-    assert subjects(SERVERS.delivered("mia")) == ["for mia over TLS"] and not SERVERS.pop3_messages("auth-plain")
+    assert subjects(SERVERS.delivered("wendy")) == ["for wendy over TLS"] and not SERVERS.pop3_messages("auth-plain")
     trace = instance.trace().decode("latin-1")
     assert "POP3>>  AUTH PLAIN" in trace and "SMTP>>  AUTH PLAIN" in trace and "USER " not in trace, trace
     assert "pw-" not in trace and trace.count(">>  *****") == 2, trace
@@ -512,7 +512,7 @@ def oauth_account(user, mechanism):
     """A TLS account that signs in at the scripted identity provider with a device code."""
     provider = SERVERS.provider.url
     SERVERS.mailbox(user, "unused-" + user, [message(f"{user} first")])
-    return dict(single_user("alice"), UserName=user, Port=SERVERS.pop3s_port, Security="SSL",
+    return dict(single_user("xavier"), UserName=user, Port=SERVERS.pop3s_port, Security="SSL",
                 CAFile=SERVERS.path("certificates", "ca.pem"), Authentication=mechanism, OAuthProvider="Custom",
                 OAuthClientId="postwain-e2e", OAuthDeviceCodeURL=provider + "/devicecode",
                 OAuthTokenURL=provider + "/token")
@@ -591,7 +591,7 @@ def oauth_accounts_deliver_refresh_alone_and_stop_at_invalid_grant():
         assert code == 1 and "sign-in expired: run `postwain oauth login --account 1`" in status, status
         oauth_login(instance, 1, "oauth-x")
         assert instance.once()[0] == 0
-    assert subjects(SERVERS.delivered("alice")) == ["oauth-b first", "oauth-x first"]
+    assert subjects(SERVERS.delivered("xavier")) == ["oauth-b first", "oauth-x first"]
     secrets = list(provider.access) + list(provider.users)
     log, trace = instance.log(), instance.trace()
     assert not [token for token in secrets if token.encode() in trace or token in log]
