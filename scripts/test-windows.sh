@@ -68,7 +68,10 @@ run_wine_tests() {
 }
 run_wine_tests build-win64
 if [ "$wine32_tests" = ON ]; then
-  run_wine_tests build-win32
+  # What a 32-bit build can get wrong is in the backend, the structures and the parsers;
+  # the dialogues, transfers and simulated days run the same shared code as above.
+  GTEST_FILTER='-*Scenarios*:*Transfer.*:*Session.*:DialogueSecurity.*:Scheduler.ChecksOverSimulatedDays:DemoServers.*' \
+    run_wine_tests build-win32
 else
   echo "== build-win32: not run, 32-bit Wine (wine32:i386) cannot be installed from the registry or cannot run here"
 fi
