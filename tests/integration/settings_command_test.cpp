@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/system.h"
 #include "config/settings.h"
+#include "logging/ledger.h"
 #include "scheduler/scheduler.h"
 #include "scripted_server.h"
 #include "test_instance.h"
@@ -120,6 +121,15 @@ TEST(Commands, OnceRunsOneMailCheckAndItsStatusSaysHowItWent) {
     EXPECT_EQ(Postwain("status" + home).status, 2);
     PlatformUnlockFile(lock);
   }
+  // find reads every ledger of the instance; oauth status has nothing to sign in here.
+  TempInstance ledgers;
+  std::filesystem::create_directory(ledgers.Dir() + "/logs");
+  std::ofstream(ledgers.Dir() + "/logs/deliveries-2026-12-01.tsv") << kLedgerHeader << "t\ta\tuidl-7\t<M@x>\n";
+  std::string home = " --home '" + ledgers.Dir() + "'";
+  Outcome found = Postwain("find '<m@X>'" + home);
+  EXPECT_TRUE(found.status == 0 && found.out == std::string(kLedgerHeader) + "t\ta\tuidl-7\t<M@x>\n") << found.out;
+  EXPECT_EQ(Postwain("find elsewhere" + home).status, 1);
+  EXPECT_EQ(Postwain("oauth status" + home).status, 0);
   TempInstance instance;
   instance.WriteSettings("");
   for (const std::string& arguments : {std::string("once surplus"), "once --home '" + instance.Dir() + "/none'",
