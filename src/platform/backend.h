@@ -20,6 +20,9 @@ int TimedEventWait(void* event, uint32_t milliseconds, int (*isSet)(void* event)
 // Called by PlatformFileIsLocked while it holds its probe: runs the test's hook, if any.
 void WhileProbingLock();
 
+// What PlatformSend may send of length bytes: all of them unless a test cut sends short.
+int SendLengthAllowed(int length);
+
 // Reads one line of standard input into line (size > 0 bytes), without its line end.
 // Returns 0, or -1 at the end of input, on a read error, or when the line does not fit
 // (the rest of the line is consumed).

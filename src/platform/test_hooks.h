@@ -26,3 +26,8 @@ void PlatformRestoreClock();
 // Test hook: called by PlatformFileIsLocked while it holds its probe of the lock, so that
 // a test can make a start-up meet the probe; null = none.
 void PlatformSetLockProbeHook(void (*whileProbing)());
+
+// ---------------------------------------------------------------------------------------
+// Test hook: every PlatformSend from now on sends at most bytes, as a socket buffer that
+// is nearly full would; 0 = no limit.
+void PlatformLimitSends(int bytes);

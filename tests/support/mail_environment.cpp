@@ -97,6 +97,7 @@ MailEnvironment::~MailEnvironment() {
   Settings.DeliveredToPrefixes = nullptr;
   ShutdownRequested = 0;
   PlatformRestoreClock();
+  PlatformLimitSends(0);
 }
 
 Account& MailEnvironment::AddAccount(int port, const std::string& alias) {
@@ -122,6 +123,8 @@ void MailEnvironment::Set(const std::string& assignment, Account* account) {
   std::string name = assignment.substr(0, equals), value = assignment.substr(equals + 1);
   if (name == "WebShieldSeen") {
     WebShieldSeen = std::stoi(value);
+  } else if (name == "ShortSends") {
+    PlatformLimitSends(std::stoi(value));
   } else if (name == "SMTPPipelining") {
     SMTPPipelining = value == "1";
   } else if (name == "Excluded") {

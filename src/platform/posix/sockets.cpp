@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/backend.h"
 #include "platform/net.h"
 #include "platform/posix/notifier_registry.h"
 
@@ -81,7 +82,7 @@ int PlatformSend(PlatformSocket socket, const char* data, int length, int* error
   int fd = static_cast<int>(socket);
   ssize_t sent;
   do {
-    sent = send(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    sent = send(fd, data, static_cast<size_t>(SendLengthAllowed(length)), MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   if (sent >= 0) return static_cast<int>(sent);
   *error = SocketError(errno);

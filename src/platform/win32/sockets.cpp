@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "platform/backend.h"
 #include "platform/net.h"
 #include "platform/win32/notifier.h"
 
@@ -63,7 +64,7 @@ int PlatformStartConnect(PlatformSocket socket, uint32_t address, uint16_t port)
 }
 
 int PlatformSend(PlatformSocket socket, const char* data, int length, int* error) {
-  int sent = send(static_cast<SOCKET>(socket), data, length, 0);
+  int sent = send(static_cast<SOCKET>(socket), data, SendLengthAllowed(length), 0);
   if (sent != SOCKET_ERROR) return sent;
   *error = WSAGetLastError();
   return -1;
