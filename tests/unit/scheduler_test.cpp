@@ -16,11 +16,14 @@
 #include "data_table.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/system.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/status.h"
 #include "test_instance.h"
+#include "transfer/transfer.h"
+#include "util/text.h"
 
 namespace {
 
@@ -108,6 +111,29 @@ TEST(Scheduler, ChecksOverSimulatedDays) {
     EXPECT_EQ(row[7] == "none" ? "none" : next, row[7]);
     PlatformFree(status);
   }
+  ReplaceSchedulerMailCheck(nullptr);
+}
+
+// postwain once learns from the variable why its check failed: where no ERROR line said
+// why (a server that never greets), the line that did.
+TEST(Scheduler, OnceNamesTheLineThatSaidWhyItsCheckFailed) {
+  ReplaceSchedulerMailCheck([] {
+    LastMailCheck = MailCheckTally{};
+    LastMailCheck.finished = true;
+    LastMailCheck.failed = 1;
+    CopyText(LastMailCheck.failure, sizeof LastMailCheck.failure, "bob@localhost: it did not reply");
+    return 0;
+  });
+  PlatformHoldStopRequests();
+  TempInstance instance;
+  Settings.OSSettlingTime = 0;
+  ASSERT_EQ(PlatformSetEnvironment(kOnceVariable, "1"), 0);
+  ASSERT_EQ(StartScheduler(), 0);
+  PlatformWaitForStopRequest();
+  char outcome[kLoggedLineSize] = "";
+  PlatformGetEnvironment(kOnceVariable, outcome, sizeof outcome);
+  EXPECT_EQ(std::string(outcome), std::string(kOnceFailedBecause) + "bob@localhost: it did not reply");
+  EXPECT_EQ(StopScheduler(), 0);
   ReplaceSchedulerMailCheck(nullptr);
 }
 
