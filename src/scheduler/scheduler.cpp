@@ -226,7 +226,9 @@ void SchedulerThread(void*) {
       SchedulerState = kStopped;
       return;
     }
-    PlatformResetNamedEvent(schedulerEvent);
+    // Only a wake by the event clears it: a request made just as a timed wait ran out
+    // would otherwise be cleared unseen.
+    if (signalled == 1) PlatformResetNamedEvent(schedulerEvent);
     // A request: no settling time, window, frequency or reload, and the schedule goes
     // on as if it had not happened.
     if (signalled == 1 && firstWake == 0) {

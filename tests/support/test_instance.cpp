@@ -138,20 +138,31 @@ bool FakeClock::AwaitHeldWait() const {
   return true;
 }
 
+void FakeClock::AtNextTimeout(void (*action)()) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  atNextTimeout_ = action;
+}
+
 int FakeClock::WaitEvent(uint32_t milliseconds, int (*isSet)(void*), void* event) {
   for (;;) {
     if (isSet(event) != 0) {
       held_ = false;
       return 1;
     }
+    void (*action)() = nullptr;
+    bool ranOut = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (elapsed_ < waitLimit_) {
-        held_ = false;
+      ranOut = elapsed_ < waitLimit_;
+      held_ = !ranOut;
+      if (ranOut) {
         elapsed_ += milliseconds;
-        return 0;
+        std::swap(action, atNextTimeout_);
       }
-      held_ = true;
+    }
+    if (ranOut) {
+      if (action != nullptr) action();
+      return 0;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

@@ -57,6 +57,9 @@ class FakeClock {
   // Blocks until a wait holds because the allowance is spent; false after 30 seconds of
   // real time without one.
   bool AwaitHeldWait() const;
+  // Calls action once, in the waiting thread, when the next timed wait has run out and
+  // before it returns: what another process does at that very moment.
+  void AtNextTimeout(void (*action)());
   // The hook behind timed event waits, for the platform clock.
   int WaitEvent(uint32_t milliseconds, int (*isSet)(void* event), void* event);
 
@@ -67,5 +70,6 @@ class FakeClock {
   uint64_t elapsed_ = 0;    // simulated milliseconds since construction
   uint64_t waitLimit_ = 0;  // timed waits may run while elapsed_ is below this
   bool waitsSimulated_ = false;
+  void (*atNextTimeout_)() = nullptr;
   std::atomic<bool> held_{false};
 };

@@ -86,6 +86,10 @@ TEST(Scheduler, ChecksOverSimulatedDays) {
         instance.WriteSettings("[Postwain]\nVersion=1\n[Schedule]\nWeekDayFrequency=60\nWeekDayStartHour=6\n");
       } else if (step == "D") {
         ASSERT_EQ(PlatformDeleteFile((instance.Dir() + "/Postwain.ini").c_str()), 0);
+      } else if (step == "r") {
+        clock.AtNextTimeout([] { RequestMailCheck(); });
+        clock.AllowWaits(10000);
+        ASSERT_TRUE(clock.AwaitHeldWait());
       } else if (step == "R") {
         int before = Checks();
         ASSERT_EQ(RequestMailCheck(), 0);
