@@ -47,7 +47,9 @@ std::string NamedStep(const std::string& step) {
     if (count > 0) steps += "|C: UIDL|S: +OK";
     for (int number = 1; number <= count; ++number) {
       bool given = static_cast<size_t>(number) < words.size();
-      steps += "|S: " + std::to_string(number) + " " + (given ? words[number] : "id-" + std::string(1, 'a' + number - 1));
+      // id-a to id-z, then id-27 on: UIDs are printable.
+      std::string id = number <= 26 ? std::string(1, 'a' + number - 1) : std::to_string(number);
+      steps += "|S: " + std::to_string(number) + " " + (given ? words[number] : "id-" + id);
     }
     if (count == 0) return steps;
     return steps + "|S: .|C: CAPA|S: " + (pipelining ? "+OK\r\nPIPELINING\r\n." : "-ERR unknown command");
